@@ -1,0 +1,83 @@
+// Brivant_Device_Open and Brivant_Device_Close.
+#include "brivant.h"
+#include "device/device_table.h"
+#include "discovery/discovery.h"
+
+using namespace brivant;
+
+namespace {
+
+// The first present unit, in enumeration order, that reports `id` and is not
+// already open here; -1 when there is none.
+long findUnit(std::int16_t id, std::uint32_t count) {
+    for (std::uint32_t i = 0; i < count; ++i) {
+        if (discovery::queryUnitId(i) == static_cast<std::uint16_t>(id)) {
+            return static_cast<long>(i);
+        }
+    }
+    return -1;
+}
+
+} // namespace
+
+extern "C" BRIVANT_API int16_t Brivant_Device_Open(int16_t id) {
+    if (!device::validId(id)) {
+        return RC_BAD_ID;
+    }
+    std::lock_guard<std::mutex> tableGuard(device::tableLock);
+    device::DeviceSlot& slot = device::deviceTable[id];
+    if (slot.isOpen != 0) {
+        return RC_ALREADY_OPEN;
+    }
+    std::uint32_t count = discovery::countInterfaces();
+    if (count > device::kSlotCount) {
+        return RC_TOO_MANY_UNITS;
+    }
+    long found = findUnit(id, count);
+    if (found < 0) {
+        return RC_ID_NOT_FOUND;
+    }
+    auto index = static_cast<std::uint32_t>(found);
+
+    platform::Handle mutex = platform::createMutex();
+    if (mutex == nullptr) {
+        return RC_OPEN_FAILED;
+    }
+    platform::Handle file = discovery::openInterface(index);
+    if (file == nullptr || file == platform::invalidHandle()) {
+        platform::closeHandle(mutex);
+        return RC_OPEN_FAILED;
+    }
+    platform::UsbHandle usb = nullptr;
+    if (!platform::usbInitialize(file, &usb)) {
+        platform::closeHandle(file);
+        platform::closeHandle(mutex);
+        return RC_OPEN_FAILED;
+    }
+
+    std::lock_guard<std::mutex> slotGuard(slot.lock);
+    slot.mutexHandle = mutex;
+    slot.fileHandle = file;
+    slot.usbHandle = usb;
+    slot.enumIndex = index;
+    slot.isOpen = 1;
+    return RC_OK;
+}
+
+extern "C" BRIVANT_API void Brivant_Device_Close(int16_t id) {
+    if (!device::validId(id)) {
+        return;
+    }
+    std::lock_guard<std::mutex> tableGuard(device::tableLock);
+    device::DeviceSlot& slot = device::deviceTable[id];
+    std::lock_guard<std::mutex> slotGuard(slot.lock); // waits for an exchange in flight
+    if (slot.isOpen == 0) {
+        return;
+    }
+    platform::closeHandle(slot.mutexHandle);
+    platform::usbFree(slot.usbHandle);
+    platform::closeHandle(slot.fileHandle);
+    slot.usbHandle = nullptr;
+    slot.fileHandle = nullptr;
+    slot.isOpen = 0;
+}

@@ -1,0 +1,59 @@
+// The thin layer between the library's logic and the operating system.
+//
+// Each function stands for one Windows operation (setup API, kernel, WinUSB)
+// with the arguments the library fixes already applied, so the logic above it
+// is platform-neutral. Two implementations sit behind these declarations: the
+// Windows one, and a simulated one used on every other platform.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+namespace brivant::platform {
+
+using Handle = void*;     // file and mutex handles
+using DevInfoSet = void*; // a device information set
+using UsbHandle = void*;  // a WinUSB interface handle
+
+// The value CreateFileW and SetupDiGetClassDevsW give on failure.
+inline Handle invalidHandle() { return reinterpret_cast<Handle>(static_cast<std::intptr_t>(-1)); }
+
+// Room for the platform's interface data record (32 bytes on 64-bit Windows).
+// The logic never looks inside it.
+struct InterfaceData {
+    alignas(8) unsigned char raw[32];
+};
+
+// The wide-character interface detail record: a 32-bit size field, then the
+// zero-terminated device path in UTF-16.
+constexpr std::uint32_t kDetailFixedSize = 8; // what the size field must hold on 64-bit
+constexpr std::size_t kDetailPathOffset = 4;
+constexpr std::uint32_t kErrorInsufficientBuffer = 122;
+
+constexpr std::uint8_t kPipeOut = 0x01;
+constexpr std::uint8_t kPipeIn = 0x82;
+
+// Setup API: present interfaces of the unit class only.
+DevInfoSet getClassDevs();
+bool enumInterface(DevInfoSet set, std::uint32_t index, InterfaceData* data);
+bool getInterfaceDetail(DevInfoSet set, InterfaceData* data, void* detail, std::uint32_t detailSize,
+                        std::uint32_t* requiredSize);
+void destroyDevInfo(DevInfoSet set);
+
+// Kernel.
+std::uint32_t lastError();
+void* localAlloc(std::size_t size);
+void localFree(void* block);
+Handle createFile(const char16_t* path); // read/write, shared, existing, overlapped
+void closeHandle(Handle handle);
+Handle createMutex(); // unnamed, not owned; null on failure
+
+// WinUSB. Both pipe calls are synchronous; `transferred` receives the byte count.
+bool usbInitialize(Handle file, UsbHandle* usb);
+void usbFree(UsbHandle usb);
+bool writePipe(UsbHandle usb, const std::uint8_t* buffer, std::uint32_t length,
+               std::uint32_t* transferred);
+bool readPipe(UsbHandle usb, std::uint8_t* buffer, std::uint32_t length,
+              std::uint32_t* transferred);
+
+} // namespace brivant::platform

@@ -1,0 +1,114 @@
+// Control of the simulated platform that stands in for Windows on other
+// systems: simulated present interfaces of the unit class, the counter units
+// behind them, a record of every platform call, a tally of every resource
+// held, and switches for every fault the library must survive.
+//
+// Tests include this header; the shared library built on it exports none of
+// it. All functions are thread-safe.
+#pragma once
+
+#include <array>
+#include <chrono>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace brivant::sim {
+
+enum class Op {
+    GetClassDevs,
+    EnumInterface,
+    GetInterfaceDetail,
+    DestroyDevInfo,
+    LastError,
+    LocalAlloc,
+    LocalFree,
+    CreateFile,
+    CloseHandle,
+    CreateMutex,
+    UsbInitialize,
+    UsbFree,
+    WritePipe,
+    ReadPipe,
+};
+
+const char* opName(Op op);
+
+// One platform call as the library made it.
+struct Call {
+    Op op;
+    int unit = -1;             // which simulated unit, -1 when none is involved
+    std::uint8_t pipe = 0;     // WritePipe and ReadPipe
+    std::vector<std::uint8_t> bytes; // bytes written, or bytes the read delivered
+    std::uint32_t length = 0;  // bytes asked to write or read; size asked of LocalAlloc
+    bool ok = true;            // what the call returned
+};
+
+// A simulated counter unit and the interface it is found by.
+struct Unit {
+    std::u16string path;       // device path; empty gives a usual-looking one
+    bool present = true;       // listed by the enumeration; false also fails its transfers
+    int idReply = 0;           // byte answered to K; -1 answers with an empty read
+    std::array<std::uint8_t, 15> countReply{}; // answer to J
+    std::uint8_t ackReply = 0x06;              // answer to A..I
+    bool createFileFails = false;
+    bool writeFails = false;
+    bool readFails = false;
+    std::optional<std::uint32_t> deliverAtMost; // a short read: at most this many bytes
+    std::chrono::microseconds readDelay{0};     // a read takes this long
+};
+
+// Faults of the platform services rather than of one unit.
+struct Faults {
+    enum class Sizing { Normal, Succeeds, OtherError };
+    bool invalidClassSet = false;   // SetupDiGetClassDevsW gives the invalid-handle value
+    bool enumFails = false;         // SetupDiEnumDeviceInterfaces fails at every index
+    Sizing sizing = Sizing::Normal; // the detail call without a buffer
+    std::optional<std::uint32_t> requiredSize; // the size the sizing call reports
+    bool detailFails = false;       // the detail call with a buffer fails
+    bool localAllocFails = false;
+    bool createMutexFails = false;
+    int usbInitializeFailsOnCall = 0; // the Nth WinUsb_Initialize from now fails (1-based)
+    std::uint64_t failCall = 0;       // the Nth failable platform call from now fails (1-based)
+};
+
+// Resources acquired and not yet released.
+struct Held {
+    int sets = 0;
+    int blocks = 0;
+    int files = 0;
+    int usbHandles = 0;
+    int mutexes = 0;
+    bool operator==(const Held& other) const {
+        return sets == other.sets && blocks == other.blocks && files == other.files &&
+               usbHandles == other.usbHandles && mutexes == other.mutexes;
+    }
+};
+
+// Empties everything: no units, no faults, no record. Handles still held by
+// the library stay valid so that it can release them.
+void reset();
+
+// Adds a unit at the end of the enumeration order; returns its number.
+int addUnit(Unit unit = {});
+Unit getUnit(int number);
+void setUnit(int number, const Unit& unit);
+int unitCount();
+std::u16string pathOf(int number); // the path the enumeration reports
+
+void setFaults(const Faults& faults);
+Faults getFaults();
+
+std::vector<Call> calls();
+std::vector<Call> transfers(); // the WritePipe and ReadPipe calls only
+void clearCalls();
+void setRecording(bool on); // off: calls are counted but not kept (benchmarks)
+std::uint64_t callCount();     // every platform call since reset
+
+Held held();
+int badReleases();            // releases of a handle or block that was not held
+int interleavedExchanges();   // a write while the unit's reply was still unread
+int maxReadsInFlight();       // the most reads waiting at one moment, across units
+
+} // namespace brivant::sim
