@@ -1,0 +1,40 @@
+# Shared helpers for the build and test scripts. Source it; do not run it.
+
+BRIVANT_ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
+BRIVANT_JOBS=${BRIVANT_JOBS:-$(nproc 2>/dev/null || echo 2)}
+
+# need_packages PKG...: installs the Debian packages that are missing (as
+# root), or prints the apt-get line to run and fails.
+need_packages() {
+    local missing=() pkg
+    for pkg in "$@"; do
+        dpkg-query -W -f='${Status}' "$pkg" 2>/dev/null | grep -q "install ok installed" ||
+            missing+=("$pkg")
+    done
+    [ ${#missing[@]} -eq 0 ] && return 0
+    if [ "$(id -u)" -ne 0 ]; then
+        echo "missing Debian packages; install them with:" >&2
+        echo "  sudo apt-get install -y ${missing[*]}" >&2
+        return 1
+    fi
+    echo "installing ${missing[*]}"
+    if [ -z "${BRIVANT_APT_UPDATED:-}" ]; then
+        apt-get update -qq || return 1
+        export BRIVANT_APT_UPDATED=1
+    fi
+    DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends "${missing[@]}" \
+        >/dev/null || return 1
+}
+
+# The packages every build needs.
+need_base_packages() {
+    need_packages cmake make g++ gcc binutils libgtest-dev libgmock-dev
+}
+
+# configure_and_build DIR [CMAKE ARGS...]: the Linux build in DIR.
+configure_and_build() {
+    local dir=$1
+    shift
+    cmake -S "$BRIVANT_ROOT" -B "$dir" -DCMAKE_BUILD_TYPE=RelWithDebInfo "$@" >/dev/null &&
+        cmake --build "$dir" -j "$BRIVANT_JOBS"
+}
