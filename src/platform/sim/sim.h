@@ -102,9 +102,9 @@ Faults getFaults();
 
 std::vector<Call> calls();
 std::vector<Call> transfers(); // the WritePipe and ReadPipe calls only
-void clearCalls();
+void clearCalls();             // forgets the record and zeroes callCount
 void setRecording(bool on); // off: calls are counted but not kept (benchmarks)
-std::uint64_t callCount();     // every platform call since reset
+std::uint64_t callCount();     // platform calls since the last clear, kept or not
 
 Held held();
 int badReleases();            // releases of a handle or block that was not held

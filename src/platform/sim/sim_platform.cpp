@@ -227,6 +227,7 @@ void clearCalls() {
     State& s = state();
     std::lock_guard<std::mutex> guard(s.lock);
     s.record.clear();
+    s.calls = 0;
 }
 
 std::uint64_t callCount() {

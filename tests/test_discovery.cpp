@@ -1,0 +1,182 @@
+// Finding units: counting the present interfaces, looking up a device path
+// through the two-step detail call, and the temporary connection of the ID
+// query.
+#include "device/device_table.h"
+#include "discovery/discovery.h"
+#include "support.h"
+
+namespace brivant::test {
+namespace {
+
+class DiscoveryTest : public SimTest {};
+
+std::u16string pathOfLength(std::size_t length) {
+    std::u16string path = u"\\\\?\\usb#";
+    path.resize(length, u'x');
+    return path;
+}
+
+TEST_F(DiscoveryTest, CountStopsAtTwentyAndFailuresCountAsNone) {
+    EXPECT_EQ(discovery::countInterfaces(), 0u);
+    for (int i = 0; i < 25; ++i) {
+        sim::addUnit(unitWithId(i));
+    }
+    EXPECT_EQ(discovery::countInterfaces(), 20u);
+
+    sim::Faults faults;
+    faults.invalidClassSet = true;
+    sim::setFaults(faults);
+    EXPECT_EQ(discovery::countInterfaces(), 0u);
+    faults = {};
+    faults.enumFails = true;
+    sim::setFaults(faults);
+    EXPECT_EQ(discovery::countInterfaces(), 0u);
+}
+
+TEST_F(DiscoveryTest, AbsentUnitsAreNotCounted) {
+    addUnits({0, 1, 2});
+    sim::Unit gone = sim::getUnit(1);
+    gone.present = false;
+    sim::setUnit(1, gone);
+    EXPECT_EQ(discovery::countInterfaces(), 2u);
+}
+
+TEST_F(DiscoveryTest, PathOf260CharactersFitsAnd261DoesNot) {
+    sim::Unit unit = unitWithId(0);
+    unit.path = pathOfLength(260);
+    sim::addUnit(unit);
+    unit.path = pathOfLength(261);
+    sim::addUnit(unit);
+
+    char16_t path[discovery::kMaxPath + 1];
+    ASSERT_TRUE(discovery::getInterfacePath(0, path));
+    EXPECT_EQ(std::u16string(path), pathOfLength(260));
+
+    EXPECT_FALSE(discovery::getInterfacePath(1, path));
+    EXPECT_EQ(std::u16string(path), pathOfLength(260)) << "truncated to 260 and terminated";
+    EXPECT_EQ(discovery::openInterface(1), nullptr);
+
+    EXPECT_FALSE(discovery::getInterfacePath(2, path)) << "no interface at that index";
+}
+
+TEST_F(DiscoveryTest, TheDetailBlockIsSizedAsTheSizingCallSays) {
+    addUnits({0});
+    char16_t path[discovery::kMaxPath + 1];
+    ASSERT_TRUE(discovery::getInterfacePath(0, path));
+    EXPECT_EQ(std::u16string(path), sim::pathOf(0));
+    std::size_t expectedSize = 4 + 2 * (sim::pathOf(0).size() + 1);
+    int allocations = 0;
+    for (const sim::Call& call : sim::calls()) {
+        if (call.op == sim::Op::LocalAlloc) {
+            ++allocations;
+            EXPECT_EQ(call.length, expectedSize);
+        }
+    }
+    EXPECT_EQ(allocations, 1);
+}
+
+TEST_F(DiscoveryTest, SizingCallAnomaliesFailTheLookupAndReleaseEverything) {
+    addUnits({0});
+    struct Case {
+        const char* name;
+        sim::Faults faults;
+    };
+    std::vector<Case> cases;
+    sim::Faults f;
+    f.sizing = sim::Faults::Sizing::Succeeds;
+    cases.push_back({"sizing call succeeds", f});
+    f = {};
+    f.sizing = sim::Faults::Sizing::OtherError;
+    cases.push_back({"sizing call fails with another error", f});
+    for (std::uint32_t tooSmall : {0u, 4u, 7u}) {
+        f = {};
+        f.requiredSize = tooSmall;
+        cases.push_back({"required size below the record's fixed part", f});
+    }
+    f = {};
+    f.requiredSize = 12; // holds the record but not this path
+    cases.push_back({"required size too small for the path", f});
+    f = {};
+    f.localAllocFails = true;
+    cases.push_back({"LocalAlloc fails", f});
+    f = {};
+    f.detailFails = true;
+    cases.push_back({"detail call with the block fails", f});
+    f = {};
+    f.invalidClassSet = true;
+    cases.push_back({"no device information set", f});
+    f = {};
+    f.enumFails = true;
+    cases.push_back({"enumeration fails", f});
+
+    for (const Case& c : cases) {
+        sim::setFaults(c.faults);
+        char16_t path[discovery::kMaxPath + 1];
+        EXPECT_FALSE(discovery::getInterfacePath(0, path)) << c.name;
+        EXPECT_EQ(sim::held(), sim::Held{}) << c.name;
+        EXPECT_EQ(discovery::openInterface(0), nullptr) << c.name;
+        EXPECT_EQ(sim::Held{}, sim::held()) << c.name;
+    }
+}
+
+TEST_F(DiscoveryTest, RequiredSizeLargerThanNeededStillWorks) {
+    addUnits({0});
+    sim::Faults faults;
+    faults.requiredSize = 4096;
+    sim::setFaults(faults);
+    char16_t path[discovery::kMaxPath + 1];
+    ASSERT_TRUE(discovery::getInterfacePath(0, path));
+    EXPECT_EQ(std::u16string(path), sim::pathOf(0));
+}
+
+TEST_F(DiscoveryTest, IdQueryReturnsTheReportedByteOrSixteen) {
+    sim::addUnit(unitWithId(0));
+    sim::addUnit(unitWithId(200));
+    sim::Unit empty = unitWithId(3);
+    empty.idReply = -1;
+    sim::addUnit(empty);
+    sim::Unit failsWrite = unitWithId(3);
+    failsWrite.writeFails = true;
+    sim::addUnit(failsWrite);
+    sim::Unit busy = unitWithId(3);
+    busy.createFileFails = true;
+    sim::addUnit(busy);
+
+    EXPECT_EQ(discovery::queryUnitId(0), 0u);
+    EXPECT_EQ(discovery::queryUnitId(1), 200u);
+    EXPECT_EQ(discovery::queryUnitId(2), discovery::kNoUnitId) << "empty reply carries no ID";
+    EXPECT_EQ(discovery::queryUnitId(3), discovery::kNoUnitId);
+    EXPECT_EQ(discovery::queryUnitId(4), discovery::kNoUnitId);
+    EXPECT_EQ(discovery::queryUnitId(5), discovery::kNoUnitId) << "no such index";
+    EXPECT_EQ(sim::held(), sim::Held{}) << "the temporary connection is always released";
+}
+
+TEST_F(DiscoveryTest, IdQueryReleasesUsbHandleBeforeFile) {
+    addUnits({9});
+    ASSERT_EQ(discovery::queryUnitId(0), 9u);
+    std::vector<sim::Op> tail;
+    for (const sim::Call& call : sim::calls()) {
+        if (call.op == sim::Op::UsbFree || call.op == sim::Op::CloseHandle) {
+            tail.push_back(call.op);
+        }
+    }
+    EXPECT_EQ(tail, (std::vector<sim::Op>{sim::Op::UsbFree, sim::Op::CloseHandle}));
+
+    sim::Faults faults;
+    faults.usbInitializeFailsOnCall = 1;
+    sim::setFaults(faults);
+    EXPECT_EQ(discovery::queryUnitId(0), discovery::kNoUnitId);
+    EXPECT_EQ(sim::held(), sim::Held{}) << "the file is closed when the bind fails";
+}
+
+TEST_F(DiscoveryTest, IdQueryOnAnIndexHeldOpenTouchesNothing) {
+    addUnits({1, 2});
+    ASSERT_EQ(Brivant_Device_Open(1), RC_OK);
+    sim::clearCalls();
+    EXPECT_EQ(discovery::queryUnitId(0), discovery::kNoUnitId);
+    EXPECT_EQ(sim::callCount(), 0u) << "not even the enumeration";
+    EXPECT_EQ(discovery::queryUnitId(1), 2u);
+}
+
+} // namespace
+} // namespace brivant::test
