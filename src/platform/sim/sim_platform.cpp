@@ -28,10 +28,16 @@ struct UsbObject {
 };
 struct MutexObject {};
 
+// A reply waiting to be read; fixed storage, so a transfer allocates nothing.
+struct Reply {
+    std::array<std::uint8_t, 15> bytes{};
+    std::size_t size = 0;
+};
+
 struct UnitState {
     Unit unit;
     bool replyPending = false;
-    std::vector<std::uint8_t> reply;
+    Reply reply;
 };
 
 struct State {
@@ -74,6 +80,17 @@ void note(State& s, Call call) {
     }
 }
 
+// As note(), but builds the record only when it is kept: with recording off
+// a transfer allocates nothing.
+void noteTransfer(State& s, Op op, int unit, const std::uint8_t* bytes, std::size_t count,
+                  std::uint32_t length, bool ok) {
+    ++s.calls;
+    if (s.recording) {
+        std::uint8_t pipe = op == Op::WritePipe ? platform::kPipeOut : platform::kPipeIn;
+        s.record.push_back(Call{op, unit, pipe, {bytes, bytes + count}, length, ok});
+    }
+}
+
 // True when this failable call is the one the faults say must fail.
 bool failThisCall(State& s) {
     return ++s.failableCalls == s.faults.failCall;
@@ -98,18 +115,22 @@ std::u16string pathOfLocked(State& s, int number) {
 
 // What the unit answers to a frame: its ID to K, its counts to J, one
 // acknowledgement byte to everything else.
-std::vector<std::uint8_t> replyTo(const Unit& unit, const std::uint8_t* frame, std::uint32_t length) {
+Reply replyTo(const Unit& unit, const std::uint8_t* frame, std::uint32_t length) {
     char letter = length >= 2 ? static_cast<char>(frame[1]) : '\0';
+    Reply reply;
     if (letter == 'K') {
-        if (unit.idReply < 0) {
-            return {};
+        if (unit.idReply >= 0) {
+            reply.bytes[0] = static_cast<std::uint8_t>(unit.idReply);
+            reply.size = 1;
         }
-        return {static_cast<std::uint8_t>(unit.idReply)};
+    } else if (letter == 'J') {
+        reply.bytes = unit.countReply;
+        reply.size = reply.bytes.size();
+    } else {
+        reply.bytes[0] = unit.ackReply;
+        reply.size = 1;
     }
-    if (letter == 'J') {
-        return {unit.countReply.begin(), unit.countReply.end()};
-    }
-    return {unit.ackReply};
+    return reply;
 }
 
 bool release(State& s, std::set<void*>& held, void* object) {
@@ -484,7 +505,7 @@ bool writePipe(UsbHandle usb, const std::uint8_t* buffer, std::uint32_t length,
     std::lock_guard<std::mutex> guard(s.lock);
     int unit = s.usbHandles.count(usb) != 0 ? static_cast<UsbObject*>(usb)->unit : -1;
     bool fail = failThisCall(s) || !unitUsable(s, unit) || s.units[unit].unit.writeFails;
-    note(s, Call{Op::WritePipe, unit, kPipeOut, {buffer, buffer + length}, length, !fail});
+    noteTransfer(s, Op::WritePipe, unit, buffer, length, length, !fail);
     *transferred = 0;
     if (fail) {
         return false;
@@ -522,21 +543,21 @@ bool readPipe(UsbHandle usb, std::uint8_t* buffer, std::uint32_t length,
         if (unitUsable(s, unit)) {
             s.units[unit].replyPending = false;
         }
-        note(s, Call{Op::ReadPipe, unit, kPipeIn, {}, length, false});
+        noteTransfer(s, Op::ReadPipe, unit, buffer, 0, length, false);
         return false;
     }
     UnitState& target = s.units[unit];
     if (!target.replyPending) {
         ++s.interleaved; // a read with no request of its own
     }
-    std::size_t count = std::min<std::size_t>(length, target.reply.size());
+    std::size_t count = std::min<std::size_t>(length, target.reply.size);
     if (target.unit.deliverAtMost) {
         count = std::min<std::size_t>(count, *target.unit.deliverAtMost);
     }
-    std::memcpy(buffer, target.reply.data(), count);
+    std::memcpy(buffer, target.reply.bytes.data(), count);
     target.replyPending = false;
     *transferred = static_cast<std::uint32_t>(count);
-    note(s, Call{Op::ReadPipe, unit, kPipeIn, {buffer, buffer + count}, length, true});
+    noteTransfer(s, Op::ReadPipe, unit, buffer, count, length, true);
     return true;
 }
 
