@@ -31,7 +31,11 @@ cleanup() {
 trap cleanup EXIT
 
 echo "wine prefix $WINEPREFIX ($(wine --version 2>/dev/null))"
-timeout "$wine_timeout" wine wineboot --init >/dev/null 2>&1
+if ! timeout "$wine_timeout" wine wineboot --init >"$work/wineboot.log" 2>&1; then
+    echo "wineboot failed to set up the prefix:" >&2
+    tail -n 20 "$work/wineboot.log" >&2
+    exit 1
+fi
 timeout 60 wineserver -w
 
 # Every unit's device path leads to a file holding its two-digit number,

@@ -641,21 +641,32 @@ bool loadAll() {
     return registered;
 }
 
+// Runs one group and prints its tally.
+void run(void (*group)()) {
+    int passedBefore = passed;
+    int failedBefore = failed;
+    group();
+    std::printf("%-14s %3d passed, %d failed\n", currentGroup, passed - passedBefore,
+                failed - failedBefore);
+}
+
 } // namespace
 
 int main() {
-    if (loadAll()) {
-        exportsResolve();
-        versionResource();
-        openFindsUnitById();
-        framesReachTheUnit();
-        countsAreDecoded();
-        decisionsHold();
-        discoverySkipsWhatItMust();
-        openFailureReleasesEverything();
-        closeReleases();
-        oneExchangeAtATimePerUnit();
-        nothingLeftBehind();
+    bool loaded = loadAll();
+    std::printf("%-14s %3d passed, %d failed\n", currentGroup, passed, failed);
+    if (loaded) {
+        run(exportsResolve);
+        run(versionResource);
+        run(openFindsUnitById);
+        run(framesReachTheUnit);
+        run(countsAreDecoded);
+        run(decisionsHold);
+        run(discoverySkipsWhatItMust);
+        run(openFailureReleasesEverything);
+        run(closeReleases);
+        run(oneExchangeAtATimePerUnit);
+        run(nothingLeftBehind);
     }
     std::printf("wine: %d passed, %d failed\n", passed, failed);
     std::fflush(stdout);
