@@ -593,13 +593,8 @@ void nothingLeftBehind() {
     check(usb.state().badFrees == 0, "no stray WinUSB_Free");
 }
 
-bool loadAll() {
-    currentGroup = "load";
-    lib.module = LoadLibraryW(L"BRIVANT.dll");
-    check(lib.module != nullptr, "LoadLibrary BRIVANT.dll");
-    if (lib.module == nullptr) {
-        return false;
-    }
+// Looks the 13 functions up by name in the loaded BRIVANT.dll.
+void resolveLibrary() {
     resolve(lib.module, "Brivant_Device_Open", lib.open);
     resolve(lib.module, "Brivant_Device_Close", lib.close);
     resolve(lib.module, "Brivant_InputInverter", lib.inputInverter);
@@ -613,6 +608,16 @@ bool loadAll() {
     resolve(lib.module, "Brivant_WritePresetData", lib.writePresetData);
     resolve(lib.module, "Brivant_ReadCount", lib.readCount);
     resolve(lib.module, "Brivant_ReadCountCh", lib.readCountCh);
+}
+
+bool loadAll() {
+    currentGroup = "load";
+    lib.module = LoadLibraryW(L"BRIVANT.dll");
+    check(lib.module != nullptr, "LoadLibrary BRIVANT.dll");
+    if (lib.module == nullptr) {
+        return false;
+    }
+    resolveLibrary();
 
     // The double must be the very winusb.dll that BRIVANT.dll bound to.
     HMODULE bound = GetModuleHandleW(L"winusb.dll");
@@ -641,6 +646,33 @@ bool loadAll() {
     return registered;
 }
 
+// Runs last: it leaves a unit's handles behind on purpose.
+void unloadClosesNothing() {
+    currentGroup = "unload";
+    scenario({2});
+    check(lib.open(2) == RC_OK, "open(2)");
+    usb.reset();
+    check(FreeLibrary(lib.module) != FALSE && GetModuleHandleW(L"BRIVANT.dll") == nullptr,
+          "FreeLibrary unloads BRIVANT.dll");
+    check(usb.callCount() == 0 && usb.state().handlesHeld == 1,
+          "unloading does not close the unit that is still open");
+    lib.module = LoadLibraryW(L"BRIVANT.dll");
+    check(lib.module != nullptr, "BRIVANT.dll loads again");
+    if (lib.module == nullptr) {
+        return;
+    }
+    resolveLibrary();
+    if (lib.open == nullptr || lib.close == nullptr || lib.readCount == nullptr) {
+        check(false, "the reloaded library's functions resolve");
+        return;
+    }
+    check(lib.readCount(2, nullptr, nullptr) == RC_NOT_OPEN, "a fresh load starts with every id closed");
+    check(lib.open(2) == RC_OK, "the unit opens again beside the forgotten handles");
+    lib.close(2);
+    check(usb.state().handlesHeld == 1 && usb.state().badFrees == 0,
+          "close releases only what this load opened");
+}
+
 // Runs one group and prints its tally.
 void run(void (*group)()) {
     int passedBefore = passed;
@@ -667,6 +699,7 @@ int main() {
         run(closeReleases);
         run(oneExchangeAtATimePerUnit);
         run(nothingLeftBehind);
+        run(unloadClosesNothing);
     }
     std::printf("wine: %d passed, %d failed\n", passed, failed);
     std::fflush(stdout);
