@@ -1,0 +1,36 @@
+#!/usr/bin/env bash
+# Cross-builds BRIVANT.dll with mingw-w64 and gathers what a Windows user
+# needs in dist/BRIVANT-<version>-win64/ (and a zip of it):
+#   BRIVANT.dll, BRIVANT.dll.a (MinGW import library), BRIVANT.lib (MSVC
+#   import library), BRIVANT.def, include/brivant.h.
+# Also builds the Wine suite's programs in the same build folder.
+# Usage: scripts/build-windows.sh [BUILD_DIR]   (default build-win)
+set -euo pipefail
+source "$(dirname "$0")/lib.sh"
+
+need_windows_build_packages() {
+    need_packages cmake make g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64 llvm
+}
+need_windows_build_packages
+
+build_dir=${1:-$BRIVANT_ROOT/build-win}
+version=4.1.0
+dist_name=BRIVANT-$version-win64
+dist=$BRIVANT_ROOT/dist/$dist_name
+
+cmake -S "$BRIVANT_ROOT" -B "$build_dir" \
+    -DCMAKE_TOOLCHAIN_FILE="$BRIVANT_ROOT/cmake/mingw-w64-x86_64.cmake" \
+    -DCMAKE_BUILD_TYPE=Release -DBRIVANT_BUILD_TESTS=OFF -DBRIVANT_BUILD_WINE_SUITE=ON >/dev/null
+cmake --build "$build_dir" -j "$BRIVANT_JOBS"
+
+# MSVC's linker reads the short import format that llvm-dlltool writes.
+dlltool=$(command -v llvm-dlltool || ls /usr/bin/llvm-dlltool-* 2>/dev/null | sort -V | tail -n1)
+"$dlltool" -m i386:x86-64 -d "$BRIVANT_ROOT/src/windows/BRIVANT.def" -l "$build_dir/BRIVANT.lib"
+
+rm -rf "$dist" "$dist.zip"
+mkdir -p "$dist/include"
+cp "$build_dir/BRIVANT.dll" "$build_dir/BRIVANT.dll.a" "$build_dir/BRIVANT.lib" \
+    "$BRIVANT_ROOT/src/windows/BRIVANT.def" "$dist/"
+cp "$BRIVANT_ROOT/include/brivant.h" "$dist/include/"
+(cd "$BRIVANT_ROOT/dist" && /usr/bin/python3 -m zipfile -c "$dist_name.zip" "$dist_name")
+echo "built $dist ($(stat -c %s "$dist/BRIVANT.dll") bytes) and $dist.zip"

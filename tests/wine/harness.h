@@ -1,0 +1,100 @@
+// What the Wine suite's groups share: the check tally, BRIVANT.dll and the
+// winusb.dll double as loaded by name, the simulated units registered in
+// Wine's registry, and expectations on the double's record of calls.
+#pragma once
+
+#include <windows.h>
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "brivant.h"
+#include "winusb_double.h"
+
+namespace suite {
+
+extern int passed;
+extern int failed;
+extern const char* currentGroup;
+
+// Counts a check; prints it when it fails.
+void check(bool condition, const std::string& what);
+
+// ---- the library, loaded by name as an application would -------------------
+
+struct Library {
+    HMODULE module = nullptr;
+    decltype(&Brivant_Device_Open) open = nullptr;
+    decltype(&Brivant_Device_Close) close = nullptr;
+    decltype(&Brivant_InputInverter) inputInverter = nullptr;
+    decltype(&Brivant_OutputInverter) outputInverter = nullptr;
+    decltype(&Brivant_OutputMode) outputMode = nullptr;
+    decltype(&Brivant_SelClearEvent) selClearEvent = nullptr;
+    decltype(&Brivant_SelMultiplier) selMultiplier = nullptr;
+    decltype(&Brivant_SetLimitter) setLimitter = nullptr;
+    decltype(&Brivant_ForcedClear) forcedClear = nullptr;
+    decltype(&Brivant_RunStop) runStop = nullptr;
+    decltype(&Brivant_WritePresetData) writePresetData = nullptr;
+    decltype(&Brivant_ReadCount) readCount = nullptr;
+    decltype(&Brivant_ReadCountCh) readCountCh = nullptr;
+};
+
+template <typename Fn>
+inline void resolve(HMODULE module, const char* name, Fn& fn) {
+    fn = reinterpret_cast<Fn>(reinterpret_cast<void*>(GetProcAddress(module, name)));
+}
+
+struct Double {
+    DoubleResetFn reset = nullptr;
+    DoubleSetUnitFn setUnit = nullptr;
+    DoubleFailInitializeFn failInitialize = nullptr;
+    DoubleCallCountFn callCount = nullptr;
+    DoubleGetCallFn getCall = nullptr;
+    DoubleGetStateFn getState = nullptr;
+
+    std::vector<double_usb::Call> calls() const {
+        std::vector<double_usb::Call> all(static_cast<size_t>(callCount()));
+        for (size_t i = 0; i < all.size(); ++i) {
+            getCall(static_cast<int>(i), &all[i]);
+        }
+        return all;
+    }
+    double_usb::State state() const {
+        double_usb::State s;
+        getState(&s);
+        return s;
+    }
+};
+
+extern Library lib;
+extern Double usb;
+
+constexpr int kRegisteredUnits = 17; // unit00..unit16
+
+// Loads BRIVANT.dll and the double, resolves their functions and registers
+// the simulated units; false when any of it failed.
+bool loadAll();
+// Looks the 13 functions up by name in the loaded BRIVANT.dll.
+void resolveLibrary();
+
+// Closes every id, makes exactly the units 0..ids.size()-1 present, each
+// answering K with ids[NN] and the double's defaults otherwise, and forgets
+// the double's record.
+void scenario(const std::vector<int>& ids);
+void configure(int unit, const double_usb::Unit& settings);
+
+// Opens a unit's path from this program, as another user of the unit would.
+HANDLE openElsewhere(int unit, DWORD sharing);
+// True when nothing holds the unit's file: an exclusive open succeeds.
+bool fileReleased(int unit);
+
+// The record holds exactly one exchange on `unit`: `frame` written to pipe
+// 0x01, then a read of `replyLength` from pipe 0x82, both without an
+// OVERLAPPED. Forgets the record.
+void expectExchange(const std::string& what, int unit, const std::vector<std::uint8_t>& frame,
+                    unsigned replyLength);
+// The record is empty. Forgets the record.
+void expectNothingSent(const std::string& what);
+
+} // namespace suite

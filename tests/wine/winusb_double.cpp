@@ -1,0 +1,285 @@
+// winusb.dll test double: see winusb_double.h.
+#include <windows.h>
+#include <winusb.h> // the definitions below must match the real declarations
+
+#include <algorithm>
+#include <cstring>
+#include <mutex>
+#include <set>
+#include <vector>
+
+#include "winusb_double.h"
+
+using namespace double_usb;
+
+namespace {
+
+struct Interface {
+    int unit;
+    bool awaitingReply = false;
+    char lastCommand = 0;
+};
+
+std::mutex stateLock;
+Unit units[kUnits];
+std::vector<Call> calls;
+std::set<Interface*> live;
+State state;
+int failInitializeCountdown = 0;
+
+void record(Call call) {
+    calls.push_back(call);
+}
+
+// The unit number the file behind `file` names; -1 when it cannot be read.
+// The handle may be opened for overlapped use, so the read always carries an
+// OVERLAPPED and waits for it.
+int unitOfFile(HANDLE file) {
+    char text[2] = {};
+    OVERLAPPED overlapped{};
+    overlapped.hEvent = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    DWORD got = 0;
+    BOOL ok = ReadFile(file, text, sizeof text, nullptr, &overlapped);
+    if (!ok && GetLastError() == ERROR_IO_PENDING) {
+        ok = TRUE;
+    }
+    if (ok) {
+        ok = GetOverlappedResult(file, &overlapped, &got, TRUE);
+    }
+    CloseHandle(overlapped.hEvent);
+    if (!ok || got != sizeof text || text[0] < '0' || text[0] > '9' || text[1] < '0' ||
+        text[1] > '9') {
+        return -1;
+    }
+    int unit = (text[0] - '0') * 10 + (text[1] - '0');
+    return unit < kUnits ? unit : -1;
+}
+
+// What the kernel says about how the library opened the file.
+struct PublicObjectBasicInformation {
+    ULONG attributes;
+    ACCESS_MASK grantedAccess;
+    ULONG reserved[12];
+};
+struct IoStatus {
+    ULONG_PTR status;
+    ULONG_PTR information;
+};
+using NtQueryObjectFn = LONG(WINAPI*)(HANDLE, int, PVOID, ULONG, PULONG);
+using NtQueryInformationFileFn = LONG(WINAPI*)(HANDLE, IoStatus*, PVOID, ULONG, int);
+constexpr int kObjectBasicInformation = 0;
+constexpr int kFileModeInformation = 16;
+constexpr ULONG kSynchronousIo = 0x10 | 0x20; // FILE_SYNCHRONOUS_IO_ALERT / _NONALERT
+
+void describeFile(HANDLE file, Call& call) {
+    HMODULE ntdll = GetModuleHandleW(L"ntdll.dll");
+    auto queryObject =
+        reinterpret_cast<NtQueryObjectFn>(reinterpret_cast<void*>(GetProcAddress(ntdll, "NtQueryObject")));
+    auto queryFile = reinterpret_cast<NtQueryInformationFileFn>(
+        reinterpret_cast<void*>(GetProcAddress(ntdll, "NtQueryInformationFile")));
+    PublicObjectBasicInformation basic{};
+    if (queryObject != nullptr &&
+        queryObject(file, kObjectBasicInformation, &basic, sizeof basic, nullptr) == 0) {
+        call.fileAccess = basic.grantedAccess;
+    }
+    ULONG mode = 0;
+    IoStatus io{};
+    if (queryFile != nullptr && queryFile(file, &io, &mode, sizeof mode, kFileModeInformation) == 0) {
+        call.fileOverlapped = (mode & kSynchronousIo) == 0 ? 1 : 0;
+    }
+}
+
+Interface* liveInterface(void* handle) {
+    auto* found = static_cast<Interface*>(handle);
+    return live.count(found) != 0 ? found : nullptr;
+}
+
+} // namespace
+
+// Exported undecorated through winusb_double.def.
+extern "C" {
+
+BOOL WINAPI WinUsb_Initialize(HANDLE DeviceHandle,
+                                PWINUSB_INTERFACE_HANDLE InterfaceHandle) {
+    int unit = unitOfFile(DeviceHandle);
+    std::lock_guard<std::mutex> guard(stateLock);
+    Call call;
+    call.op = OpInitialize;
+    call.unit = unit;
+    describeFile(DeviceHandle, call);
+    bool failNow = failInitializeCountdown > 0 && --failInitializeCountdown == 0;
+    if (unit < 0 || failNow || InterfaceHandle == nullptr) {
+        record(call);
+        SetLastError(ERROR_NOT_SUPPORTED);
+        return FALSE;
+    }
+    auto* usb = new Interface{unit};
+    live.insert(usb);
+    ++state.handlesHeld;
+    *InterfaceHandle = usb;
+    call.ok = 1;
+    record(call);
+    return TRUE;
+}
+
+BOOL WINAPI WinUsb_Free(WINUSB_INTERFACE_HANDLE InterfaceHandle) {
+    std::lock_guard<std::mutex> guard(stateLock);
+    Call call;
+    call.op = OpFree;
+    Interface* usb = liveInterface(InterfaceHandle);
+    if (usb == nullptr) {
+        ++state.badFrees;
+        record(call);
+        return FALSE;
+    }
+    call.unit = usb->unit;
+    call.ok = 1;
+    live.erase(usb);
+    --state.handlesHeld;
+    delete usb;
+    record(call);
+    return TRUE;
+}
+
+BOOL WINAPI WinUsb_WritePipe(WINUSB_INTERFACE_HANDLE InterfaceHandle, UCHAR PipeID,
+                                                   PUCHAR Buffer, ULONG BufferLength,
+                                                   PULONG LengthTransferred,
+                                                   LPOVERLAPPED Overlapped) {
+    std::lock_guard<std::mutex> guard(stateLock);
+    Call call;
+    call.op = OpWritePipe;
+    call.pipe = PipeID;
+    call.length = BufferLength;
+    call.overlappedGiven = Overlapped != nullptr;
+    Interface* usb = liveInterface(InterfaceHandle);
+    if (usb == nullptr || Buffer == nullptr) {
+        record(call);
+        SetLastError(ERROR_INVALID_HANDLE);
+        return FALSE;
+    }
+    call.unit = usb->unit;
+    std::memcpy(call.bytes, Buffer, std::min<ULONG>(BufferLength, sizeof call.bytes));
+    if (usb->awaitingReply) {
+        ++state.interleavings;
+    }
+    if (units[usb->unit].writeFails || PipeID != 0x01) {
+        record(call);
+        SetLastError(ERROR_GEN_FAILURE);
+        return FALSE;
+    }
+    usb->awaitingReply = true;
+    usb->lastCommand = BufferLength > 1 ? static_cast<char>(Buffer[1]) : 0;
+    call.transferred = BufferLength;
+    if (LengthTransferred != nullptr) {
+        *LengthTransferred = BufferLength;
+    }
+    call.ok = 1;
+    record(call);
+    return TRUE;
+}
+
+BOOL WINAPI WinUsb_ReadPipe(WINUSB_INTERFACE_HANDLE InterfaceHandle, UCHAR PipeID,
+                                                  PUCHAR Buffer, ULONG BufferLength,
+                                                  PULONG LengthTransferred,
+                                                  LPOVERLAPPED Overlapped) {
+    unsigned delay = 0;
+    {
+        std::lock_guard<std::mutex> guard(stateLock);
+        Interface* usb = liveInterface(InterfaceHandle);
+        if (usb != nullptr) {
+            delay = units[usb->unit].readDelayMs;
+        }
+    }
+    if (delay != 0) {
+        Sleep(delay); // outside the lock: another writer may come in meanwhile
+    }
+    std::lock_guard<std::mutex> guard(stateLock);
+    Call call;
+    call.op = OpReadPipe;
+    call.pipe = PipeID;
+    call.length = BufferLength;
+    call.overlappedGiven = Overlapped != nullptr;
+    Interface* usb = liveInterface(InterfaceHandle);
+    if (usb == nullptr || Buffer == nullptr) {
+        record(call);
+        SetLastError(ERROR_INVALID_HANDLE);
+        return FALSE;
+    }
+    call.unit = usb->unit;
+    usb->awaitingReply = false;
+    const Unit& unit = units[usb->unit];
+    if (unit.readFails || PipeID != 0x82) {
+        record(call);
+        SetLastError(ERROR_SEM_TIMEOUT);
+        return FALSE;
+    }
+    std::uint8_t reply[15] = {};
+    ULONG replyLength = 1;
+    if (usb->lastCommand == 'K') {
+        reply[0] = static_cast<std::uint8_t>(unit.idReply);
+        replyLength = unit.idReply < 0 ? 0 : 1;
+    } else if (usb->lastCommand == 'J') {
+        std::memcpy(reply, unit.countReply, sizeof reply);
+        replyLength = sizeof reply;
+    } else {
+        reply[0] = unit.ackReply;
+    }
+    if (unit.deliverAtMost >= 0) {
+        replyLength = std::min<ULONG>(replyLength, static_cast<ULONG>(unit.deliverAtMost));
+    }
+    replyLength = std::min(replyLength, BufferLength);
+    std::memcpy(Buffer, reply, replyLength);
+    std::memcpy(call.bytes, reply, replyLength);
+    call.transferred = replyLength;
+    if (LengthTransferred != nullptr) {
+        *LengthTransferred = replyLength;
+    }
+    call.ok = 1;
+    record(call);
+    return TRUE;
+}
+
+// Forgets the record, the armed Initialize failure and the fault counters.
+// Units keep their settings; handles still live stay valid so that the
+// library can free them.
+void Double_Reset() {
+    std::lock_guard<std::mutex> guard(stateLock);
+    calls.clear();
+    failInitializeCountdown = 0;
+    state.badFrees = 0;
+    state.interleavings = 0;
+}
+
+void Double_SetUnit(int unit, const Unit* settings) {
+    std::lock_guard<std::mutex> guard(stateLock);
+    if (unit >= 0 && unit < kUnits && settings != nullptr) {
+        units[unit] = *settings;
+    }
+}
+
+// The Nth WinUsb_Initialize from now fails (1-based); 0 disarms.
+void Double_FailInitialize(int nthFromNow) {
+    std::lock_guard<std::mutex> guard(stateLock);
+    failInitializeCountdown = nthFromNow;
+}
+
+int Double_CallCount() {
+    std::lock_guard<std::mutex> guard(stateLock);
+    return static_cast<int>(calls.size());
+}
+
+int Double_GetCall(int index, Call* call) {
+    std::lock_guard<std::mutex> guard(stateLock);
+    if (index < 0 || static_cast<size_t>(index) >= calls.size() || call == nullptr) {
+        return 0;
+    }
+    *call = calls[static_cast<size_t>(index)];
+    return 1;
+}
+
+void Double_GetState(State* out) {
+    std::lock_guard<std::mutex> guard(stateLock);
+    *out = state;
+}
+
+} // extern "C"
