@@ -104,6 +104,20 @@ expect 0 "^unit 1  ch0 +-?[0-9]+ 0x01  ch1 +-?[0-9]+ 0x01  ch2 +-?[0-9]+ 0x01$" 
 "$tool" watch 1 --count 3 --interval 10 | grep -c "^unit 1" | grep -qx 3 ||
     { failures=$((failures + 1)); echo "FAIL: watch --count 3 did not print 3 lines"; }
 
+# --- Ctrl-C ends watch normally, with the unit closed and status 0.
+"$tool" watch 1 --interval 20 >"$out" 2>&1 &
+watcher=$!
+sleep 0.3
+kill -INT "$watcher"
+wait "$watcher"
+status=$?
+checks=$((checks + 1))
+if [ "$status" -ne 0 ] || ! grep -q "^unit 1  ch0" "$out"; then
+    failures=$((failures + 1))
+    echo "FAIL: watch interrupted by Ctrl-C -> status $status, output:"
+    sed 's/^/    /' "$out"
+fi
+
 # --- batch: commands share one process, so the simulated unit's state carries over.
 expect_batch 0 "> stop 0 1.*> clear 0 1.*      1            0  0x00" \
     'stop 0 1\nclear 0 1\nsleep 30\nread 0\n'

@@ -11,8 +11,9 @@ Every refusal or failure of the library raises brivant.BrivantError, whose
 
 The library is BRIVANT.dll on Windows and libbrivant.so (built over simulated
 units) on Linux. Set BRIVANT_LIBRARY to its path to choose the file; otherwise
-it is looked for next to this package, in the source tree's build/ folder and
-then on the system's library path.
+it is looked for next to this package, in the source tree's build/ folder,
+on Windows in the current folder and on PATH, and then on the system's
+library path.
 """
 
 from .errors import (

@@ -1,6 +1,7 @@
 """Finding and loading the BRIVANT library, and the prototypes of its 13 functions."""
 
 import ctypes
+import ctypes.util
 import os
 import sys
 from pathlib import Path
@@ -15,7 +16,12 @@ def candidates():
         return [chosen]
     here = Path(__file__).resolve().parent
     places = [here, here.parent.parent / "build"]
+    if sys.platform == "win32":
+        places.append(Path.cwd())
     found = [str(place / _FILE_NAME) for place in places if (place / _FILE_NAME).is_file()]
+    on_path = ctypes.util.find_library("BRIVANT") if sys.platform == "win32" else None
+    if on_path:
+        found.append(on_path)  # a folder on PATH, which CDLL alone no longer searches
     return found + [_FILE_NAME]  # last, the system's own search
 
 

@@ -6,7 +6,7 @@
 set -euo pipefail
 source "$(dirname "$0")/../lib.sh"
 need_base_packages
-need_packages python3
+need_packages python3 python3-pip python3-setuptools
 configure_and_build "$BRIVANT_ROOT/build"
 
 echo "--- Python package"
@@ -29,4 +29,11 @@ cmake --build "$work/consumer" -j "$BRIVANT_JOBS" >/dev/null
 "$work/consumer/consumer_cpp"
 "$work/consumer/consumer_c"
 "$prefix/bin/brivant" read 1 2
+
+echo "--- the Python package installs with pip and finds the installed library"
+cp -r "$BRIVANT_ROOT/python" "$work/python-src" # pip leaves build folders behind
+/usr/bin/python3 -m pip install -q --root-user-action=ignore --no-build-isolation --no-deps \
+    --target "$work/site" "$work/python-src"
+(cd "$work" && BRIVANT_LIBRARY="$prefix/lib/libbrivant.so" PYTHONPATH="$work/site" \
+    /usr/bin/python3 -c 'import brivant; u = brivant.Unit(0); print("Python:", u.read_counts()); u.close()')
 echo "users: Python tests, install layout and consumer passed"
