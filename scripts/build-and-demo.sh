@@ -5,3 +5,9 @@ source "$(dirname "$0")/lib.sh"
 need_base_packages
 configure_and_build "$BRIVANT_ROOT/build"
 "$BRIVANT_ROOT/build/brivant_demo"
+echo
+echo "--- the brivant tool on simulated unit 0 (build/brivant batch examples/tool-demo.txt)"
+"$BRIVANT_ROOT/build/brivant" batch "$BRIVANT_ROOT/examples/tool-demo.txt"
+echo
+echo "--- build/brivant watch 0 --count 5 --interval 250"
+"$BRIVANT_ROOT/build/brivant" watch 0 --count 5 --interval 250

@@ -57,6 +57,7 @@ struct Unit {
     bool readFails = false;
     std::optional<std::uint32_t> deliverAtMost; // a short read: at most this many bytes
     std::chrono::microseconds readDelay{0};     // a read takes this long
+    bool live = false; // counts by the clock and obeys G, H, I and E instead of countReply
 };
 
 // Faults of the platform services rather than of one unit.
@@ -85,6 +86,11 @@ struct Held {
                usbHandles == other.usbHandles && mutexes == other.mutexes;
     }
 };
+
+// Live units count by the steady clock. A test can hold that clock still
+// and move it by hand; reset() lets it run again.
+void holdClock();
+void advanceClock(std::chrono::microseconds step);
 
 // Empties everything: no units, no faults, no record. Handles still held by
 // the library stay valid so that it can release them.

@@ -7,6 +7,7 @@
 #include <thread>
 
 #include "platform/platform.h"
+#include "platform/sim/live_unit.h"
 #include "platform/sim/sim.h"
 
 namespace brivant::sim {
@@ -38,6 +39,7 @@ struct UnitState {
     Unit unit;
     bool replyPending = false;
     Reply reply;
+    LiveUnit live; // used when unit.live is set
 };
 
 struct State {
@@ -54,6 +56,9 @@ struct State {
     int interleaved = 0;
     int readsInFlight = 0;
     int maxReadsInFlight = 0;
+    bool clockHeld = false;
+    SimClock::time_point heldAt{};
+    SimClock::duration clockShift{};
 
     State() {
         // A few units for programs run against the simulation without set-up.
@@ -61,7 +66,8 @@ struct State {
             Unit unit;
             unit.idReply = id;
             unit.countReply = {0, 0, 0x30, 0x39, 0, 0, 0, 42, 0xFF, 0xFF, 0xFF, 0xFE, 1, 0, 1};
-            units.push_back(UnitState{unit, false, {}});
+            unit.live = true;
+            units.push_back(UnitState{unit, false, {}, {}});
         }
     }
 };
@@ -113,16 +119,28 @@ std::u16string pathOfLocked(State& s, int number) {
     return path.empty() ? defaultPath(number) : path;
 }
 
+SimClock::time_point simNow(const State& s) {
+    return (s.clockHeld ? s.heldAt : SimClock::now()) + s.clockShift;
+}
+
 // What the unit answers to a frame: its ID to K, its counts to J, one
-// acknowledgement byte to everything else.
-Reply replyTo(const Unit& unit, const std::uint8_t* frame, std::uint32_t length) {
+// acknowledgement byte to everything else. A live unit makes up its own
+// counts.
+Reply replyTo(UnitState& target, const std::uint8_t* frame, std::uint32_t length,
+              SimClock::time_point now) {
+    const Unit& unit = target.unit;
     char letter = length >= 2 ? static_cast<char>(frame[1]) : '\0';
     Reply reply;
     if (letter == 'K') {
+        if (unit.live) {
+            target.live.start(now);
+        }
         if (unit.idReply >= 0) {
             reply.bytes[0] = static_cast<std::uint8_t>(unit.idReply);
             reply.size = 1;
         }
+    } else if (unit.live) {
+        reply.size = target.live.answer(frame, length, now, unit.ackReply, reply.bytes);
     } else if (letter == 'J') {
         reply.bytes = unit.countReply;
         reply.size = reply.bytes.size();
@@ -162,10 +180,27 @@ const char* opName(Op op) {
     return kNames[static_cast<int>(op)];
 }
 
+void holdClock() {
+    State& s = state();
+    std::lock_guard<std::mutex> guard(s.lock);
+    if (!s.clockHeld) {
+        s.heldAt = SimClock::now();
+        s.clockHeld = true;
+    }
+}
+
+void advanceClock(std::chrono::microseconds step) {
+    State& s = state();
+    std::lock_guard<std::mutex> guard(s.lock);
+    s.clockShift += step;
+}
+
 void reset() {
     State& s = state();
     std::lock_guard<std::mutex> guard(s.lock);
     s.units.clear();
+    s.clockHeld = false;
+    s.clockShift = {};
     s.faults = Faults{};
     s.record.clear();
     s.recording = true;
@@ -180,7 +215,7 @@ void reset() {
 int addUnit(Unit unit) {
     State& s = state();
     std::lock_guard<std::mutex> guard(s.lock);
-    s.units.push_back(UnitState{std::move(unit), false, {}});
+    s.units.push_back(UnitState{std::move(unit), false, {}, {}});
     return static_cast<int>(s.units.size()) - 1;
 }
 
@@ -515,7 +550,7 @@ bool writePipe(UsbHandle usb, const std::uint8_t* buffer, std::uint32_t length,
         ++s.interleaved;
     }
     target.replyPending = true;
-    target.reply = replyTo(target.unit, buffer, length);
+    target.reply = replyTo(target, buffer, length, simNow(s));
     *transferred = length;
     return true;
 }
