@@ -2,7 +2,8 @@
 # Cross-builds BRIVANT.dll with mingw-w64 and gathers what a Windows user
 # needs in dist/BRIVANT-<version>-win64/ (and a zip of it):
 #   BRIVANT.dll, BRIVANT.dll.a (MinGW import library), BRIVANT.lib (MSVC
-#   import library), BRIVANT.def, include/brivant.h.
+#   import library), BRIVANT.def, brivant.exe (the command-line tool),
+#   include/brivant.h and brivant.hpp, python/brivant (the Python package).
 # Also builds the Wine suite's programs in the same build folder.
 # Usage: scripts/build-windows.sh [BUILD_DIR]   (default build-win)
 set -euo pipefail
@@ -30,7 +31,10 @@ dlltool=$(command -v llvm-dlltool || ls /usr/bin/llvm-dlltool-* 2>/dev/null | so
 rm -rf "$dist" "$dist.zip"
 mkdir -p "$dist/include"
 cp "$build_dir/BRIVANT.dll" "$build_dir/BRIVANT.dll.a" "$build_dir/BRIVANT.lib" \
-    "$BRIVANT_ROOT/src/windows/BRIVANT.def" "$dist/"
-cp "$BRIVANT_ROOT/include/brivant.h" "$dist/include/"
+    "$build_dir/brivant.exe" "$BRIVANT_ROOT/src/windows/BRIVANT.def" "$dist/"
+cp "$BRIVANT_ROOT/include/brivant.h" "$BRIVANT_ROOT/include/brivant.hpp" "$dist/include/"
+mkdir -p "$dist/python"
+cp -r "$BRIVANT_ROOT/python/brivant" "$dist/python/"
+find "$dist/python" -name __pycache__ -prune -exec rm -rf {} +
 (cd "$BRIVANT_ROOT/dist" && /usr/bin/python3 -m zipfile -c "$dist_name.zip" "$dist_name")
 echo "built $dist ($(stat -c %s "$dist/BRIVANT.dll") bytes) and $dist.zip"

@@ -99,8 +99,16 @@ def check_version(pe):
 
 
 def check_dist(dist, expected):
-    for name in ("BRIVANT.dll", "BRIVANT.dll.a", "BRIVANT.lib", "include/brivant.h"):
+    for name in ("BRIVANT.dll", "BRIVANT.dll.a", "BRIVANT.lib", "brivant.exe", "include/brivant.h",
+                 "include/brivant.hpp", "python/brivant/__init__.py"):
         check(os.path.isfile(os.path.join(dist, name)), f"distribution holds {name}")
+    tool = os.path.join(dist, "brivant.exe")
+    if os.path.isfile(tool):
+        pe = pefile.PE(tool)
+        dlls = {e.dll.decode().lower() for e in pe.DIRECTORY_ENTRY_IMPORT}
+        print("     brivant.exe imports:", ", ".join(sorted(dlls)))
+        check(dlls <= {"brivant.dll", "kernel32.dll", "msvcrt.dll"},
+              "brivant.exe needs only BRIVANT.dll and system DLLs")
     for lib in ("BRIVANT.lib", "BRIVANT.dll.a"):
         path = os.path.join(dist, lib)
         if not os.path.isfile(path):
