@@ -1,0 +1,195 @@
+// Runs the benchmarks with the usual console table, then prints the figures
+// that matter side by side: the library's own cost per call against a USB
+// round trip, and how calls scale across threads and units.
+//
+// Per-call figures in the summary are CPU time of the calling thread: the
+// machines these run on are shared, and time spent preempted by someone
+// else's work is not the library's. The console table shows real time too.
+#include <benchmark/benchmark.h>
+
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <iostream>
+#include <map>
+#include <string>
+#include <thread>
+
+#include <unistd.h>
+
+#include "alloc_count.h"
+
+namespace {
+
+constexpr double kHighSpeedRoundTripNs = 125000.0;
+
+class SummaryReporter : public benchmark::ConsoleReporter {
+public:
+    explicit SummaryReporter(OutputOptions options) : ConsoleReporter(options) {}
+
+    void ReportRuns(const std::vector<Run>& runs) override {
+        ConsoleReporter::ReportRuns(runs);
+        for (const Run& run : runs) {
+            if (run.run_type != Run::RT_Iteration || run.error_occurred || run.iterations == 0) {
+                continue;
+            }
+            Figures& figures = byName_[run.benchmark_name()];
+            auto iterations = static_cast<double>(run.iterations);
+            figures.nsPerCall = run.cpu_accumulated_time * 1e9 / iterations;
+            figures.realNsPerCall = run.real_accumulated_time * 1e9 / iterations;
+            figures.threads = run.threads;
+            for (const auto& [name, counter] : run.counters) {
+                figures.counters[name] = counter.value;
+            }
+        }
+    }
+
+    void Finalize() override {
+        ConsoleReporter::Finalize();
+        GetOutputStream().flush();
+        std::printf("\n== Summary\n");
+        printOwnCost();
+        printSimulatedCost();
+        printScaling();
+        std::fflush(stdout);
+    }
+
+private:
+    struct Figures {
+        double nsPerCall = 0; // CPU time
+        double realNsPerCall = 0;
+        std::int64_t threads = 1;
+        std::map<std::string, double> counters;
+        double counter(const std::string& name) const {
+            auto found = counters.find(name);
+            return found == counters.end() ? 0 : found->second;
+        }
+    };
+
+    // Runs whose names start with `prefix`, with the prefix cut off.
+    std::map<std::string, const Figures*> named(const std::string& prefix) const {
+        std::map<std::string, const Figures*> found;
+        for (const auto& [name, figures] : byName_) {
+            if (name.compare(0, prefix.size(), prefix) == 0) {
+                found[name.substr(prefix.size())] = &figures;
+            }
+        }
+        return found;
+    }
+
+    void printOwnCost() const {
+        auto own = named("own/");
+        if (own.empty()) {
+            return;
+        }
+        std::printf("library's own cost per call, over a platform that returns at once:\n");
+        std::printf("  %-16s %10s %10s %12s %12s %8s\n", "function", "cpu ns", "real ns",
+                    "% of 125 us", "allocs/call", "failed");
+        for (const auto& [name, figures] : own) {
+            std::printf("  %-16s %10.1f %10.1f %11.4f%% %12.2f %8.0f\n", name.c_str(),
+                        figures->nsPerCall, figures->realNsPerCall,
+                        100.0 * figures->nsPerCall / kHighSpeedRoundTripNs,
+                        figures->counter("allocs/call"), figures->counter("failed"));
+        }
+    }
+
+    // The full call over the simulation, less the simulation's own pipe pair.
+    void printSimulatedCost() const {
+        auto calls = named("sim/call/");
+        auto pairs = named("sim/pipe_pair/");
+        if (calls.empty() || pairs.count("ack") == 0 || pairs.count("count") == 0) {
+            return;
+        }
+        std::printf("per call over the simulated platform (unit answers at once), cpu ns;\n"
+                    "library = the call less the simulated write and read alone:\n");
+        std::printf("  %-16s %10s %10s %10s %12s %7s %7s %8s\n", "function", "call ns",
+                    "pipes ns", "library ns", "allocs/call", "writes", "reads", "failed");
+        for (const auto& [name, figures] : calls) {
+            bool counts = name.compare(0, 9, "ReadCount") == 0;
+            double pipes = pairs.at(counts ? "count" : "ack")->nsPerCall;
+            std::printf("  %-16s %10.1f %10.1f %10.1f %12.2f %7.2f %7.2f %8.0f\n", name.c_str(),
+                        figures->nsPerCall, pipes, figures->nsPerCall - pipes,
+                        figures->counter("allocs/call"), figures->counter("writes/call"),
+                        figures->counter("reads/call"), figures->counter("failed"));
+        }
+    }
+
+    void printScaling() const {
+        auto own = named("scaling/own_unit/");
+        auto shared = named("scaling/shared_unit/");
+        const Figures* single = nullptr;
+        for (const auto& [name, figures] : own) {
+            if (figures->threads == 1) {
+                single = figures;
+            }
+        }
+        if (single == nullptr) {
+            return;
+        }
+        double base = single->counter("items_per_second");
+        std::printf("ReadCount calls per second, 200 us simulated round trip:\n");
+        std::printf("  %-28s %12s %10s %8s %14s %12s\n", "threads", "calls/s", "x single",
+                    "failed", "max in flight", "interleaved");
+        auto line = [&](const std::string& label, const Figures& figures) {
+            double rate = figures.counter("items_per_second");
+            std::printf("  %-28s %12.0f %10.2f %8.0f %14.0f %12.0f\n", label.c_str(), rate,
+                        rate / base, figures.counter("failed"), figures.counter("max_in_flight"),
+                        figures.counter("interleaved"));
+        };
+        std::map<std::int64_t, const Figures*> byThreads;
+        for (const auto& [name, figures] : own) {
+            byThreads[figures->threads] = figures;
+        }
+        for (const auto& [threads, figures] : byThreads) {
+            line(std::to_string(threads) + " on their own units", *figures);
+        }
+        for (const auto& [name, figures] : shared) {
+            line(std::to_string(figures->threads) + " on one unit", *figures);
+        }
+    }
+
+    std::map<std::string, Figures> byName_;
+};
+
+std::string cpuModel() {
+    std::ifstream cpuinfo("/proc/cpuinfo");
+    std::string line;
+    while (std::getline(cpuinfo, line)) {
+        if (line.compare(0, 10, "model name") == 0) {
+            auto colon = line.find(':');
+            return colon == std::string::npos ? line : line.substr(colon + 2);
+        }
+    }
+    return "unknown";
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+    using brivant::bench::allocationsPerCall;
+    std::printf("machine: %s, %u hardware threads\n", cpuModel().c_str(),
+                std::thread::hardware_concurrency());
+    // The counter must see what it is there to see, or its zeros mean nothing.
+    double perNew = allocationsPerCall(100, [] {
+        int* volatile block = new int(1);
+        delete block;
+    });
+    double perMalloc = allocationsPerCall(100, [] {
+        void* volatile block = std::malloc(8);
+        std::free(block);
+    });
+    std::printf("allocation counter check: %.2f per new int, %.2f per malloc (want 1 and 1)\n",
+                perNew, perMalloc);
+    std::fflush(stdout);
+    benchmark::Initialize(&argc, argv);
+    if (benchmark::ReportUnrecognizedArguments(argc, argv)) {
+        return 1;
+    }
+    SummaryReporter reporter(isatty(fileno(stdout)) != 0 ? SummaryReporter::OO_ColorTabular
+                                                         : SummaryReporter::OO_Tabular);
+    reporter.SetErrorStream(&std::cout); // the machine context, in order with the rest
+    benchmark::RunSpecifiedBenchmarks(&reporter);
+    benchmark::Shutdown();
+    return 0;
+}
