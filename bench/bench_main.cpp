@@ -7,6 +7,7 @@
 // else's work is not the library's. The console table shows real time too.
 #include <benchmark/benchmark.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -34,13 +35,27 @@ public:
             if (run.run_type != Run::RT_Iteration || run.error_occurred || run.iterations == 0) {
                 continue;
             }
-            Figures& figures = byName_[run.benchmark_name()];
+            // With --benchmark_repetitions the fastest repetition stands for
+            // the call (the others met more interference), failures add up,
+            // and every other count keeps its worst value.
+            auto [entry, first] = byName_.try_emplace(run.benchmark_name());
+            Figures& figures = entry->second;
             auto iterations = static_cast<double>(run.iterations);
-            figures.nsPerCall = run.cpu_accumulated_time * 1e9 / iterations;
-            figures.realNsPerCall = run.real_accumulated_time * 1e9 / iterations;
+            double cpu = run.cpu_accumulated_time * 1e9 / iterations;
+            if (first || cpu < figures.nsPerCall) {
+                figures.nsPerCall = cpu;
+                figures.realNsPerCall = run.real_accumulated_time * 1e9 / iterations;
+            }
             figures.threads = run.threads;
             for (const auto& [name, counter] : run.counters) {
-                figures.counters[name] = counter.value;
+                double& kept = figures.counters[name];
+                if (first) {
+                    kept = counter.value;
+                } else if (name == "failed") {
+                    kept += counter.value;
+                } else {
+                    kept = std::max(kept, counter.value);
+                }
             }
         }
     }
