@@ -16,6 +16,8 @@
 #include <map>
 #include <string>
 #include <thread>
+#include <utility>
+#include <vector>
 
 #include <unistd.h>
 
@@ -40,6 +42,9 @@ public:
             // and every other count keeps its worst value.
             auto [entry, first] = byName_.try_emplace(run.benchmark_name());
             Figures& figures = entry->second;
+            if (first) {
+                order_.push_back(run.benchmark_name());
+            }
             auto iterations = static_cast<double>(run.iterations);
             double cpu = run.cpu_accumulated_time * 1e9 / iterations;
             if (first || cpu < figures.nsPerCall) {
@@ -67,6 +72,7 @@ public:
         printOwnCost();
         printSimulatedCost();
         printScaling();
+        printOpen();
         std::fflush(stdout);
     }
 
@@ -82,15 +88,26 @@ private:
         }
     };
 
-    // Runs whose names start with `prefix`, with the prefix cut off.
-    std::map<std::string, const Figures*> named(const std::string& prefix) const {
-        std::map<std::string, const Figures*> found;
-        for (const auto& [name, figures] : byName_) {
+    // Runs whose names start with `prefix`, with the prefix cut off, in the
+    // order they ran.
+    std::vector<std::pair<std::string, const Figures*>> named(const std::string& prefix) const {
+        std::vector<std::pair<std::string, const Figures*>> found;
+        for (const std::string& name : order_) {
             if (name.compare(0, prefix.size(), prefix) == 0) {
-                found[name.substr(prefix.size())] = &figures;
+                found.emplace_back(name.substr(prefix.size()), &byName_.at(name));
             }
         }
         return found;
+    }
+
+    static const Figures* find(const std::vector<std::pair<std::string, const Figures*>>& runs,
+                               const std::string& name) {
+        for (const auto& [runName, figures] : runs) {
+            if (runName == name) {
+                return figures;
+            }
+        }
+        return nullptr;
     }
 
     void printOwnCost() const {
@@ -113,7 +130,9 @@ private:
     void printSimulatedCost() const {
         auto calls = named("sim/call/");
         auto pairs = named("sim/pipe_pair/");
-        if (calls.empty() || pairs.count("ack") == 0 || pairs.count("count") == 0) {
+        const Figures* ackPair = find(pairs, "ack");
+        const Figures* countPair = find(pairs, "count");
+        if (calls.empty() || ackPair == nullptr || countPair == nullptr) {
             return;
         }
         std::printf("per call over the simulated platform (unit answers at once), cpu ns;\n"
@@ -122,7 +141,7 @@ private:
                     "pipes ns", "library ns", "allocs/call", "writes", "reads", "failed");
         for (const auto& [name, figures] : calls) {
             bool counts = name.compare(0, 9, "ReadCount") == 0;
-            double pipes = pairs.at(counts ? "count" : "ack")->nsPerCall;
+            double pipes = (counts ? countPair : ackPair)->nsPerCall;
             std::printf("  %-16s %10.1f %10.1f %10.1f %12.2f %7.2f %7.2f %8.0f\n", name.c_str(),
                         figures->nsPerCall, pipes, figures->nsPerCall - pipes,
                         figures->counter("allocs/call"), figures->counter("writes/call"),
@@ -164,7 +183,27 @@ private:
         }
     }
 
+    // Each unit asked for its ID costs one K exchange; on a real bus every
+    // exchange is at least one round trip, which bounds an open from below.
+    void printOpen() const {
+        auto open = named("open/");
+        if (open.empty()) {
+            return;
+        }
+        std::printf("open and close cycle (the wanted unit first or last in enumeration):\n");
+        std::printf("  %-22s %10s %14s %15s %12s %10s %8s\n", "units present", "cpu us",
+                    "platform/open", "platform/close", "K exchanges", "HS floor", "failed");
+        for (const auto& [name, figures] : open) {
+            double exchanges = figures->counter("K/open");
+            std::printf("  %-22s %10.2f %14.0f %15.0f %12.0f %7.0f us %8.0f\n", name.c_str(),
+                        figures->nsPerCall / 1000, figures->counter("platform/open"),
+                        figures->counter("platform/close"), exchanges,
+                        (exchanges * kHighSpeedRoundTripNs) / 1000, figures->counter("failed"));
+        }
+    }
+
     std::map<std::string, Figures> byName_;
+    std::vector<std::string> order_;
 };
 
 std::string cpuModel() {

@@ -20,7 +20,9 @@ void freshWorld(int units, std::chrono::microseconds readDelay) {
     for (int id = 0; id < units; ++id) {
         sim::Unit unit;
         unit.idReply = id;
-        unit.countReply = {0, 0, 0x30, 0x39, 0, 0x80, 0, 0, 0, 0, 0, 42, 1, 0, 1};
+        std::int32_t count = channel0Count(id);
+        unit.countReply = {0, 0, static_cast<std::uint8_t>(count >> 8),
+                           static_cast<std::uint8_t>(count), 0, 0x80, 0, 0, 0, 0, 0, 42, 1, 0, 1};
         unit.readDelay = readDelay;
         sim::addUnit(unit);
     }

@@ -10,7 +10,11 @@ namespace brivant::bench {
 // answer K with 0, 1, 2, ... in enumeration order, each read taking
 // `readDelay` (the unit's round trip). Nothing is recorded, so a transfer
 // costs the simulation no allocation.
+// Each unit's channel 0 count tells it apart from the others.
 void freshWorld(int units, std::chrono::microseconds readDelay = std::chrono::microseconds(0));
+
+// The channel 0 count that unit `unit` of a fresh world reports.
+constexpr std::int32_t channel0Count(int unit) { return 0x3000 + unit; }
 
 // Opens IDs 0 to count - 1. A failure ends the program: every figure after it
 // would be meaningless.
