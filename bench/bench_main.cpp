@@ -39,7 +39,8 @@ public:
             }
             // With --benchmark_repetitions the fastest repetition stands for
             // the call (the others met more interference), failures add up,
-            // and every other count keeps its worst value.
+            // and every other counter keeps its highest value: the best rate,
+            // the worst count of allocations or platform calls.
             auto [entry, first] = byName_.try_emplace(run.benchmark_name());
             Figures& figures = entry->second;
             if (first) {
@@ -124,6 +125,12 @@ private:
                         100.0 * figures->nsPerCall / kHighSpeedRoundTripNs,
                         figures->counter("allocs/call"), figures->counter("failed"));
         }
+        double slowest = 0;
+        for (const auto& [name, figures] : own) {
+            slowest = std::max(slowest, figures->nsPerCall);
+        }
+        std::printf("  slowest: %.1f ns a call (target: under 200 ns, 0.16 %% of 125 us)\n",
+                    slowest);
     }
 
     // The full call over the simulation, less the simulation's own pipe pair.
@@ -162,7 +169,8 @@ private:
             return;
         }
         double base = single->counter("items_per_second");
-        std::printf("ReadCount calls per second, 200 us simulated round trip:\n");
+        std::printf("calls per second, 200 us simulated round trip (ReadCount; on the shared\n"
+                    "unit half the threads send RunStop instead):\n");
         std::printf("  %-28s %12s %10s %8s %14s %12s\n", "threads", "calls/s", "x single",
                     "failed", "max in flight", "interleaved");
         auto line = [&](const std::string& label, const Figures& figures) {
@@ -181,6 +189,11 @@ private:
         for (const auto& [name, figures] : shared) {
             line(std::to_string(figures->threads) + " on one unit", *figures);
         }
+        auto widest = byThreads.rbegin();
+        std::printf("  %lld threads on their own units: %.2f times one thread (target: at least "
+                    "12 at 16)\n",
+                    static_cast<long long>(widest->first),
+                    widest->second->counter("items_per_second") / base);
     }
 
     // Each unit asked for its ID costs one K exchange; on a real bus every
