@@ -1,4 +1,7 @@
 // Brivant_Device_Open and Brivant_Device_Close.
+#include <algorithm>
+#include <iterator>
+
 #include "brivant.h"
 #include "device/device_table.h"
 #include "discovery/discovery.h"
@@ -43,7 +46,8 @@ extern "C" BRIVANT_API int16_t Brivant_Device_Open(int16_t id) {
     if (mutex == nullptr) {
         return RC_OPEN_FAILED;
     }
-    platform::Handle file = discovery::openInterface(index);
+    char16_t path[discovery::kMaxPath + 1];
+    platform::Handle file = discovery::openInterface(index, path);
     if (file == nullptr || file == platform::invalidHandle()) {
         platform::closeHandle(mutex);
         return RC_OPEN_FAILED;
@@ -60,6 +64,7 @@ extern "C" BRIVANT_API int16_t Brivant_Device_Open(int16_t id) {
     slot.fileHandle = file;
     slot.usbHandle = usb;
     slot.enumIndex = index;
+    std::copy(std::begin(path), std::end(path), std::begin(slot.path));
     slot.isOpen = 1;
     return RC_OK;
 }
