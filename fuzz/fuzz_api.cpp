@@ -66,9 +66,11 @@ void require(bool holds, const char* what, int detail = 0) {
 
 bool validId(std::int16_t id) { return id >= 0 && id < 16; }
 
-// What the harness knows: which slots are open.
+// What the harness knows: which slots are open, and which simulated unit
+// each open slot holds.
 struct Model {
     std::array<bool, 16> open{};
+    std::array<int, 16> unit{};
     int openCount() const { return static_cast<int>(std::count(open.begin(), open.end(), true)); }
 };
 
@@ -121,12 +123,16 @@ void platformFault(Script& script) {
 
 std::vector<sim::Call> transfersMade() { return sim::transfers(); }
 
-// The transfer record of a counter call with result `rc`.
-void checkTransfers(std::int16_t rc, char letter, std::size_t frameLength) {
+// The transfer record of a counter call on `id` with result `rc`.
+void checkTransfers(const Model& model, std::int16_t id, std::int16_t rc, char letter,
+                    std::size_t frameLength) {
     std::vector<sim::Call> made = transfersMade();
     if (rc == RC_NOT_OPEN || rc == RC_BAD_PARAMETER) {
         require(made.empty(), "a refused call sent nothing", rc);
         return;
+    }
+    for (const sim::Call& call : made) {
+        require(call.unit == model.unit[id], "the call reached the unit opened under its ID", call.unit);
     }
     require(!made.empty() && made.size() <= 2, "one write, at most one read", static_cast<int>(made.size()));
     const sim::Call& write = made[0];
@@ -198,7 +204,7 @@ void setting(Script& script, Model& model, Opcode op) {
     default: rc = Brivant_RunStop(id, a[0], a[1]); break;
     }
     checkResult(model, id, inBounds, rc);
-    checkTransfers(rc, kLetters[which], bounds.size() + 3);
+    checkTransfers(model, id, rc, kLetters[which], bounds.size() + 3);
     if (rc != RC_NOT_OPEN && rc != RC_BAD_PARAMETER) {
         checkDigits(a, bounds.size());
     }
@@ -211,7 +217,7 @@ void presetData(Script& script, Model& model) {
     const std::uint32_t data[2] = {script.dword(), script.dword()};
     std::int16_t rc = Brivant_WritePresetData(id, channel, null ? nullptr : data);
     checkResult(model, id, channel <= 2 && !null, rc);
-    checkTransfers(rc, 'G', 20);
+    checkTransfers(model, id, rc, 'G', 20);
     if (rc != RC_NOT_OPEN && rc != RC_BAD_PARAMETER) {
         char text[17];
         std::snprintf(text, sizeof text, "%08X%08X", static_cast<unsigned>(data[0]),
@@ -232,7 +238,7 @@ void readCount(Script& script, Model& model) {
     std::int16_t rc = Brivant_ReadCount(id, (nulls & 1) != 0 ? nullptr : counts,
                                         (nulls & 2) != 0 ? nullptr : status);
     checkResult(model, id, (nulls & 3) == 0, rc);
-    checkTransfers(rc, 'J', 3);
+    checkTransfers(model, id, rc, 'J', 3);
     if (rc != RC_OK) {
         require(counts[0] == 0x5A5A5A5A && counts[1] == 0x5A5A5A5A && counts[2] == 0x5A5A5A5A &&
                     status[0] == 0xA5 && status[1] == 0xA5 && status[2] == 0xA5,
@@ -260,7 +266,7 @@ void readCountCh(Script& script, Model& model) {
     } else {
         checkResult(model, id, (nulls & 3) == 0, rc);
     }
-    checkTransfers(rc, 'J', 3);
+    checkTransfers(model, id, rc, 'J', 3);
     if (rc != RC_OK) {
         require(count == 0x5A5A5A5A && status == 0xA5, "outputs untouched on failure", rc);
         return;
@@ -285,6 +291,14 @@ void openStep(Script& script, Model& model) {
     require(rc == RC_OK || rc == RC_TOO_MANY_UNITS || rc == RC_OPEN_FAILED || rc == RC_ID_NOT_FOUND,
             "open gives 0, 4, 5 or 6", rc);
     model.open[id] = rc == RC_OK;
+    if (rc == RC_OK) {
+        // The unit bound last is the one the slot holds.
+        for (const sim::Call& call : sim::calls()) {
+            if (call.op == sim::Op::UsbInitialize && call.ok) {
+                model.unit[id] = call.unit;
+            }
+        }
+    }
 }
 
 void closeStep(Script& script, Model& model) {
@@ -301,6 +315,30 @@ void closeAll(Model& model) {
         Brivant_Device_Close(id);
     }
     model = Model{};
+}
+
+// The units held open before a step.
+std::vector<int> unitsHeld(const Model& model) {
+    std::vector<int> units;
+    for (int id = 0; id < 16; ++id) {
+        if (model.open[id]) {
+            units.push_back(model.unit[id]);
+        }
+    }
+    return units;
+}
+
+// A unit held open is never opened a second time, nor sent anything but the
+// counter calls addressed to it (which checkTransfers verifies).
+void checkNoSecondConnection(const std::vector<int>& held, bool counterStep) {
+    for (const sim::Call& call : sim::calls()) {
+        bool opens = call.op == sim::Op::CreateFile || call.op == sim::Op::UsbInitialize;
+        bool transfers = call.op == sim::Op::WritePipe || call.op == sim::Op::ReadPipe;
+        if (opens || (transfers && !counterStep)) {
+            require(std::count(held.begin(), held.end(), call.unit) == 0,
+                    "a unit held open was opened or asked again", call.unit);
+        }
+    }
 }
 
 // After every step: each open slot holds one file, one USB handle and one
@@ -330,6 +368,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     while (!script.done()) {
         sim::clearCalls();
         auto op = static_cast<Opcode>(script.byte() % OpcodeCount);
+        const std::vector<int> held = unitsHeld(model);
         switch (op) {
         case AddUnit: {
             sim::Unit unit;
@@ -403,6 +442,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         case ReadCountCh: readCountCh(script, model); break;
         default: setting(script, model, op); break;
         }
+        checkNoSecondConnection(held, op >= InputInverter);
         checkState(model);
     }
     // Whatever happened, closing everything releases everything.

@@ -148,7 +148,7 @@ TEST_F(UnplugTest, UnplugDuringAReadInFlightFailsThatCall) {
     int a = addMarkedUnit(4);
     ASSERT_EQ(Brivant_Device_Open(4), RC_OK);
     sim::Unit slow = sim::getUnit(a);
-    slow.readDelay = std::chrono::milliseconds(40);
+    slow.readDelay = std::chrono::milliseconds(200); // room for the unplug below
     sim::setUnit(a, slow);
     int16_t result = -1;
     int32_t counts[3] = {5, 5, 5};
