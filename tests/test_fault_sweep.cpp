@@ -241,6 +241,137 @@ TEST_F(FaultSweepTest, EveryFailingPlatformCallLeavesAConsistentRecoverableState
                 operationsSwept, faultsInjected, statesChecked, invariantChecks);
 }
 
+// A whole session: two units opened, used, closed and reopened. Each
+// failable call of the session fails in turn, and the state is checked after
+// every step, so a fault early in the session is also seen to leave the later
+// steps' results as the slots' states say.
+struct Step {
+    enum class Kind { Open, Close, Counter } kind;
+    int16_t id;
+    std::function<int16_t(Outputs&)> run;
+};
+
+std::vector<Step> session() {
+    auto open = [](int16_t id) { return Step{Step::Kind::Open, id, [id](Outputs&) { return Brivant_Device_Open(id); }}; };
+    auto close = [](int16_t id) {
+        return Step{Step::Kind::Close, id, [id](Outputs&) { Brivant_Device_Close(id); return int16_t{RC_OK}; }};
+    };
+    auto counter = [](int16_t id, std::function<int16_t(Outputs&)> run) {
+        return Step{Step::Kind::Counter, id, std::move(run)};
+    };
+    static const uint32_t preset[2] = {7, 8};
+    return {
+        open(4),
+        counter(4, [](Outputs& o) { return Brivant_ReadCount(4, o.counts, o.status); }),
+        open(9),
+        counter(9, [](Outputs&) { return Brivant_WritePresetData(9, 2, preset); }),
+        counter(4, [](Outputs&) { return Brivant_SelMultiplier(4, 0, 2); }),
+        close(4),
+        counter(9, [](Outputs& o) { return Brivant_ReadCountCh(9, 2, &o.count, &o.one); }),
+        open(4),
+        counter(4, [](Outputs& o) { return Brivant_ReadCountCh(4, 1, &o.count, &o.one); }),
+        close(9),
+        counter(9, [](Outputs&) { return Brivant_RunStop(9, 0, 1); }),
+        open(9),
+        counter(9, [](Outputs&) { return Brivant_ForcedClear(9, 1); }),
+    };
+}
+
+TEST_F(FaultSweepTest, EveryFailingCallOfASessionLeavesEachLaterStepAsTheSlotsSay) {
+    auto setUp = [] {
+        sim::addUnit(unitWithId(9, {0, 0, 0, 9, 0, 0, 0, 9, 0, 0, 0, 9, 9, 9, 9}));
+        sim::addUnit(unitWithId(4, kCounts));
+    };
+    // The clean session: every step's result and outputs, and its length.
+    closeAll();
+    sim::reset();
+    setUp();
+    std::vector<Outputs> cleanOutputs;
+    std::size_t sessionCalls = 0;
+    for (const Step& step : session()) {
+        sim::clearCalls();
+        Outputs out;
+        out.fill();
+        const int16_t rc = step.run(out);
+        EXPECT_EQ(rc, step.kind == Step::Kind::Counter && step.id == 9 && cleanOutputs.size() == 10
+                          ? RC_NOT_OPEN // the call after closing 9
+                          : RC_OK);
+        cleanOutputs.push_back(out);
+        sessionCalls += failableCalls().size();
+    }
+    ASSERT_GT(sessionCalls, 40u);
+
+    int faultsInjected = 0;
+    int statesChecked = 0;
+    for (std::size_t n = 1; n <= sessionCalls; ++n) {
+        SCOPED_TRACE("failing call " + std::to_string(n) + " of " + std::to_string(sessionCalls));
+        closeAll();
+        sim::reset();
+        setUp();
+        sim::Faults faults;
+        faults.failCall = n;
+        sim::setFaults(faults);
+        ++faultsInjected;
+        std::array<bool, 16> open{};
+        std::size_t callsSoFar = 0;
+        const std::vector<Step> steps = session();
+        for (std::size_t i = 0; i < steps.size(); ++i) {
+            const Step& step = steps[i];
+            SCOPED_TRACE("step " + std::to_string(i + 1));
+            sim::clearCalls();
+            Outputs out;
+            out.fill();
+            const int16_t rc = step.run(out);
+            const std::size_t made = failableCalls().size();
+            const bool hit = callsSoFar < n && n <= callsSoFar + made;
+            callsSoFar += made;
+            ++statesChecked;
+
+            if (step.kind == Step::Kind::Open) {
+                if (open[step.id]) {
+                    check(rc == RC_ALREADY_OPEN, "an open slot gives 3");
+                } else if (hit) {
+                    check(rc == RC_OK || rc == RC_OPEN_FAILED || rc == RC_ID_NOT_FOUND,
+                          "a fault during open gives 0, 5 or 6, got " + std::to_string(rc));
+                } else {
+                    check(rc == RC_OK, "open without a fault succeeds");
+                }
+                open[step.id] = open[step.id] || rc == RC_OK;
+            } else if (step.kind == Step::Kind::Close) {
+                open[step.id] = false;
+            } else {
+                const int16_t want = !open[step.id] ? RC_NOT_OPEN : hit ? RC_COMM_FAILED : RC_OK;
+                check(rc == want, "counter call gave " + std::to_string(rc) + ", wanted " + std::to_string(want));
+            }
+            Outputs untouched;
+            untouched.fill();
+            check(out == (rc == RC_OK ? cleanOutputs[i] : untouched), "outputs only on success");
+
+            std::vector<int16_t> expected;
+            for (int16_t id = 0; id < 16; ++id) {
+                if (open[id]) {
+                    expected.push_back(id);
+                }
+            }
+            check(openSlots() == expected, "slots fully open or fully closed as the results say");
+            const int k = static_cast<int>(expected.size());
+            check(sim::held() == (sim::Held{0, 0, k, k, k}), "nothing leaked");
+            check(sim::badReleases() == 0 && sim::interleavedExchanges() == 0,
+                  "nothing released twice, no exchange interleaved");
+        }
+        check(callsSoFar >= n, "the fault was reached");
+        sim::setFaults({});
+        // Afterwards both units work again on a healthy platform.
+        for (int16_t id : {int16_t{4}, int16_t{9}}) {
+            int16_t rc = Brivant_Device_Open(id);
+            check(rc == RC_OK || (open[id] && rc == RC_ALREADY_OPEN), "the unit opens again");
+            check(Brivant_ForcedClear(id, 0) == RC_OK, "and takes a call");
+        }
+    }
+    std::printf("sweep: a %zu-step session, %d faults injected, %d states checked\n", session().size(),
+                faultsInjected, statesChecked);
+}
+
 // Close makes only release calls, none of which can report a failure the
 // library could act on: the sweep above injects nothing into it. It is
 // checked here that it truly makes no failable call, so that it stays so.
