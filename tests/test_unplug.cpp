@@ -144,6 +144,31 @@ TEST_F(UnplugTest, UnitsShiftedByAVanishedUnitAreStillTellable) {
     EXPECT_EQ(unitsTouched(), (std::vector<int>{1, 1})) << "unit 9 is open: never asked again";
 }
 
+// A unit unplugged while open is asking another for its ID shifts the
+// enumeration under it: the unit opened must still be the one that answered.
+TEST_F(UnplugTest, UnplugDuringOpenStillOpensTheUnitThatAnswered) {
+    int x = addMarkedUnit(5);
+    int a = addMarkedUnit(3);
+    addMarkedUnit(7);
+    ASSERT_EQ(Brivant_Device_Open(7), RC_OK);
+    sim::Unit slow = sim::getUnit(a);
+    slow.readDelay = std::chrono::milliseconds(200); // room for the unplug below
+    sim::setUnit(a, slow);
+    int16_t result = -1;
+    std::thread opener([&result] { result = Brivant_Device_Open(3); });
+    while (sim::maxReadsInFlight() < 1) { // unit 3's answer to K is on its way
+        std::this_thread::yield();
+    }
+    setPresent(x, false); // unit 3 moves to the first position, unit 7 to the second
+    opener.join();
+    slow.readDelay = {};
+    sim::setUnit(a, slow);
+    ASSERT_EQ(result, RC_OK);
+    EXPECT_EQ(channel0Of(3), 3) << "slot 3 must talk to the unit that answered 3";
+    EXPECT_EQ(channel0Of(7), 7);
+    EXPECT_EQ(sim::held(), (sim::Held{0, 0, 2, 2, 2}));
+}
+
 TEST_F(UnplugTest, UnplugDuringAReadInFlightFailsThatCall) {
     int a = addMarkedUnit(4);
     ASSERT_EQ(Brivant_Device_Open(4), RC_OK);

@@ -23,15 +23,16 @@ std::uint32_t countInterfaces();
 bool getInterfacePath(std::uint32_t index, char16_t (&path)[kMaxPath + 1]);
 
 // Opens the interface at `index`: null when the path lookup fails, otherwise
-// what CreateFileW gave (possibly the invalid-handle value). The second form
-// also hands back the path it opened.
+// what CreateFileW gave (possibly the invalid-handle value).
 platform::Handle openInterface(std::uint32_t index);
-platform::Handle openInterface(std::uint32_t index, char16_t (&path)[kMaxPath + 1]);
 
 // Asks the unit at `index` for its ID with command K on a temporary
 // connection. Returns the byte it reported (0..255), or kNoUnitId when the
 // unit there is held open by this process (known by its path), cannot be
-// opened, or gives no answer. Call with the device table lock held.
+// opened, or gives no answer. `path` receives the device path asked, so that
+// the unit that answered can be opened again by it even if the enumeration
+// has moved since. Call with the device table lock held.
+unsigned queryUnitId(std::uint32_t index, char16_t (&path)[kMaxPath + 1]);
 unsigned queryUnitId(std::uint32_t index);
 
 } // namespace brivant::discovery
