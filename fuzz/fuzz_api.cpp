@@ -5,8 +5,9 @@
 // Script: a sequence of steps, each an opcode byte (taken modulo the number
 // of opcodes) followed by its operands; a missing operand byte reads as 0.
 // An ID operand is one byte: below 0x80 it is that byte modulo 16 (a valid
-// ID), otherwise two more bytes give any 16-bit value. See make_seeds.py for
-// the opcodes.
+// ID), otherwise two more bytes give any 16-bit value. A channel or setting
+// operand below 0x80 lands at or just above its bound, otherwise it is taken
+// as it is. See make_seeds.py for the opcodes.
 #include <algorithm>
 #include <array>
 #include <cstddef>
@@ -45,6 +46,12 @@ public:
     std::int16_t id() {
         std::uint8_t b = byte();
         return b < 0x80 ? static_cast<std::int16_t>(b % 16) : static_cast<std::int16_t>(word());
+    }
+    // A channel or setting value: below 0x80 the byte lands at or just above
+    // `bound`; from 0x80 on it is taken as it is.
+    std::uint8_t value(std::uint8_t bound) {
+        std::uint8_t b = byte();
+        return b < 0x80 ? static_cast<std::uint8_t>(b % (bound + 2)) : b;
     }
 
 private:
@@ -188,8 +195,7 @@ void setting(Script& script, Model& model, Opcode op) {
     std::uint8_t a[4] = {};
     bool inBounds = true;
     for (std::size_t i = 0; i < bounds.size(); ++i) {
-        std::uint8_t b = script.byte();
-        a[i] = b < 0xF0 ? static_cast<std::uint8_t>(b % (bounds[i] + 2)) : b; // mostly near the bound
+        a[i] = script.value(bounds[i]);
         inBounds = inBounds && a[i] <= bounds[i];
     }
     std::int16_t rc = 0;
@@ -212,7 +218,7 @@ void setting(Script& script, Model& model, Opcode op) {
 
 void presetData(Script& script, Model& model) {
     std::int16_t id = script.id();
-    std::uint8_t channel = script.byte() % 4;
+    std::uint8_t channel = script.value(2);
     bool null = script.byte() % 8 == 0;
     const std::uint32_t data[2] = {script.dword(), script.dword()};
     std::int16_t rc = Brivant_WritePresetData(id, channel, null ? nullptr : data);
@@ -255,7 +261,7 @@ void readCount(Script& script, Model& model) {
 
 void readCountCh(Script& script, Model& model) {
     std::int16_t id = script.id();
-    std::uint8_t channel = script.byte() % 5;
+    std::uint8_t channel = script.value(2);
     std::uint8_t nulls = script.byte();
     std::int32_t count = 0x5A5A5A5A;
     std::uint8_t status = 0xA5;
