@@ -12,6 +12,7 @@
 #include <cstdint>
 #include <mutex>
 
+#include "discovery/discovery.h"
 #include "platform/platform.h"
 
 namespace brivant::device {
@@ -20,10 +21,13 @@ constexpr int kSlotCount = 16;
 
 struct DeviceSlot {
     std::uint32_t isOpen = 0;
-    std::uint32_t enumIndex = 0;
+    std::uint32_t enumIndex = 0; // where the unit was found; later enumerations may differ
     platform::Handle fileHandle = nullptr;
     platform::UsbHandle usbHandle = nullptr;
     platform::Handle mutexHandle = nullptr;
+    // The unit's device path: what tells it apart once units have been
+    // plugged or unplugged and the enumeration positions have moved.
+    char16_t path[discovery::kMaxPath + 1] = {};
     std::mutex lock;
 };
 
@@ -33,8 +37,8 @@ extern std::mutex tableLock;
 // True when `id` indexes a slot of the table.
 inline bool validId(std::int16_t id) { return static_cast<std::uint16_t>(id) < kSlotCount; }
 
-// True when an open slot holds the unit found at enumeration index `index`.
+// True when an open slot holds the unit with this device path.
 // Call with `tableLock` held.
-bool indexHeldOpen(std::uint32_t index);
+bool pathHeldOpen(const char16_t* path);
 
 } // namespace brivant::device

@@ -1,4 +1,7 @@
 // Brivant_Device_Open and Brivant_Device_Close.
+#include <algorithm>
+#include <iterator>
+
 #include "brivant.h"
 #include "device/device_table.h"
 #include "discovery/discovery.h"
@@ -8,10 +11,10 @@ using namespace brivant;
 namespace {
 
 // The first present unit, in enumeration order, that reports `id` and is not
-// already open here; -1 when there is none.
-long findUnit(std::int16_t id, std::uint32_t count) {
+// already open here; -1 when there is none. `path` receives its device path.
+long findUnit(std::int16_t id, std::uint32_t count, char16_t (&path)[discovery::kMaxPath + 1]) {
     for (std::uint32_t i = 0; i < count; ++i) {
-        if (discovery::queryUnitId(i) == static_cast<std::uint16_t>(id)) {
+        if (discovery::queryUnitId(i, path) == static_cast<std::uint16_t>(id)) {
             return static_cast<long>(i);
         }
     }
@@ -33,7 +36,8 @@ extern "C" BRIVANT_API int16_t Brivant_Device_Open(int16_t id) {
     if (count > device::kSlotCount) {
         return RC_TOO_MANY_UNITS;
     }
-    long found = findUnit(id, count);
+    char16_t path[discovery::kMaxPath + 1];
+    long found = findUnit(id, count, path);
     if (found < 0) {
         return RC_ID_NOT_FOUND;
     }
@@ -43,8 +47,10 @@ extern "C" BRIVANT_API int16_t Brivant_Device_Open(int16_t id) {
     if (mutex == nullptr) {
         return RC_OPEN_FAILED;
     }
-    platform::Handle file = discovery::openInterface(index);
-    if (file == nullptr || file == platform::invalidHandle()) {
+    // The unit is opened by the path it answered on, not by its position:
+    // a unit unplugged meanwhile would have moved another into that position.
+    platform::Handle file = platform::createFile(path);
+    if (file == platform::invalidHandle()) {
         platform::closeHandle(mutex);
         return RC_OPEN_FAILED;
     }
@@ -60,6 +66,7 @@ extern "C" BRIVANT_API int16_t Brivant_Device_Open(int16_t id) {
     slot.fileHandle = file;
     slot.usbHandle = usb;
     slot.enumIndex = index;
+    std::copy(std::begin(path), std::end(path), std::begin(slot.path));
     slot.isOpen = 1;
     return RC_OK;
 }

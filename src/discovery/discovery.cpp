@@ -96,11 +96,22 @@ platform::Handle openInterface(std::uint32_t index) {
 }
 
 unsigned queryUnitId(std::uint32_t index) {
-    if (device::indexHeldOpen(index)) {
+    char16_t path[kMaxPath + 1];
+    return queryUnitId(index, path);
+}
+
+unsigned queryUnitId(std::uint32_t index, char16_t (&path)[kMaxPath + 1]) {
+    if (!getInterfacePath(index, path)) {
         return kNoUnitId;
     }
-    platform::Handle file = openInterface(index);
-    if (file == nullptr || file == platform::invalidHandle()) {
+    // A unit held open here is never opened a second time. It is recognised
+    // by its path, not by the position it was found at: a unit unplugged or
+    // replugged since then has moved the others in the enumeration.
+    if (device::pathHeldOpen(path)) {
+        return kNoUnitId;
+    }
+    platform::Handle file = platform::createFile(path);
+    if (file == platform::invalidHandle()) {
         return kNoUnitId;
     }
     platform::UsbHandle usb = nullptr;

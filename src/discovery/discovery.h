@@ -28,8 +28,11 @@ platform::Handle openInterface(std::uint32_t index);
 
 // Asks the unit at `index` for its ID with command K on a temporary
 // connection. Returns the byte it reported (0..255), or kNoUnitId when the
-// index is held open by this process, cannot be opened, or gives no answer.
-// Call with the device table lock held.
+// unit there is held open by this process (known by its path), cannot be
+// opened, or gives no answer. `path` receives the device path asked, so that
+// the unit that answered can be opened again by it even if the enumeration
+// has moved since. Call with the device table lock held.
+unsigned queryUnitId(std::uint32_t index, char16_t (&path)[kMaxPath + 1]);
 unsigned queryUnitId(std::uint32_t index);
 
 } // namespace brivant::discovery

@@ -103,6 +103,11 @@ void setUnit(int number, const Unit& unit);
 int unitCount();
 std::u16string pathOf(int number); // the path the enumeration reports
 
+// The order in which present units are enumerated, by unit number: a unit
+// replugged may come back at another position. Units not listed follow in
+// number order; an empty list (the default) is number order.
+void setEnumerationOrder(std::vector<int> numbers);
+
 void setFaults(const Faults& faults);
 Faults getFaults();
 

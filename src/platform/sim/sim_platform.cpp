@@ -45,6 +45,7 @@ struct UnitState {
 struct State {
     std::mutex lock;
     std::vector<UnitState> units;
+    std::vector<int> enumerationOrder;
     Faults faults;
     std::vector<Call> record;
     bool recording = true;
@@ -201,6 +202,7 @@ void reset() {
     s.units.clear();
     s.clockHeld = false;
     s.clockShift = {};
+    s.enumerationOrder.clear();
     s.faults = Faults{};
     s.record.clear();
     s.recording = true;
@@ -241,6 +243,12 @@ std::u16string pathOf(int number) {
     State& s = state();
     std::lock_guard<std::mutex> guard(s.lock);
     return pathOfLocked(s, number);
+}
+
+void setEnumerationOrder(std::vector<int> numbers) {
+    State& s = state();
+    std::lock_guard<std::mutex> guard(s.lock);
+    s.enumerationOrder = std::move(numbers);
 }
 
 void setFaults(const Faults& faults) {
@@ -336,7 +344,21 @@ DevInfoSet getClassDevs() {
         return invalidHandle();
     }
     auto* set = new SetObject;
+    std::vector<int> order;
+    auto listOnce = [&order](int i) {
+        if (std::find(order.begin(), order.end(), i) == order.end()) {
+            order.push_back(i);
+        }
+    };
+    for (int i : s.enumerationOrder) {
+        if (i >= 0 && i < static_cast<int>(s.units.size())) {
+            listOnce(i);
+        }
+    }
     for (int i = 0; i < static_cast<int>(s.units.size()); ++i) {
+        listOnce(i);
+    }
+    for (int i : order) {
         if (s.units[i].unit.present) {
             set->members.push_back(i);
         }
@@ -575,8 +597,8 @@ bool readPipe(UsbHandle usb, std::uint8_t* buffer, std::uint32_t length,
         fail = !unitUsable(s, unit); // unplugged while the read waited
     }
     if (fail) {
-        if (unitUsable(s, unit)) {
-            s.units[unit].replyPending = false;
+        if (unit >= 0 && unit < static_cast<int>(s.units.size())) {
+            s.units[unit].replyPending = false; // an unplugged unit forgets it too
         }
         noteTransfer(s, Op::ReadPipe, unit, buffer, 0, length, false);
         return false;
