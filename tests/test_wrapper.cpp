@@ -159,10 +159,8 @@ TEST_F(WrapperTest, CountsComeBackAsValuesAndCommandsCarryTheirArguments) {
     unit.setLimiter(0, 1, 1);
     unit.writePreset(1, 0x12AB00FFu, 10u);
     auto frame = [](const char* text) {
-        Bytes bytes{0x02};
-        bytes.insert(bytes.end(), text, text + std::strlen(text));
-        bytes.push_back(0x03);
-        return bytes;
+        std::string framed = "\x02" + std::string(text) + "\x03";
+        return Bytes(framed.begin(), framed.end());
     };
     EXPECT_EQ(framesWritten(),
               (std::vector<Bytes>{frame("I11"), frame("I20"), frame("A0101"), frame("B110"),
