@@ -22,7 +22,7 @@ need_packages() {
         apt-get update -qq || return 1
         export BRIVANT_APT_UPDATED=1
     fi
-    DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends "${missing[@]}" \
+    DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "${missing[@]}" \
         >/dev/null || return 1
 }
 
