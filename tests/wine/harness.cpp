@@ -104,6 +104,7 @@ void scenario(const std::vector<int>& ids) {
     }
     usb.reset();
     for (int unit = 0; unit < double_usb::kUnits; ++unit) {
+        usb.setPlugged(unit, 1);
         double_usb::Unit settings;
         settings.idReply = unit < static_cast<int>(ids.size()) ? ids[static_cast<size_t>(unit)] : 0;
         usb.setUnit(unit, &settings);
@@ -111,6 +112,32 @@ void scenario(const std::vector<int>& ids) {
 }
 
 void configure(int unit, const double_usb::Unit& settings) { usb.setUnit(unit, &settings); }
+
+void plug(int unit, bool present) {
+    if (!setLinked(unit, present ? 1 : 0)) { // counted only when it goes wrong
+        check(false, "unit" + std::to_string(unit) + " is " + (present ? "shown" : "hidden") +
+                         " in the registry");
+    }
+    usb.setPlugged(unit, present ? 1 : 0);
+}
+
+double_usb::Unit markedUnit(int id) {
+    double_usb::Unit unit;
+    unit.idReply = id;
+    unit.countReply[3] = static_cast<std::uint8_t>(id);
+    return unit;
+}
+
+bool waitForReadInFlight(int unit, DWORD ms) {
+    DWORD started = GetTickCount();
+    while (usb.state().unitReadsInFlight[unit] < 1) {
+        if (GetTickCount() - started > ms) {
+            return false;
+        }
+        Sleep(1);
+    }
+    return true;
+}
 
 HANDLE openElsewhere(int unit, DWORD sharing) {
     return CreateFileW(devicePath(unit).c_str(), GENERIC_READ | GENERIC_WRITE, sharing, nullptr,
@@ -188,9 +215,10 @@ bool loadAll() {
     resolve(loaded, "Double_CallCount", usb.callCount);
     resolve(loaded, "Double_GetCall", usb.getCall);
     resolve(loaded, "Double_GetState", usb.getState);
+    resolve(loaded, "Double_SetPlugged", usb.setPlugged);
     bool complete = usb.reset && usb.setUnit && usb.failInitialize && usb.callCount &&
-                    usb.getCall && usb.getState && lib.open && lib.close && lib.readCountCh &&
-                    lib.readCount && lib.writePresetData && lib.runStop && lib.forcedClear &&
+                    usb.getCall && usb.getState && usb.setPlugged && lib.open && lib.close &&
+                    lib.readCountCh && lib.readCount && lib.writePresetData && lib.runStop && lib.forcedClear &&
                     lib.setLimitter && lib.selMultiplier && lib.selClearEvent && lib.outputMode &&
                     lib.outputInverter && lib.inputInverter;
     check(complete, "the test double is winusb.dll and every function resolves");

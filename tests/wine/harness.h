@@ -52,6 +52,7 @@ struct Double {
     DoubleCallCountFn callCount = nullptr;
     DoubleGetCallFn getCall = nullptr;
     DoubleGetStateFn getState = nullptr;
+    DoubleSetPluggedFn setPlugged = nullptr;
 
     std::vector<double_usb::Call> calls() const {
         std::vector<double_usb::Call> all(static_cast<size_t>(callCount()));
@@ -78,11 +79,22 @@ bool loadAll();
 // Looks the 13 functions up by name in the loaded BRIVANT.dll.
 void resolveLibrary();
 
-// Closes every id, makes exactly the units 0..ids.size()-1 present, each
-// answering K with ids[NN] and the double's defaults otherwise, and forgets
-// the double's record.
+// Closes every id, makes exactly the units 0..ids.size()-1 present and
+// plugged in, each answering K with ids[NN] and the double's defaults
+// otherwise, and forgets the double's record.
 void scenario(const std::vector<int>& ids);
 void configure(int unit, const double_usb::Unit& settings);
+
+// Plugs a unit in or pulls it out: its interface shows in the enumeration
+// or not, and the double serves or fails its WinUSB calls.
+void plug(int unit, bool present);
+
+// Settings of a unit that answers K with `id` and carries `id` in the count of
+// channel 0, so that a read tells which unit answered.
+double_usb::Unit markedUnit(int id);
+
+// Waits until a read from `unit` is in flight; false after `ms`.
+bool waitForReadInFlight(int unit, DWORD ms = 5000);
 
 // Opens a unit's path from this program, as another user of the unit would.
 HANDLE openElsewhere(int unit, DWORD sharing);

@@ -12,6 +12,7 @@
 #include <cstring>
 #include <thread>
 
+#include "groups.h"
 #include "harness.h"
 
 using namespace suite;
@@ -448,6 +449,11 @@ int main() {
         run(openFailureReleasesEverything);
         run(closeReleases);
         run(oneExchangeAtATimePerUnit);
+        run(unpluggedUnitFailsUntilBack);
+        run(replugAnywhereIsFoundAgain);
+        run(unplugWhileInUse);
+        run(threadsShareUnitsSafely);
+        run(stressSixteenUnits);
         run(nothingLeftBehind);
         run(unloadClosesNothing);
     }

@@ -16,12 +16,15 @@ namespace {
 
 struct Interface {
     int unit;
-    bool awaitingReply = false;
     char lastCommand = 0;
 };
 
 std::mutex stateLock;
 Unit units[kUnits];
+bool unplugged[kUnits] = {};
+// A write reached the unit and its reply has not been read yet. Kept per unit,
+// not per handle: two connections to one unit must not interleave either.
+bool awaitingReply[kUnits] = {};
 std::vector<Call> calls;
 std::set<Interface*> live;
 State state;
@@ -113,6 +116,11 @@ BOOL WINAPI WinUsb_Initialize(HANDLE DeviceHandle,
         SetLastError(ERROR_NOT_SUPPORTED);
         return FALSE;
     }
+    if (unplugged[unit]) {
+        record(call);
+        SetLastError(ERROR_DEVICE_NOT_CONNECTED);
+        return FALSE;
+    }
     auto* usb = new Interface{unit};
     live.insert(usb);
     ++state.handlesHeld;
@@ -159,15 +167,20 @@ BOOL WINAPI WinUsb_WritePipe(WINUSB_INTERFACE_HANDLE InterfaceHandle, UCHAR Pipe
     }
     call.unit = usb->unit;
     std::memcpy(call.bytes, Buffer, std::min<ULONG>(BufferLength, sizeof call.bytes));
-    if (usb->awaitingReply) {
+    if (awaitingReply[usb->unit]) {
         ++state.interleavings;
+    }
+    if (unplugged[usb->unit]) {
+        record(call);
+        SetLastError(ERROR_DEVICE_NOT_CONNECTED);
+        return FALSE;
     }
     if (units[usb->unit].writeFails || PipeID != 0x01) {
         record(call);
         SetLastError(ERROR_GEN_FAILURE);
         return FALSE;
     }
-    usb->awaitingReply = true;
+    awaitingReply[usb->unit] = true;
     usb->lastCommand = BufferLength > 1 ? static_cast<char>(Buffer[1]) : 0;
     call.transferred = BufferLength;
     if (LengthTransferred != nullptr) {
@@ -183,17 +196,25 @@ BOOL WINAPI WinUsb_ReadPipe(WINUSB_INTERFACE_HANDLE InterfaceHandle, UCHAR PipeI
                                                   PULONG LengthTransferred,
                                                   LPOVERLAPPED Overlapped) {
     unsigned delay = 0;
+    int inFlight = -1; // the unit this read is counted on
     {
         std::lock_guard<std::mutex> guard(stateLock);
         Interface* usb = liveInterface(InterfaceHandle);
         if (usb != nullptr) {
             delay = units[usb->unit].readDelayMs;
+            inFlight = usb->unit;
+            ++state.unitReadsInFlight[inFlight];
+            state.maxReadsInFlight = std::max(state.maxReadsInFlight, ++state.readsInFlight);
         }
     }
     if (delay != 0) {
         Sleep(delay); // outside the lock: another writer may come in meanwhile
     }
     std::lock_guard<std::mutex> guard(stateLock);
+    if (inFlight >= 0) {
+        --state.unitReadsInFlight[inFlight];
+        --state.readsInFlight;
+    }
     Call call;
     call.op = OpReadPipe;
     call.pipe = PipeID;
@@ -206,7 +227,12 @@ BOOL WINAPI WinUsb_ReadPipe(WINUSB_INTERFACE_HANDLE InterfaceHandle, UCHAR PipeI
         return FALSE;
     }
     call.unit = usb->unit;
-    usb->awaitingReply = false;
+    awaitingReply[usb->unit] = false;
+    if (unplugged[usb->unit]) { // also when it went while this read waited
+        record(call);
+        SetLastError(ERROR_DEVICE_NOT_CONNECTED);
+        return FALSE;
+    }
     const Unit& unit = units[usb->unit];
     if (unit.readFails || PipeID != 0x82) {
         record(call);
@@ -239,15 +265,25 @@ BOOL WINAPI WinUsb_ReadPipe(WINUSB_INTERFACE_HANDLE InterfaceHandle, UCHAR PipeI
     return TRUE;
 }
 
-// Forgets the record, the armed Initialize failure and the fault counters.
-// Units keep their settings; handles still live stay valid so that the
-// library can free them.
+// Forgets the record, the armed Initialize failure, the fault counters and
+// the most reads seen in flight. Units keep their settings and stay plugged
+// or not; handles still live stay valid so that the library can free them.
 void Double_Reset() {
     std::lock_guard<std::mutex> guard(stateLock);
     calls.clear();
     failInitializeCountdown = 0;
     state.badFrees = 0;
     state.interleavings = 0;
+    state.maxReadsInFlight = state.readsInFlight;
+}
+
+// Unplugs (0) or plugs back in (1) a unit: while unplugged every WinUSB call
+// on it fails.
+void Double_SetPlugged(int unit, int plugged) {
+    std::lock_guard<std::mutex> guard(stateLock);
+    if (unit >= 0 && unit < kUnits) {
+        unplugged[unit] = plugged == 0;
+    }
 }
 
 void Double_SetUnit(int unit, const Unit* settings) {

@@ -3,6 +3,11 @@
 // and a record of every call. The suite reaches the extra Double_* exports
 // through GetProcAddress on the same module BRIVANT.dll imports.
 //
+// An unplugged unit fails every WinUSB call made on it, including a read
+// already waiting for its reply; the suite also hides its interface from
+// the enumeration. The double is thread-safe: one lock guards its state, and
+// a read's delay is slept outside it.
+//
 // A unit is known by its number NN: the file behind its device path holds the
 // two digits NN, which WinUsb_Initialize reads from the handle it is given.
 #pragma once
@@ -42,9 +47,12 @@ struct Call {
 
 // Counters of the double's own state.
 struct State {
-    int handlesHeld = 0;    // interface handles initialised and not yet freed
-    int badFrees = 0;       // WinUsb_Free on a handle that was not live
-    int interleavings = 0;  // a write on a handle whose previous read had not ended
+    int handlesHeld = 0;      // interface handles initialised and not yet freed
+    int badFrees = 0;         // WinUsb_Free on a handle that was not live
+    int interleavings = 0;    // a write to a unit whose previous read had not ended
+    int readsInFlight = 0;    // WinUsb_ReadPipe calls entered and not yet returned
+    int maxReadsInFlight = 0; // the most at once since the last Double_Reset
+    int unitReadsInFlight[kUnits] = {}; // readsInFlight by unit
 };
 
 } // namespace double_usb
@@ -56,4 +64,5 @@ using DoubleFailInitializeFn = void (*)(int nthFromNow);
 using DoubleCallCountFn = int (*)();
 using DoubleGetCallFn = int (*)(int index, double_usb::Call* call);
 using DoubleGetStateFn = void (*)(double_usb::State* state);
+using DoubleSetPluggedFn = void (*)(int unit, int plugged);
 }
