@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "brivant.h"
+#include "stress_mix.h"
 #include "winusb_double.h"
 
 namespace suite {
@@ -23,21 +24,9 @@ void check(bool condition, const std::string& what);
 
 // ---- the library, loaded by name as an application would -------------------
 
-struct Library {
+// The 13 functions as GetProcAddress gives them.
+struct Library : brivant::stress::Api {
     HMODULE module = nullptr;
-    decltype(&Brivant_Device_Open) open = nullptr;
-    decltype(&Brivant_Device_Close) close = nullptr;
-    decltype(&Brivant_InputInverter) inputInverter = nullptr;
-    decltype(&Brivant_OutputInverter) outputInverter = nullptr;
-    decltype(&Brivant_OutputMode) outputMode = nullptr;
-    decltype(&Brivant_SelClearEvent) selClearEvent = nullptr;
-    decltype(&Brivant_SelMultiplier) selMultiplier = nullptr;
-    decltype(&Brivant_SetLimitter) setLimitter = nullptr;
-    decltype(&Brivant_ForcedClear) forcedClear = nullptr;
-    decltype(&Brivant_RunStop) runStop = nullptr;
-    decltype(&Brivant_WritePresetData) writePresetData = nullptr;
-    decltype(&Brivant_ReadCount) readCount = nullptr;
-    decltype(&Brivant_ReadCountCh) readCountCh = nullptr;
 };
 
 template <typename Fn>

@@ -19,7 +19,9 @@ namespace suite {
 
 namespace {
 
-using Clock = std::chrono::steady_clock;
+using brivant::stress::Clock;
+using brivant::stress::countsOf;
+using brivant::stress::Tally;
 
 void setReadDelay(int unit, double_usb::Unit settings, unsigned ms) {
     settings.readDelayMs = ms;
@@ -161,156 +163,10 @@ void openAndCloseLeaveOtherUnitsAlone() {
 
 constexpr int kStressThreads = 16;
 
-// The J reply of the unit with this ID: every field tells the ID.
-std::array<std::uint8_t, 15> countsOf(int id) {
-    auto b = static_cast<std::uint8_t>(id);
-    return {0, 0, 1, b, 0, 0, 2, b, 0, 0, 3, b, b, static_cast<std::uint8_t>(b + 16),
-            static_cast<std::uint8_t>(b + 32)};
-}
-
-bool countsAreOf(int id, const int32_t* counts, const uint8_t* status) {
-    return counts[0] == 0x100 + id && counts[1] == 0x200 + id && counts[2] == 0x300 + id &&
-           status[0] == id && status[1] == id + 16 && status[2] == id + 32;
-}
-
 int callsPerThread() {
     const char* text = std::getenv("BRIVANT_WINE_STRESS_CALLS");
     int calls = text != nullptr ? std::atoi(text) : 0;
     return calls > 0 ? calls : 300;
-}
-
-struct Tally {
-    long calls = 0;
-    long opens = 0;
-    long closes = 0;
-    long exchanges = 0; // counter calls that reached the unit
-    long errors = 0;
-    std::vector<std::string> firstErrors;
-};
-
-// One thread's run: `id` is its own unit, which it opens and closes; now and
-// then it calls on a neighbour's unit (open or not: up to its owner) or with
-// an ID outside the table. Every result is checked against what the call
-// may give.
-void hammer(int16_t id, unsigned seed, int calls, Clock::time_point deadline, Tally& tally) {
-    std::mt19937 random(seed);
-    auto pick = [&random](int below) { return static_cast<int>(random() % static_cast<unsigned>(below)); };
-    // Mostly in bounds, sometimes one above, rarely far above.
-    auto arg = [&](int bound) {
-        int roll = pick(16);
-        return static_cast<std::uint8_t>(roll < 13 ? pick(bound + 1) : roll < 15 ? bound + 1 : 200 + pick(56));
-    };
-    bool isOpen = false;
-    auto fail = [&](const std::string& what, int got, int want) {
-        ++tally.errors;
-        if (tally.firstErrors.size() < 3) {
-            tally.firstErrors.push_back("thread " + std::to_string(id) + ": " + what + " gave " +
-                                        std::to_string(got) + ", wanted " + std::to_string(want));
-        }
-    };
-    for (int i = 0; i < calls && Clock::now() < deadline; ++i) {
-        ++tally.calls;
-        const int where = pick(20);
-        const bool foreign = where == 0;
-        const bool neighbour = where >= 15;
-        const int16_t target = foreign     ? static_cast<int16_t>(pick(2) == 0 ? 16 + pick(40000) : -1 - pick(32000))
-                               : neighbour ? static_cast<int16_t>(pick(kStressThreads))
-                                           : id;
-        const bool unknown = neighbour && target != id;
-        const bool open = target == id && isOpen;
-        const int op = neighbour ? 2 + pick(11) : pick(13);
-        if (op == 0) {
-            ++tally.opens;
-            int16_t rc = lib.open(target);
-            int16_t want = foreign ? RC_BAD_ID : open ? RC_ALREADY_OPEN : RC_OK;
-            if (rc != want) {
-                fail("open(" + std::to_string(target) + ")", rc, want);
-            }
-            isOpen = isOpen || (!foreign && rc == RC_OK);
-            continue;
-        }
-        if (op == 1) {
-            ++tally.closes;
-            lib.close(target);
-            isOpen = isOpen && foreign;
-            continue;
-        }
-        std::uint8_t a[4] = {};
-        bool inBounds = true;
-        int16_t rc = 0;
-        const char* name = "";
-        auto args = [&](std::initializer_list<int> bounds) {
-            int k = 0;
-            for (int bound : bounds) {
-                a[k] = arg(bound);
-                inBounds = inBounds && a[k] <= bound;
-                ++k;
-            }
-        };
-        int32_t counts[3] = {-7, -7, -7};
-        uint8_t status[3] = {7, 7, 7};
-        bool readsAll = false;
-        bool readsOne = false;
-        bool channelFirst = false; // ReadCountCh refuses a bad channel even when closed
-        switch (op) {
-        case 2: name = "InputInverter"; args({2, 1, 1, 1}); rc = lib.inputInverter(target, a[0], a[1], a[2], a[3]); break;
-        case 3: name = "OutputInverter"; args({2, 1, 1}); rc = lib.outputInverter(target, a[0], a[1], a[2]); break;
-        case 4: name = "OutputMode"; args({2, 1, 1}); rc = lib.outputMode(target, a[0], a[1], a[2]); break;
-        case 5: name = "SelClearEvent"; args({2, 2}); rc = lib.selClearEvent(target, a[0], a[1]); break;
-        case 6: name = "SelMultiplier"; args({2, 2}); rc = lib.selMultiplier(target, a[0], a[1]); break;
-        case 7: name = "SetLimitter"; args({2, 1, 1}); rc = lib.setLimitter(target, a[0], a[1], a[2]); break;
-        case 8: name = "ForcedClear"; args({2}); rc = lib.forcedClear(target, a[0]); break;
-        case 9: name = "RunStop"; args({2, 1}); rc = lib.runStop(target, a[0], a[1]); break;
-        case 10: {
-            name = "WritePresetData";
-            args({2});
-            const uint32_t data[2] = {static_cast<uint32_t>(random()), static_cast<uint32_t>(random())};
-            const bool null = pick(10) == 0;
-            inBounds = inBounds && !null;
-            rc = lib.writePresetData(target, a[0], null ? nullptr : data);
-            break;
-        }
-        case 11: {
-            name = "ReadCount";
-            const bool null = pick(10) == 0;
-            inBounds = !null;
-            readsAll = true;
-            rc = lib.readCount(target, null ? nullptr : counts, status);
-            break;
-        }
-        default: {
-            name = "ReadCountCh";
-            args({2});
-            const bool null = pick(10) == 0;
-            channelFirst = a[0] > 2;
-            inBounds = inBounds && !null;
-            readsOne = true;
-            rc = lib.readCountCh(target, a[0], null ? nullptr : &counts[0], &status[0]);
-            break;
-        }
-        }
-        int16_t want = channelFirst ? RC_BAD_PARAMETER : !open ? RC_NOT_OPEN
-                     : !inBounds ? RC_BAD_PARAMETER : RC_OK;
-        if (unknown && want == RC_NOT_OPEN) {
-            want = rc == RC_NOT_OPEN ? RC_NOT_OPEN : inBounds ? RC_OK : RC_BAD_PARAMETER;
-        }
-        const std::string call = std::string(name) + "(" + std::to_string(target) + ")";
-        if (rc != want) {
-            fail(call, rc, want);
-        }
-        if (rc == RC_OK) {
-            ++tally.exchanges;
-            if (readsAll && !countsAreOf(target, counts, status)) {
-                fail(call + " counts of another unit", counts[0], 0x100 + target);
-            }
-            std::array<std::uint8_t, 15> theirs = countsOf(target);
-            if (readsOne && (counts[0] != 0x100 * (a[0] + 1) + target || status[0] != theirs[12 + a[0]])) {
-                fail(call + " count of another unit", counts[0], 0x100 * (a[0] + 1) + target);
-            }
-        } else if ((counts[0] != -7 || status[0] != 7) || (readsAll && (counts[2] != -7 || status[2] != 7))) {
-            fail(call + " wrote its outputs on failure", rc, 0);
-        }
-    }
 }
 
 } // namespace
@@ -352,8 +208,9 @@ void stressSixteenUnits() {
     std::vector<Tally> tallies(kStressThreads);
     std::vector<std::thread> threads;
     for (int t = 0; t < kStressThreads; ++t) {
-        threads.emplace_back(hammer, static_cast<int16_t>(t), seed + static_cast<unsigned>(t), calls,
-                             deadline, std::ref(tallies[static_cast<size_t>(t)]));
+        threads.emplace_back(brivant::stress::hammer, std::cref<brivant::stress::Api>(lib), static_cast<int16_t>(t),
+                             kStressThreads, seed + static_cast<unsigned>(t), calls, deadline,
+                             std::ref(tallies[static_cast<size_t>(t)]));
     }
     for (std::thread& thread : threads) {
         thread.join();
@@ -363,14 +220,10 @@ void stressSixteenUnits() {
 
     Tally total;
     for (const Tally& tally : tallies) {
-        total.calls += tally.calls;
-        total.opens += tally.opens;
-        total.closes += tally.closes;
-        total.exchanges += tally.exchanges;
-        total.errors += tally.errors;
-        for (const std::string& error : tally.firstErrors) {
-            std::printf("  %s\n", error.c_str());
-        }
+        total.add(tally);
+    }
+    for (const std::string& error : total.firstErrors) {
+        std::printf("  %s\n", error.c_str());
     }
     const double_usb::State state = usb.state();
     std::printf("  %d threads x %d calls asked, %ld made (%ld opens, %ld closes, %ld exchanges) "
