@@ -54,7 +54,11 @@ TEST_F(DiscoveryTest, PathOf260CharactersFitsAnd261DoesNot) {
 
     EXPECT_FALSE(discovery::getInterfacePath(1, path));
     EXPECT_EQ(std::u16string(path), pathOfLength(260)) << "truncated to 260 and terminated";
-    EXPECT_EQ(discovery::openInterface(1), nullptr);
+    sim::clearCalls();
+    EXPECT_EQ(discovery::queryUnitId(1), discovery::kNoUnitId);
+    for (const sim::Call& call : sim::calls()) {
+        EXPECT_NE(call.op, sim::Op::CreateFile) << "a path that did not fit is never opened";
+    }
 
     EXPECT_FALSE(discovery::getInterfacePath(2, path)) << "no interface at that index";
 }
@@ -114,7 +118,7 @@ TEST_F(DiscoveryTest, SizingCallAnomaliesFailTheLookupAndReleaseEverything) {
         char16_t path[discovery::kMaxPath + 1];
         EXPECT_FALSE(discovery::getInterfacePath(0, path)) << c.name;
         EXPECT_EQ(sim::held(), sim::Held{}) << c.name;
-        EXPECT_EQ(discovery::openInterface(0), nullptr) << c.name;
+        EXPECT_EQ(discovery::queryUnitId(0), discovery::kNoUnitId) << c.name;
         EXPECT_EQ(sim::Held{}, sim::held()) << c.name;
     }
 }

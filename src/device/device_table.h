@@ -21,7 +21,6 @@ constexpr int kSlotCount = 16;
 
 struct DeviceSlot {
     std::uint32_t isOpen = 0;
-    std::uint32_t enumIndex = 0; // where the unit was found; later enumerations may differ
     platform::Handle fileHandle = nullptr;
     platform::UsbHandle usbHandle = nullptr;
     platform::Handle mutexHandle = nullptr;

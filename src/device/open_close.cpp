@@ -10,15 +10,15 @@ using namespace brivant;
 
 namespace {
 
-// The first present unit, in enumeration order, that reports `id` and is not
-// already open here; -1 when there is none. `path` receives its device path.
-long findUnit(std::int16_t id, std::uint32_t count, char16_t (&path)[discovery::kMaxPath + 1]) {
+// Finds the first present unit, in enumeration order, that reports `id` and
+// is not already open here; `path` receives its device path.
+bool findUnit(std::int16_t id, std::uint32_t count, char16_t (&path)[discovery::kMaxPath + 1]) {
     for (std::uint32_t i = 0; i < count; ++i) {
         if (discovery::queryUnitId(i, path) == static_cast<std::uint16_t>(id)) {
-            return static_cast<long>(i);
+            return true;
         }
     }
-    return -1;
+    return false;
 }
 
 } // namespace
@@ -37,11 +37,9 @@ extern "C" BRIVANT_API int16_t Brivant_Device_Open(int16_t id) {
         return RC_TOO_MANY_UNITS;
     }
     char16_t path[discovery::kMaxPath + 1];
-    long found = findUnit(id, count, path);
-    if (found < 0) {
+    if (!findUnit(id, count, path)) {
         return RC_ID_NOT_FOUND;
     }
-    auto index = static_cast<std::uint32_t>(found);
 
     platform::Handle mutex = platform::createMutex();
     if (mutex == nullptr) {
@@ -65,7 +63,6 @@ extern "C" BRIVANT_API int16_t Brivant_Device_Open(int16_t id) {
     slot.mutexHandle = mutex;
     slot.fileHandle = file;
     slot.usbHandle = usb;
-    slot.enumIndex = index;
     std::copy(std::begin(path), std::end(path), std::begin(slot.path));
     slot.isOpen = 1;
     return RC_OK;

@@ -87,14 +87,6 @@ bool getInterfacePath(std::uint32_t index, char16_t (&path)[kMaxPath + 1]) {
     return found;
 }
 
-platform::Handle openInterface(std::uint32_t index) {
-    char16_t path[kMaxPath + 1];
-    if (!getInterfacePath(index, path)) {
-        return nullptr;
-    }
-    return platform::createFile(path);
-}
-
 unsigned queryUnitId(std::uint32_t index) {
     char16_t path[kMaxPath + 1];
     return queryUnitId(index, path);

@@ -1,6 +1,6 @@
 // Finding units: they are addressed by the ID they report, not by bus
-// position. Every operation here enumerates afresh and releases what it
-// acquired before it returns, except the file handle openInterface hands over.
+// position. Every operation here enumerates afresh and releases everything it
+// acquired before it returns.
 #pragma once
 
 #include <cstddef>
@@ -21,10 +21,6 @@ std::uint32_t countInterfaces();
 // characters with the terminator). False when it cannot be had or is longer
 // than 260 characters.
 bool getInterfacePath(std::uint32_t index, char16_t (&path)[kMaxPath + 1]);
-
-// Opens the interface at `index`: null when the path lookup fails, otherwise
-// what CreateFileW gave (possibly the invalid-handle value).
-platform::Handle openInterface(std::uint32_t index);
 
 // Asks the unit at `index` for its ID with command K on a temporary
 // connection. Returns the byte it reported (0..255), or kNoUnitId when the
