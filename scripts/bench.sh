@@ -6,12 +6,8 @@
 # e.g. --benchmark_filter=open.
 set -euo pipefail
 source "$(dirname "$0")/lib.sh"
-need_packages cmake make g++ binutils libbenchmark-dev
-
+build_bench
 dir="$BRIVANT_ROOT/build-bench"
-cmake -S "$BRIVANT_ROOT" -B "$dir" -DCMAKE_BUILD_TYPE=Release \
-    -DBRIVANT_BUILD_BENCH=ON -DBRIVANT_BUILD_TESTS=OFF >/dev/null
-cmake --build "$dir" -j "$BRIVANT_JOBS" --target brivant_bench brivant_bench_own
 
 echo "date: $(date -u '+%Y-%m-%d %H:%M UTC'), nproc: $(nproc)"
 echo

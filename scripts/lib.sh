@@ -38,3 +38,12 @@ configure_and_build() {
     cmake -S "$BRIVANT_ROOT" -B "$dir" -DCMAKE_BUILD_TYPE=RelWithDebInfo "$@" >/dev/null &&
         cmake --build "$dir" -j "$BRIVANT_JOBS"
 }
+
+# build_bench: the benchmark binaries, Release, in build-bench/.
+build_bench() {
+    need_packages cmake make g++ binutils libbenchmark-dev
+    local dir="$BRIVANT_ROOT/build-bench"
+    cmake -S "$BRIVANT_ROOT" -B "$dir" -DCMAKE_BUILD_TYPE=Release \
+        -DBRIVANT_BUILD_BENCH=ON -DBRIVANT_BUILD_TESTS=OFF >/dev/null &&
+        cmake --build "$dir" -j "$BRIVANT_JOBS" --target brivant_bench brivant_bench_own
+}
