@@ -78,6 +78,14 @@ State& state() {
     return instance;
 }
 
+// Runs `body` on the state with its lock held.
+template <typename Body>
+auto locked(Body&& body) {
+    State& s = state();
+    std::lock_guard<std::mutex> guard(s.lock);
+    return body(s);
+}
+
 thread_local std::uint32_t threadLastError = 0;
 
 void note(State& s, Call call) {
@@ -182,99 +190,81 @@ const char* opName(Op op) {
 }
 
 void holdClock() {
-    State& s = state();
-    std::lock_guard<std::mutex> guard(s.lock);
-    if (!s.clockHeld) {
-        s.heldAt = SimClock::now();
-        s.clockHeld = true;
-    }
+    locked([&](State& s) {
+        if (!s.clockHeld) {
+            s.heldAt = SimClock::now();
+            s.clockHeld = true;
+        }
+    });
 }
 
 void advanceClock(std::chrono::microseconds step) {
-    State& s = state();
-    std::lock_guard<std::mutex> guard(s.lock);
-    s.clockShift += step;
+    locked([&](State& s) { s.clockShift += step; });
 }
 
 void reset() {
-    State& s = state();
-    std::lock_guard<std::mutex> guard(s.lock);
-    s.units.clear();
-    s.clockHeld = false;
-    s.clockShift = {};
-    s.enumerationOrder.clear();
-    s.faults = Faults{};
-    s.record.clear();
-    s.recording = true;
-    s.calls = 0;
-    s.failableCalls = 0;
-    s.usbInitializeCalls = 0;
-    s.badReleases = 0;
-    s.interleaved = 0;
-    s.maxReadsInFlight = s.readsInFlight;
+    locked([&](State& s) {
+        s.units.clear();
+        s.clockHeld = false;
+        s.clockShift = {};
+        s.enumerationOrder.clear();
+        s.faults = Faults{};
+        s.record.clear();
+        s.recording = true;
+        s.calls = 0;
+        s.failableCalls = 0;
+        s.usbInitializeCalls = 0;
+        s.badReleases = 0;
+        s.interleaved = 0;
+        s.maxReadsInFlight = s.readsInFlight;
+    });
 }
 
 int addUnit(Unit unit) {
-    State& s = state();
-    std::lock_guard<std::mutex> guard(s.lock);
-    s.units.push_back(UnitState{std::move(unit), false, {}, {}});
-    return static_cast<int>(s.units.size()) - 1;
+    return locked([&](State& s) {
+        s.units.push_back(UnitState{std::move(unit), false, {}, {}});
+        return static_cast<int>(s.units.size()) - 1;
+    });
 }
 
 Unit getUnit(int number) {
-    State& s = state();
-    std::lock_guard<std::mutex> guard(s.lock);
-    return s.units.at(number).unit;
+    return locked([&](State& s) { return s.units.at(number).unit; });
 }
 
 void setUnit(int number, const Unit& unit) {
-    State& s = state();
-    std::lock_guard<std::mutex> guard(s.lock);
-    s.units.at(number).unit = unit;
+    locked([&](State& s) { s.units.at(number).unit = unit; });
 }
 
 int unitCount() {
-    State& s = state();
-    std::lock_guard<std::mutex> guard(s.lock);
-    return static_cast<int>(s.units.size());
+    return locked([&](State& s) { return static_cast<int>(s.units.size()); });
 }
 
 std::u16string pathOf(int number) {
-    State& s = state();
-    std::lock_guard<std::mutex> guard(s.lock);
-    return pathOfLocked(s, number);
+    return locked([&](State& s) { return pathOfLocked(s, number); });
 }
 
 void setEnumerationOrder(std::vector<int> numbers) {
-    State& s = state();
-    std::lock_guard<std::mutex> guard(s.lock);
-    s.enumerationOrder = std::move(numbers);
+    locked([&](State& s) { s.enumerationOrder = std::move(numbers); });
 }
 
 void setFaults(const Faults& faults) {
-    State& s = state();
-    std::lock_guard<std::mutex> guard(s.lock);
-    s.faults = faults;
-    s.failableCalls = 0;
-    s.usbInitializeCalls = 0;
+    locked([&](State& s) {
+        s.faults = faults;
+        s.failableCalls = 0;
+        s.usbInitializeCalls = 0;
+    });
 }
 
 Faults getFaults() {
-    State& s = state();
-    std::lock_guard<std::mutex> guard(s.lock);
-    return s.faults;
+    return locked([&](State& s) { return s.faults; });
 }
 
 void setRecording(bool on) {
-    State& s = state();
-    std::lock_guard<std::mutex> guard(s.lock);
-    s.recording = on;
+    locked([&](State& s) { s.recording = on; });
 }
 
 std::vector<Call> calls() {
-    State& s = state();
-    std::lock_guard<std::mutex> guard(s.lock);
-    return s.record;
+    return locked([&](State& s) { return s.record; });
 }
 
 std::vector<Call> transfers() {
@@ -288,42 +278,34 @@ std::vector<Call> transfers() {
 }
 
 void clearCalls() {
-    State& s = state();
-    std::lock_guard<std::mutex> guard(s.lock);
-    s.record.clear();
-    s.calls = 0;
+    locked([&](State& s) {
+        s.record.clear();
+        s.calls = 0;
+    });
 }
 
 std::uint64_t callCount() {
-    State& s = state();
-    std::lock_guard<std::mutex> guard(s.lock);
-    return s.calls;
+    return locked([&](State& s) { return s.calls; });
 }
 
 Held held() {
-    State& s = state();
-    std::lock_guard<std::mutex> guard(s.lock);
-    return Held{static_cast<int>(s.sets.size()), static_cast<int>(s.blocks.size()),
-                static_cast<int>(s.files.size()), static_cast<int>(s.usbHandles.size()),
-                static_cast<int>(s.mutexes.size())};
+    return locked([&](State& s) {
+        return Held{static_cast<int>(s.sets.size()), static_cast<int>(s.blocks.size()),
+                    static_cast<int>(s.files.size()), static_cast<int>(s.usbHandles.size()),
+                    static_cast<int>(s.mutexes.size())};
+    });
 }
 
 int badReleases() {
-    State& s = state();
-    std::lock_guard<std::mutex> guard(s.lock);
-    return s.badReleases;
+    return locked([&](State& s) { return s.badReleases; });
 }
 
 int interleavedExchanges() {
-    State& s = state();
-    std::lock_guard<std::mutex> guard(s.lock);
-    return s.interleaved;
+    return locked([&](State& s) { return s.interleaved; });
 }
 
 int maxReadsInFlight() {
-    State& s = state();
-    std::lock_guard<std::mutex> guard(s.lock);
-    return s.maxReadsInFlight;
+    return locked([&](State& s) { return s.maxReadsInFlight; });
 }
 
 } // namespace brivant::sim
