@@ -39,53 +39,114 @@ expect_batch() {
     fi
 }
 
-commands="read watch input-invert output-invert output-mode clear-event multiplier limiter clear run stop preset batch sleep help"
+commands="read watch list log input-invert output-invert output-mode clear-event multiplier limiter clear run stop preset batch sleep help"
 
 # --- help: the list names every command, each command has its own help.
 for command in $commands; do
     expect 0 "^  $command " --help
-    expect 0 "^usage: brivant $command" "$command" --help
+    expect 0 "^Usage: brivant $command" "$command" --help
 done
-expect 0 "^usage: brivant preset ID CH FIRST SECOND" help preset
-expect 64 "^usage: brivant COMMAND"
+expect 0 "^Usage: brivant preset \[OPTIONS\] ID CH FIRST SECOND" help preset
+expect 64 "^Usage: brivant \[OPTIONS\] \[COMMAND\]"
 expect 64 "no command 'frob'" frob
 expect 64 "no command 'frob'" help frob
+expect 0 "^brivant [0-9]+\.[0-9]+\.[0-9]+$" --version
+expect 0 "^library .*\(.*libbrivant\.so.*\)$" -V
 
-# --- argument handling: counts, numbers and their ranges, before any unit is opened.
-expect 64 "too few arguments; usage: brivant run ID CH" run 0
-expect 64 "too many arguments; usage: brivant read ID \[CH\]" read 0 1 2
-expect 64 "too few arguments; usage: brivant input-invert" input-invert 0 0 1 1
-expect 64 "channel 'one' is not a number from 0 to 255" read 0 one
-expect 64 "channel '256' is not a number from 0 to 255" clear 0 256
-expect 64 "unit ID '40000' is not a number" read 40000
-expect 64 "S3 '0x' is not a number" input-invert 0 0 1 1 0x
-expect 64 "SEL '1x' is not a number" multiplier 0 0 1x
-expect 64 "SEL '-1' is not a number" clear-event 0 0 -1
-expect 64 "FIRST '0x100000000' is not a number" preset 0 0 0x100000000 0
-expect 64 "SECOND '' is not a number" preset 0 0 1 ""
-expect 64 "channel 'x' is not a number" preset 9 x 1 2   # told before unit 9 is looked for
-expect 64 "unknown option '--every'" watch 0 --every 5
+# --- options: --opt=value and --opt value; unknown options and extra words named.
+expect 0 "^unit 0  ch0" watch 0 --count=2 --interval=10
+expect 0 "^unit 0  ch0" watch 0 --interval 10 --count 2
+expect 64 "^brivant: unknown option --bogus$" watch 0 --bogus
+expect 64 "^brivant: unknown option --every$" watch 0 --every=5
+expect 64 "^brivant: unexpected argument '1'" watch 0 1
+expect 64 "^brivant: unknown option --json$" watch 0 --json
 expect 64 "option --count needs a value" watch 0 --count
-expect 64 "cannot read" batch /nonexistent/commands.txt
+expect 64 "--count excludes --duration" log 0 --count 1 --duration 1
+expect 64 "format 'xml' is not csv or jsonl" log 0 --format xml
+expect 64 "duration '0' is not a number of seconds above 0" log 0 --duration 0
+expect 64 "unit ID 1 is given twice" log 0,1,1
+
+# --- each argument is checked by the tool, named with its range, before a unit is opened: 64.
+expect 64 "^brivant: unit ID 16 is not 0 to 15$" read 16
+expect 64 "^brivant: unit ID 65536 is not 0 to 15$" read 65536
+expect 64 "^brivant: unit ID 'abc' is not a number from 0 to 15$" read abc
+expect 64 "^brivant: unit ID -1 is not 0 to 15$" read -1
+expect 64 "^brivant: channel 3 is not 0 to 2$" read 0 3
+expect 64 "^brivant: channel 3 is not 0 to 2$" clear 9 3   # told before unit 9 is looked for
+expect 64 "channel 'one' is not a number from 0 to 2" read 0 one
+expect 64 "S3 '0x' is not a number" input-invert 0 0 1 1 0x
+expect 64 "S2 2 is not 0 to 1" output-mode 1 0 0 2
+expect 64 "SEL '1x' is not a number" multiplier 0 0 1x
+expect 64 "SEL 3 is not 0 to 2" clear-event 0 0 3
+expect 64 "SEL -1 is not 0 to 2" clear-event 0 0 -1
+expect 64 "FIRST '0x100000000' is not a 32-bit word" preset 0 0 0x100000000 0
+expect 64 "SECOND '' is not a 32-bit word" preset 0 0 1 ""
+expect 64 "interval 5 is not 10 to 3600000" watch 0 --interval 5
+expect 64 "CH is required" run 0
+expect 64 "unexpected argument '2'" read 0 1 2
 expect 0 "unit 0 channel 1: count -?[0-9]+, status 0x01" read 0x0 0x1
 expect 0 "preset words 0x12AB00FF 0xFFFFFFFF written" preset 0 1 0x12ab00ff -1
 expect 0 "preset words 0x00000010 0x80000000 written" preset 5 2 16 0x80000000
 
+# --- machine-readable read, and list.
+expect 0 '^\{"unit":1,"channels":\[\{"channel":0,"count":-?[0-9]+,"status":1\},\{"channel":1,.*\{"channel":2,' read 1 --json
+expect 0 '^\{"unit":1,"channel":2,"count":-?[0-9]+,"status":1\}$' read 1 2 --json
+expect 0 "^5,1,-?[0-9]+,1$" read 5 --csv
+expect 0 "^unit,channel,count,status$" read 5 1 --csv
+expect 64 "--json excludes --csv|--csv excludes --json" read 5 --json --csv
+expect 0 '^\{"units":\[\{"id":0\},\{"id":1\},\{"id":5\}\]\}$' list --json
+"$tool" list 2>/dev/null | tr '\n' ' ' | grep -qx "0 1 5 " ||
+    { failures=$((failures + 1)); echo "FAIL: list did not print 0, 1 and 5 one a line"; }
+
+# --- a write that fails is told and exits 74, never 0: a full disk, a closed pipe or stdout.
+expect_to_full() {
+    local actual
+    "$tool" "$@" >/dev/full 2>"$out"
+    actual=$?
+    checks=$((checks + 1))
+    if [ "$actual" -ne 74 ] || ! grep -q "cannot write to standard output: No space left on device" "$out"; then
+        failures=$((failures + 1))
+        echo "FAIL: brivant $* > /dev/full -> status $actual (want 74):"
+        sed 's/^/    /' "$out"
+    fi
+}
+expect_to_full read 0
+expect_to_full read 0 1 --json
+expect_to_full watch 0 --count 2 --interval 10
+expect_to_full list
+expect_to_full log 0 --count 2 --interval 10
+expect_to_full --version
+expect_to_full --help
+"$tool" read 0 >&- 2>"$out"
+status=$?
+checks=$((checks + 1))
+if [ "$status" -ne 74 ] || ! grep -q "cannot write to standard output: Bad file descriptor" "$out"; then
+    failures=$((failures + 1))
+    echo "FAIL: read with stdout closed -> status $status:"; sed 's/^/    /' "$out"
+fi
+statuses=$("$tool" log 0 --interval 1 2>"$out" | head -n 2 >/dev/null; echo "${PIPESTATUS[0]}")
+checks=$((checks + 1))
+if [ "$statuses" -ne 74 ] || ! grep -q "cannot write to standard output: Broken pipe" "$out"; then
+    failures=$((failures + 1))
+    echo "FAIL: log into a pipe closed early -> status $statuses:"; sed 's/^/    /' "$out"
+fi
+
+# --- inputs that cannot be read: the system's reason, 66.
+expect 66 "^brivant: cannot read /tmp: Is a directory$" batch /tmp
+expect 66 "^brivant: cannot read /nonexistent/commands.txt: No such file or directory$" \
+    batch /nonexistent/commands.txt
+
 # --- the library's refusals become messages that name the result code, and exit statuses.
 expect 6 "unit 9: open: RC_ID_NOT_FOUND \(6\): no present unit reported this ID" read 9
-expect 1 "unit 16: open: RC_BAD_ID \(1\): the unit ID is outside 0 to 15" run 16 0
-expect 1 "unit -1: open: RC_BAD_ID \(1\)" read -1
-expect 8 "unit 0: read count: RC_BAD_PARAMETER \(8\)" read 0 3
-expect 8 "unit 1: input inversion: RC_BAD_PARAMETER \(8\)" input-invert 1 0 0 2 0
-expect 8 "unit 1: output inversion: RC_BAD_PARAMETER \(8\)" output-invert 1 3 0 0
-expect 8 "unit 1: output mode: RC_BAD_PARAMETER \(8\)" output-mode 1 0 0 2
-expect 8 "unit 1: clear event: RC_BAD_PARAMETER \(8\)" clear-event 1 0 3
-expect 8 "unit 1: multiplier: RC_BAD_PARAMETER \(8\)" multiplier 1 0 3
-expect 8 "unit 1: limiter: RC_BAD_PARAMETER \(8\)" limiter 1 0 2 0
-expect 8 "unit 1: forced clear: RC_BAD_PARAMETER \(8\)" clear 1 3
-expect 8 "unit 1: run: RC_BAD_PARAMETER \(8\)" run 1 3
-expect 8 "unit 1: stop: RC_BAD_PARAMETER \(8\)" stop 1 3
-expect 8 "unit 1: preset: RC_BAD_PARAMETER \(8\)" preset 1 3 0 0
+expect 6 "^brivant unit 2: open: RC_ID_NOT_FOUND \(6\)" run 2 0
+expect 0 ",3,,,,,,,RC_ID_NOT_FOUND$" log 3 --count 1   # a row with the result; logging goes on
+# What the library would refuse with RC_BAD_PARAMETER never reaches it.
+expect 64 "S2 2 is not 0 to 1" input-invert 1 0 0 2 0
+expect 64 "channel 3 is not 0 to 2" output-invert 1 3 0 0
+expect 64 "S1 2 is not 0 to 1" limiter 1 0 2 0
+expect 64 "SEL 3 is not 0 to 2" multiplier 1 0 3
+expect 64 "channel 3 is not 0 to 2" stop 1 3
+expect 64 "channel 3 is not 0 to 2" preset 1 3 0 0
 
 # --- each setting is taken by a present unit.
 expect 0 "unit 5 channel 2: input inversion set to 1 0 1" input-invert 5 2 1 0 1
@@ -104,7 +165,7 @@ expect 0 "^unit 1  ch0 +-?[0-9]+ 0x01  ch1 +-?[0-9]+ 0x01  ch2 +-?[0-9]+ 0x01$" 
 "$tool" watch 1 --count 3 --interval 10 | grep -c "^unit 1" | grep -qx 3 ||
     { failures=$((failures + 1)); echo "FAIL: watch --count 3 did not print 3 lines"; }
 
-# --- Ctrl-C ends watch normally, with the unit closed and status 0.
+# --- Ctrl-C ends watch and log with status 130, after writing what they read.
 "$tool" watch 1 --interval 20 >"$out" 2>&1 &
 watcher=$!
 sleep 0.3
@@ -112,9 +173,23 @@ kill -INT "$watcher"
 wait "$watcher"
 status=$?
 checks=$((checks + 1))
-if [ "$status" -ne 0 ] || ! grep -q "^unit 1  ch0" "$out"; then
+if [ "$status" -ne 130 ] || ! grep -q "^unit 1  ch0" "$out"; then
     failures=$((failures + 1))
     echo "FAIL: watch interrupted by Ctrl-C -> status $status, output:"
+    sed 's/^/    /' "$out"
+fi
+
+"$tool" log 1 --interval 20 >"$out" 2>&1 &
+logger=$!
+sleep 0.3
+kill -INT "$logger"
+wait "$logger"
+status=$?
+checks=$((checks + 1))
+rows=$(grep -c ',RC_OK$' "$out")
+if [ "$status" -ne 130 ] || [ "$rows" -lt 3 ] || [ "$(tail -c 1 "$out" | od -An -c | tr -d ' ')" != '\n' ]; then
+    failures=$((failures + 1))
+    echo "FAIL: log interrupted by Ctrl-C -> status $status, $rows rows, output:"
     sed 's/^/    /' "$out"
 fi
 
@@ -122,11 +197,27 @@ fi
 expect_batch 0 "> stop 0 1.*> clear 0 1.*      1            0  0x00" \
     'stop 0 1\nclear 0 1\nsleep 30\nread 0\n'
 expect_batch 0 "count 4096, status 0x00" \
-    '# a preset is loaded by the next clear\nstop 0 0\npreset 0 0 0x1000 0\n\nclear 0 0\nread 0 0\n'
-expect_batch 8 "> run 0 3.*RC_BAD_PARAMETER \(8\)" 'run 0 3\nread 0\n'
+    '# a preset is loaded by the next clear\nstop 0 0  # hold it\npreset 0 0 0x1000 0\n\nclear 0 0\nread 0 0\n'
+expect_batch 64 "<stdin>:2: brivant: channel 3 is not 0 to 2" 'read 0\nrun 0 3\nread 0\n'
 ! printf 'run 0 3\nread 0\n' | "$tool" batch 2>/dev/null | grep -q "> read 0" ||
     { failures=$((failures + 1)); echo "FAIL: batch went on after a failing command"; }
-expect_batch 64 "batch cannot run inside a batch" 'batch\n'
+expect_batch 64 "<stdin>:1: brivant: batch cannot run inside a batch" 'batch\n'
+# --keep-going: every line runs; the status is the first failure's, each named FILE:LINE.
+script=$(mktemp)
+printf 'read 9\n\nrun 0 3\nread 0 1  # still runs\n' >"$script"
+"$tool" batch --keep-going "$script" >"$out" 2>&1
+status=$?
+checks=$((checks + 1))
+if [ "$status" -ne 6 ] || ! grep -q "^$script:1: brivant unit 9: open: RC_ID_NOT_FOUND" "$out" ||
+    ! grep -q "^$script:3: brivant: channel 3 is not 0 to 2" "$out" ||
+    ! grep -q "^unit 0 channel 1: count" "$out"; then
+    failures=$((failures + 1))
+    echo "FAIL: batch --keep-going -> status $status, output:"; sed 's/^/    /' "$out"
+fi
+printf 'read 0 1\n' | "$tool" batch - >"$out" 2>&1 && grep -q "^unit 0 channel 1: count" "$out" ||
+    { failures=$((failures + 1)); echo "FAIL: batch - did not read standard input"; }
+checks=$((checks + 1))
+rm -f "$script"
 
 echo "cli: $checks checks, $failures failed"
 [ "$failures" -eq 0 ]

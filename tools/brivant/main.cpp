@@ -1,21 +1,17 @@
-// brivant: drive a counter unit from a terminal. `brivant --help` lists the
-// commands.
-#include <csignal>
+// brivant: see, record and drive counter units from a terminal or a browser.
+// `brivant --help` lists the commands.
+#include <cstdio>
 #include <string>
 #include <vector>
 
-#include "cli.h"
-
-namespace {
-
-extern "C" void onInterrupt(int) {
-    brivant::cli::interrupted = 1;
-}
-
-} // namespace
+#include "checked_output.h"
+#include "command_line.h"
+#include "interrupt.h"
 
 int main(int argc, char** argv) {
-    std::signal(SIGINT, onInterrupt);
+    brivant::tool::installSignalHandlers();
     std::vector<std::string> args(argv + 1, argv + argc);
-    return brivant::cli::run(args);
+    brivant::tool::Output out(stdout, "standard output");
+    brivant::tool::Console console{out};
+    return brivant::tool::runCommandLine(args, console);
 }

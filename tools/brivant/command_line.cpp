@@ -1,0 +1,175 @@
+#include "command_line.h"
+
+#include <memory>
+
+#include <CLI/CLI.hpp>
+
+#include "brivant.hpp"
+#include "commands.h"
+#include "interrupt.h"
+#include "number_arguments.h"
+#include "tool_errors.h"
+#include "version_info.h"
+
+namespace brivant::tool {
+
+void selectOnParse(CLI::App* command, CommandContext& context, std::function<int()> run) {
+    command->callback([&context, run = std::move(run)] { context.selected = run; });
+}
+
+namespace {
+
+const char* const kDescription =
+    "Drives a counter unit through the BRIVANT library. ID is a unit ID (0 to 15),\n"
+    "CH a channel (0 to 2); numbers are decimal or 0x-hex.\n"
+    "Exit status: 0 on success, the library's result code (1 to 9) when it refused\n"
+    "or failed, 64 for a wrong command line, 66 for an input that cannot be read,\n"
+    "74 when output cannot be written, 130 after Ctrl-C.";
+
+void addSleepCommand(CLI::App& app, CommandContext& context) {
+    auto ms = std::make_shared<long long>(0);
+    CLI::App* sleep = app.add_subcommand("sleep", "wait MS milliseconds (for batch files)");
+    sleep->add_option("MS", *ms, "milliseconds, 0 to 3600000")
+        ->required()
+        ->transform(numberFrom(0, 3600000, "MS"));
+    selectOnParse(sleep, context, [ms] {
+        bool done = sleepUntil(SteadyClock::now() + std::chrono::milliseconds(*ms));
+        return done ? kExitOk : kExitInterrupted;
+    });
+}
+
+void addHelpCommand(CLI::App& app, CommandContext& context) {
+    auto topic = std::make_shared<std::string>();
+    CLI::App* help = app.add_subcommand("help", "show the list of commands, or one command's help");
+    help->add_option("COMMAND", *topic, "the command to tell about");
+    selectOnParse(help, context, [topic, &app, &context] {
+        if (topic->empty()) {
+            context.console.out.write(app.help());
+            return kExitOk;
+        }
+        CLI::App* command = nullptr;
+        try {
+            command = app.get_subcommand(*topic);
+        } catch (const CLI::OptionNotFound&) {
+            throw UsageError("no command '" + *topic + "'; 'brivant --help' lists them");
+        }
+        context.console.out.write(command->help("brivant"));
+        return kExitOk;
+    });
+}
+
+std::unique_ptr<CLI::App> makeApp(CommandContext& context) {
+    auto app = std::make_unique<CLI::App>(kDescription, "brivant");
+    app->set_version_flag("-V,--version", [] { return versionText(); },
+                          "print the tool's version and the library's");
+    app->set_help_flag("-h,--help", "print this help, or a command's with COMMAND --help");
+    app->require_subcommand(0, 1);
+    app->allow_extras();
+    app->get_formatter()->column_width(30);
+    app->get_formatter()->label("SUBCOMMAND", "COMMAND");
+    app->get_formatter()->label("SUBCOMMANDS", "COMMANDS");
+    app->get_formatter()->label("Subcommands", "Commands");
+    addUnitCommands(*app, context);
+    addWatchCommand(*app, context);
+    addListCommand(*app, context);
+    addLogCommand(*app, context);
+    //addPanelCommand(*app, context);
+    addBatchCommand(*app, context);
+    addSleepCommand(*app, context);
+    addHelpCommand(*app, context);
+    for (CLI::App* command : app->get_subcommands({})) {
+        command->allow_extras(); // told below in the tool's own words
+    }
+    return app;
+}
+
+// What CLI11 left over: an option no command has, or a word too many.
+void refuseLeftovers(const CLI::App& app) {
+    const CLI::App* where = &app;
+    for (const CLI::App* command : app.get_subcommands()) {
+        where = command;
+    }
+    std::vector<std::string> left = where->remaining();
+    if (left.empty()) {
+        return;
+    }
+    const std::string& first = left.front();
+    if (first.size() > 1 && first[0] == '-' && !std::isdigit(static_cast<unsigned char>(first[1]))) {
+        throw UsageError("unknown option " + first.substr(0, first.find('=')));
+    }
+    if (where == &app) {
+        throw UsageError("no command '" + first + "'; 'brivant --help' lists them");
+    }
+    throw UsageError("unexpected argument '" + first + "'; 'brivant " + where->get_name() +
+                     " --help' tells its arguments");
+}
+
+// CLI11's own messages for the cases the tool does not word itself.
+std::string parseErrorText(const CLI::ParseError& error) {
+    std::string text = error.what();
+    if (!text.empty() && text.back() == '\n') {
+        text.pop_back();
+    }
+    return text;
+}
+
+int runParsed(const std::vector<std::string>& args, Console& console, bool inBatch,
+              const std::string& where) {
+    CommandContext context{console, inBatch, {}};
+    std::unique_ptr<CLI::App> app = makeApp(context);
+    try {
+        try {
+            std::vector<std::string> reversed(args.rbegin(), args.rend());
+            app->parse(reversed);
+            refuseLeftovers(*app);
+        } catch (const CLI::CallForHelp&) {
+            const CLI::App* shown = app.get();
+            for (const CLI::App* command : app->get_subcommands()) {
+                shown = command;
+            }
+            console.out.write(shown == app.get() ? shown->help() : shown->help("brivant"));
+            return kExitOk;
+        } catch (const CLI::CallForVersion& version) {
+            console.out.write(version.what());
+            return kExitOk;
+        } catch (const CLI::ArgumentMismatch& error) {
+            std::string text = parseErrorText(error);
+            throw UsageError("option " + text.substr(0, text.find(':')) + " needs a value");
+        } catch (const CLI::ParseError& error) {
+            std::string text = parseErrorText(error);
+            for (const CLI::App* command : app->get_subcommands()) {
+                text += "; 'brivant " + command->get_name() + " --help' tells its arguments";
+            }
+            throw UsageError(text);
+        }
+        if (!context.selected) {
+            console.error(app->help());
+            return kExitUsage;
+        }
+        return context.selected();
+    } catch (const UsageError& error) {
+        console.error(where + "brivant: " + error.what());
+        return kExitUsage;
+    } catch (const InputError& error) {
+        console.error(where + "brivant: " + error.what());
+        return kExitNoInput;
+    } catch (const OutputError& error) {
+        console.error(where + "brivant: " + error.what());
+        return kExitOutput;
+    } catch (const Error& error) {
+        console.error(where + error.what());
+        return error.code().value();
+    }
+}
+
+} // namespace
+
+int runCommandLine(const std::vector<std::string>& args, Console& console) {
+    return runParsed(args, console, false, "");
+}
+
+int runBatchLine(const std::vector<std::string>& args, Console& console, const std::string& where) {
+    return runParsed(args, console, true, where);
+}
+
+} // namespace brivant::tool

@@ -1,0 +1,51 @@
+#include "interrupt.h"
+
+#include <algorithm>
+#include <thread>
+
+namespace brivant::tool {
+
+namespace {
+
+volatile std::sig_atomic_t interrupted = 0;
+
+extern "C" void onInterrupt(int) {
+    interrupted = 1;
+}
+
+} // namespace
+
+void installSignalHandlers() {
+    std::signal(SIGINT, onInterrupt);
+#if !defined(_WIN32)
+    std::signal(SIGPIPE, SIG_IGN);
+#endif
+}
+
+bool interruptRequested() {
+    return interrupted != 0;
+}
+
+void requestInterrupt() {
+    interrupted = 1;
+}
+
+void clearInterrupt() {
+    interrupted = 0;
+}
+
+bool sleepUntil(SteadyClock::time_point due) {
+    // Short steps, so Ctrl-C is seen within one of them; the last step ends
+    // on time, so a sampling schedule does not drift.
+    const auto step = std::chrono::milliseconds(20);
+    while (!interruptRequested()) {
+        auto now = SteadyClock::now();
+        if (now >= due) {
+            return true;
+        }
+        std::this_thread::sleep_until(std::min(due, now + step));
+    }
+    return false;
+}
+
+} // namespace brivant::tool

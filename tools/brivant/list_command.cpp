@@ -1,0 +1,61 @@
+// list: the unit IDs present, found by opening and closing each ID in turn.
+#include <memory>
+#include <vector>
+
+#include <nlohmann/json.hpp>
+
+#include "brivant.hpp"
+#include "commands.h"
+#include "tool_errors.h"
+
+namespace brivant::tool {
+
+namespace {
+
+int runList(bool json, Console& console) {
+    std::vector<int> found;
+    for (std::int16_t id = 0; id <= 15; ++id) {
+        std::int16_t rc = Brivant_Device_Open(id);
+        if (rc == RC_OK) {
+            Brivant_Device_Close(id);
+            found.push_back(id);
+        } else if (rc == RC_TOO_MANY_UNITS) {
+            // Every open refuses alike: nothing can be told about any ID.
+            throw Error(toErrorCode(rc), "brivant list");
+        } else if (rc != RC_ID_NOT_FOUND) {
+            console.error("brivant: unit " + std::to_string(id) +
+                          " is there but could not be opened: " + resultMessage(rc));
+        }
+    }
+    std::string text;
+    if (json) {
+        nlohmann::ordered_json units = nlohmann::ordered_json::array();
+        for (int id : found) {
+            units.push_back({{"id", id}});
+        }
+        text = nlohmann::ordered_json{{"units", units}}.dump() + '\n';
+    } else {
+        for (int id : found) {
+            text += std::to_string(id) + '\n';
+        }
+    }
+    console.out.write(text);
+    if (found.empty()) {
+        console.error("brivant: no unit found");
+    }
+    return kExitOk;
+}
+
+} // namespace
+
+void addListCommand(CLI::App& app, CommandContext& context) {
+    auto json = std::make_shared<bool>(false);
+    CLI::App* list = app.add_subcommand(
+        "list", "print the IDs of the units present, one a line");
+    list->footer("Found by opening and closing each ID from 0 to 15. Exits 0 when none is\n"
+                 "found, and says so on standard error.");
+    list->add_flag("--json", *json, "print {\"units\": [{\"id\": 0}, ...]}");
+    selectOnParse(list, context, [json, &context] { return runList(*json, context.console); });
+}
+
+} // namespace brivant::tool

@@ -1,0 +1,36 @@
+// Numbers on the command line and the typed arguments built on them. Each
+// argument is checked by the tool itself and named with its range in the
+// message ("channel 3 is not 0 to 2"), before any unit is opened.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include <CLI/CLI.hpp>
+
+namespace brivant::tool {
+
+// `text` as a whole number, decimal or 0x-hex, from `low` to `high`; throws
+// UsageError naming `what` otherwise.
+long long parseNumber(const std::string& text, long long low, long long high,
+                      const std::string& what);
+
+// A 32-bit word: decimal or 0x-hex, a negative decimal taken as its two's
+// complement.
+std::uint32_t parseWord(const std::string& text, const std::string& what);
+
+// A CLI11 transform that checks a number the way parseNumber does and hands
+// it on in decimal, so that the option's typed value receives it.
+CLI::Validator numberFrom(long long low, long long high, const std::string& what);
+CLI::Validator word32(const std::string& what);
+
+// The arguments most commands share.
+CLI::Option* addUnitId(CLI::App& command, std::int16_t& id);
+CLI::Option* addChannel(CLI::App& command, int& channel);
+CLI::Option* addUnitIds(CLI::App& command, std::vector<std::int16_t>& ids);
+
+constexpr long long kMaxUnitId = 15;
+constexpr long long kMaxChannel = 2;
+
+} // namespace brivant::tool

@@ -1,0 +1,151 @@
+#include "sample_log.h"
+
+#include <cstdio>
+#include <ctime>
+
+#include "interrupt.h"
+#include "tool_errors.h"
+
+namespace brivant::tool {
+
+const char* const kCsvHeader =
+    "time,elapsed_s,unit,ch0_count,ch0_status,ch1_count,ch1_status,ch2_count,ch2_status,result\n";
+
+std::string isoTimeUtc(std::chrono::system_clock::time_point time) {
+    using namespace std::chrono;
+    auto ms = duration_cast<milliseconds>(time.time_since_epoch()).count();
+    auto seconds = static_cast<std::time_t>(ms / 1000);
+    int millis = static_cast<int>(ms % 1000);
+    if (millis < 0) {
+        millis += 1000;
+        --seconds;
+    }
+    std::tm utc{};
+#if defined(_WIN32)
+    gmtime_s(&utc, &seconds);
+#else
+    gmtime_r(&seconds, &utc);
+#endif
+    char text[96]; // room for any int the fields could hold
+    std::snprintf(text, sizeof text, "%04d-%02d-%02dT%02d:%02d:%02d.%03dZ", utc.tm_year + 1900,
+                  utc.tm_mon + 1, utc.tm_mday, utc.tm_hour, utc.tm_min, utc.tm_sec, millis);
+    return text;
+}
+
+std::string formatRow(const SampleRow& row, LogFormat format) {
+    // Written by hand rather than through a JSON library: elapsed_s keeps a
+    // fixed six decimals in both formats, and every field is a plain number
+    // or a name that needs no escaping.
+    const bool ok = row.result == RC_OK;
+    const bool json = format == LogFormat::JsonLines;
+    const char* empty = json ? "null" : "";
+    char elapsed[32];
+    std::snprintf(elapsed, sizeof elapsed, "%.6f", row.elapsedSeconds);
+    std::string time = isoTimeUtc(row.time);
+    std::string text = json ? "{\"time\":\"" + time + "\",\"elapsed_s\":" + elapsed +
+                                  ",\"unit\":" + std::to_string(row.unit)
+                            : time + ',' + elapsed + ',' + std::to_string(row.unit);
+    for (std::size_t ch = 0; ch < 3; ++ch) {
+        std::string count = ok ? std::to_string(row.counts.counts[ch]) : empty;
+        std::string status = ok ? std::to_string(row.counts.status[ch]) : empty;
+        std::string prefix = "ch" + std::to_string(ch);
+        text += json ? ",\"" + prefix + "_count\":" + count + ",\"" + prefix + "_status\":" + status
+                     : ',' + count + ',' + status;
+    }
+    std::string result = resultName(row.result);
+    return text + (json ? ",\"result\":\"" + result + "\"}\n" : ',' + result + '\n');
+}
+
+namespace {
+
+// One unit being logged: open while it answers, closed after a failure.
+struct LoggedUnit {
+    std::int16_t id;
+    std::optional<Unit> unit;
+    bool failing = false;
+};
+
+std::int16_t resultOf(const std::error_code& ec) {
+    return static_cast<std::int16_t>(ec.value());
+}
+
+SampleRow sample(LoggedUnit& logged, SteadyClock::time_point start) {
+    SampleRow row;
+    row.unit = logged.id;
+    std::error_code ec;
+    if (!logged.unit) {
+        logged.unit = Unit::open(logged.id, ec);
+    }
+    if (logged.unit) {
+        row.counts = logged.unit->readCounts(ec);
+        if (ec) {
+            logged.unit.reset(); // opened again at the next sample
+        }
+    }
+    row.result = resultOf(ec);
+    row.time = std::chrono::system_clock::now();
+    row.elapsedSeconds = std::chrono::duration<double>(SteadyClock::now() - start).count();
+    return row;
+}
+
+void noteChange(LoggedUnit& logged, const SampleRow& row, const Console& console) {
+    bool failing = row.result != RC_OK;
+    if (failing && !logged.failing) {
+        console.error("brivant: unit " + std::to_string(logged.id) + ": " +
+                      resultMessage(row.result) + "; logging goes on and opens it again at each sample");
+    } else if (!failing && logged.failing) {
+        console.error("brivant: unit " + std::to_string(logged.id) + " answers again");
+    }
+    logged.failing = failing;
+}
+
+} // namespace
+
+int runLog(const LogPlan& plan, Output& out, const Console& console) {
+    std::vector<LoggedUnit> units;
+    for (std::int16_t id : plan.units) {
+        units.push_back(LoggedUnit{id, std::nullopt, false});
+    }
+    const auto start = SteadyClock::now();
+    const auto interval = plan.interval;
+    auto ends = [&](long long k, SteadyClock::time_point due) {
+        if (plan.count && k >= *plan.count) {
+            return true;
+        }
+        if (plan.duration) {
+            auto limit = start + std::chrono::duration_cast<SteadyClock::duration>(*plan.duration);
+            return (interval.count() > 0 ? due : SteadyClock::now()) >= limit;
+        }
+        return false;
+    };
+    long long taken = 0;
+    for (long long k = 0;; ++k) {
+        auto due = start + k * interval;
+        if (interval.count() > 0) {
+            // A slot missed while a unit kept the tool waiting is skipped,
+            // not made up with a burst of samples all taken at once.
+            auto now = SteadyClock::now();
+            if (now > due + interval) {
+                k = (now - start) / interval;
+                due = start + k * interval;
+            }
+        }
+        if (ends(taken, due)) {
+            return kExitOk;
+        }
+        if (!sleepUntil(due)) {
+            return kExitInterrupted;
+        }
+        for (LoggedUnit& logged : units) {
+            SampleRow row = sample(logged, start);
+            out.write(formatRow(row, plan.format));
+            noteChange(logged, row, console);
+        }
+        ++taken;
+        if (interruptRequested()) {
+            return kExitInterrupted;
+        }
+    }
+}
+
+} // namespace brivant::tool

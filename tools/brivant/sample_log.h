@@ -1,0 +1,50 @@
+// Logging samples of units: the rows (CSV or JSON Lines), the schedule on the
+// steady clock, and reopening units that failed. Used by `brivant log`.
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "brivant.hpp"
+#include "checked_output.h"
+
+namespace brivant::tool {
+
+enum class LogFormat { Csv, JsonLines };
+
+struct LogPlan {
+    std::vector<std::int16_t> units;
+    std::chrono::milliseconds interval{1000}; // 0: as fast as the units answer
+    std::optional<long long> count;           // samples to take
+    std::optional<std::chrono::duration<double>> duration; // or seconds to run
+    LogFormat format = LogFormat::Csv;
+};
+
+// One unit's part of one sample.
+struct SampleRow {
+    std::chrono::system_clock::time_point time; // when the unit answered
+    double elapsedSeconds = 0;                  // since the log started, steady clock
+    std::int16_t unit = 0;
+    std::int16_t result = RC_OK;                // the open's when the unit had to be opened
+    Counts counts;                              // only when result is RC_OK
+};
+
+extern const char* const kCsvHeader; // ends with a newline
+
+std::string formatRow(const SampleRow& row, LogFormat format);
+
+// "2026-12-08T19:43:12.345Z"
+std::string isoTimeUtc(std::chrono::system_clock::time_point time);
+
+// Samples every unit of the plan at start + k * interval until the plan ends
+// or Ctrl-C, writing each row whole and flushed. A unit whose read fails is
+// closed and opened again at each following sample, so logging resumes by
+// itself when it comes back. Notes about units that fail or come back go to
+// `console`'s error stream. Returns kExitOk or kExitInterrupted; a failed
+// write throws OutputError.
+int runLog(const LogPlan& plan, Output& out, const Console& console);
+
+} // namespace brivant::tool
