@@ -11,6 +11,7 @@ source "$(dirname "$0")/lib.sh"
 
 need_windows_build_packages() {
     need_packages cmake make g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64 llvm
+    need_tool_packages
 }
 need_windows_build_packages
 

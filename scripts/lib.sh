@@ -26,9 +26,16 @@ need_packages() {
         >/dev/null || return 1
 }
 
+# The headers the brivant tool is built with (header-only, also used by the
+# mingw-w64 build).
+need_tool_packages() {
+    need_packages libcli11-dev nlohmann-json3-dev
+}
+
 # The packages every build needs.
 need_base_packages() {
     need_packages cmake make g++ gcc binutils libgtest-dev libgmock-dev
+    need_tool_packages
 }
 
 # configure_and_build DIR [CMAKE ARGS...]: the Linux build in DIR.
@@ -42,6 +49,7 @@ configure_and_build() {
 # build_bench: the benchmark binaries, Release, in build-bench/.
 build_bench() {
     need_packages cmake make g++ binutils libbenchmark-dev
+    need_tool_packages
     local dir="$BRIVANT_ROOT/build-bench"
     cmake -S "$BRIVANT_ROOT" -B "$dir" -DCMAKE_BUILD_TYPE=Release \
         -DBRIVANT_BUILD_BENCH=ON -DBRIVANT_BUILD_TESTS=OFF >/dev/null &&
