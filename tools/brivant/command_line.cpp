@@ -73,7 +73,7 @@ std::unique_ptr<CLI::App> makeApp(CommandContext& context) {
     addWatchCommand(*app, context);
     addListCommand(*app, context);
     addLogCommand(*app, context);
-    //addPanelCommand(*app, context);
+    addPanelCommand(*app, context);
     addBatchCommand(*app, context);
     addSleepCommand(*app, context);
     addHelpCommand(*app, context);

@@ -1,0 +1,184 @@
+#include "panel_api.h"
+
+#include <algorithm>
+
+#include "brivant.hpp"
+#include "number_arguments.h"
+#include "sample_log.h"
+#include "tool_errors.h"
+
+namespace brivant::tool {
+
+const std::vector<std::string> kActions = {
+    "run", "stop", "clear", "preset", "multiplier", "clear-event",
+    "input-inversion", "output-inversion", "output-mode", "limiter"};
+
+namespace {
+
+using Json = nlohmann::json;
+
+// A path part as a number from low to high; 400 naming `what` otherwise.
+long long pathNumber(const std::string& text, long long low, long long high, const char* what) {
+    try {
+        return parseNumber(text, low, high, what);
+    } catch (const UsageError& e) {
+        throw ApiError(400, e.what());
+    }
+}
+
+// The body's fields, each checked once: the body is an object, every field
+// asked for is there, no other field is.
+class Fields {
+public:
+    Fields(const std::string& body, std::vector<std::string> names) {
+        try {
+            json_ = Json::parse(body);
+        } catch (const Json::parse_error& e) {
+            throw ApiError(400, std::string("the body is not JSON: ") + e.what());
+        }
+        if (!json_.is_object()) {
+            throw ApiError(400, "the body must be a JSON object");
+        }
+        for (const auto& item : json_.items()) {
+            if (std::find(names.begin(), names.end(), item.key()) == names.end()) {
+                throw ApiError(400, "unknown field '" + item.key() + "'");
+            }
+        }
+        for (const std::string& name : names) {
+            if (!json_.contains(name)) {
+                throw ApiError(400, "missing field '" + name + "'");
+            }
+        }
+    }
+
+    std::uint8_t setting(const std::string& name, int high) const {
+        const Json& value = json_.at(name);
+        if (!value.is_number_integer() || value.get<long long>() < 0 || value.get<long long>() > high) {
+            throw ApiError(400, "field '" + name + "' must be " +
+                                    (high == 1 ? std::string("0 or 1") : "0 to " + std::to_string(high)));
+        }
+        return static_cast<std::uint8_t>(value.get<long long>());
+    }
+
+    std::uint32_t word(const std::string& name) const {
+        const Json& value = json_.at(name);
+        const std::string wanted = "field '" + name +
+                                   "' must be a 32-bit word: 0 to 4294967295, or a string of one "
+                                   "in decimal or 0x-hex";
+        if (value.is_number_unsigned() && value.get<unsigned long long>() <= 0xFFFFFFFFull) {
+            return static_cast<std::uint32_t>(value.get<unsigned long long>());
+        }
+        if (value.is_string()) {
+            try {
+                return static_cast<std::uint32_t>(
+                    parseNumber(value.get<std::string>(), 0, 0xFFFFFFFFll, name));
+            } catch (const UsageError&) {
+            }
+        }
+        throw ApiError(400, wanted);
+    }
+
+private:
+    Json json_;
+};
+
+} // namespace
+
+ChangeRequest parseChange(const std::string& unitText, const std::string& channelText,
+                          const std::string& action, const std::string& body) {
+    ChangeRequest change;
+    change.unit = static_cast<std::int16_t>(pathNumber(unitText, 0, kMaxUnitId, "unit ID"));
+    auto ch = static_cast<std::uint8_t>(pathNumber(channelText, 0, kMaxChannel, "channel"));
+    change.action = action;
+    using Call = std::function<std::int16_t(std::int16_t)>;
+    Call call;
+    if (action == "run" || action == "stop") {
+        Fields(body, {});
+        std::uint8_t run = action == "run" ? 1 : 0;
+        call = [ch, run](std::int16_t id) { return Brivant_RunStop(id, ch, run); };
+    } else if (action == "clear") {
+        Fields(body, {});
+        call = [ch](std::int16_t id) { return Brivant_ForcedClear(id, ch); };
+    } else if (action == "preset") {
+        Fields fields(body, {"first", "second"});
+        std::uint32_t words[2] = {fields.word("first"), fields.word("second")};
+        call = [ch, first = words[0], second = words[1]](std::int16_t id) {
+            const std::uint32_t data[2] = {first, second};
+            return Brivant_WritePresetData(id, ch, data);
+        };
+    } else if (action == "multiplier" || action == "clear-event") {
+        Fields fields(body, {"selection"});
+        std::uint8_t selection = fields.setting("selection", 2);
+        bool multiplier = action == "multiplier";
+        call = [ch, selection, multiplier](std::int16_t id) {
+            return multiplier ? Brivant_SelMultiplier(id, ch, selection)
+                              : Brivant_SelClearEvent(id, ch, selection);
+        };
+    } else if (action == "input-inversion") {
+        Fields fields(body, {"s1", "s2", "s3"});
+        std::uint8_t s1 = fields.setting("s1", 1), s2 = fields.setting("s2", 1),
+                     s3 = fields.setting("s3", 1);
+        call = [=](std::int16_t id) { return Brivant_InputInverter(id, ch, s1, s2, s3); };
+    } else if (action == "output-inversion" || action == "output-mode" || action == "limiter") {
+        Fields fields(body, {"s1", "s2"});
+        std::uint8_t s1 = fields.setting("s1", 1), s2 = fields.setting("s2", 1);
+        auto function = action == "output-inversion" ? Brivant_OutputInverter
+                        : action == "output-mode"    ? Brivant_OutputMode
+                                                     : Brivant_SetLimitter;
+        call = [=](std::int16_t id) { return function(id, ch, s1, s2); };
+    } else {
+        throw ApiError(404, "no action '" + action + "'");
+    }
+    change.call = std::move(call);
+    return change;
+}
+
+Json sampleJson(const Sample& sample) {
+    Json json{{"seq", sample.seq}, {"t", sample.t}, {"time", isoTimeUtc(sample.time)},
+              {"result", resultName(sample.result)}};
+    if (sample.result == RC_OK) {
+        json["counts"] = sample.counts;
+        json["status"] = sample.status;
+    }
+    return json;
+}
+
+Json unitsJson(const std::vector<UnitView>& units, double rateHz) {
+    Json list = Json::array();
+    for (const UnitView& unit : units) {
+        Json json{{"id", unit.id},
+                  {"answering", unit.answering},
+                  {"silent_since", unit.silentSince ? Json(isoTimeUtc(*unit.silentSince)) : Json()},
+                  {"last_result", resultName(unit.lastResult)},
+                  {"latest", unit.latest ? sampleJson(*unit.latest) : Json()}};
+        Json rates = Json::array();
+        for (const auto& rate : unit.rate) {
+            rates.push_back(rate ? Json(*rate) : Json());
+        }
+        json["rate"] = rates;
+        Json samples = Json::array();
+        for (const Sample& sample : unit.samples) {
+            samples.push_back(sampleJson(sample));
+        }
+        json["samples"] = samples;
+        list.push_back(json);
+    }
+    return Json{{"rate_hz", rateHz}, {"units", list}};
+}
+
+Json outcomeJson(const CommandOutcome& outcome) {
+    switch (outcome.kind) {
+    case CommandOutcome::Kind::Done:
+        return Json{{"result", resultName(outcome.result)},
+                    {"code", outcome.result},
+                    {"message", resultMeaning(outcome.result)}};
+    case CommandOutcome::Kind::NotSent:
+        return Json{{"error", "the unit is busy with a call that has not returned; nothing was sent"},
+                    {"sent", false}};
+    case CommandOutcome::Kind::NoAnswer:
+        break;
+    }
+    return Json{{"error", "sent, and the unit had not answered by the deadline"}, {"sent", true}};
+}
+
+} // namespace brivant::tool

@@ -1,0 +1,48 @@
+// The panel's JSON API, apart from HTTP:
+//   GET  /api/units[?after=SEQ]      the units, their latest sample and rates,
+//                                    and with `after` every sample since SEQ
+//   POST /api/units/ID/channels/CH/ACTION   with a JSON object body:
+//     run {}  stop {}  clear {}  preset {"first": W, "second": W}
+//     multiplier {"selection": 0-2}  clear-event {"selection": 0-2}
+//     input-inversion {"s1", "s2", "s3": 0-1}
+//     output-inversion | output-mode | limiter {"s1", "s2": 0-1}
+//   A word W is a number from 0 to 4294967295 or a string of one, decimal
+//   or 0x-hex. The answer names the result code the unit's call got.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include <nlohmann/json.hpp>
+
+#include "unit_reader.h"
+
+namespace brivant::tool {
+
+// A request the API refuses: an HTTP status and a message naming the field.
+struct ApiError : std::runtime_error {
+    ApiError(int httpStatus, const std::string& message)
+        : std::runtime_error(message), status(httpStatus) {}
+    int status;
+};
+
+struct ChangeRequest {
+    std::int16_t unit = 0;
+    std::string action;
+    std::function<std::int16_t(std::int16_t id)> call; // the one library call
+};
+
+// Parses the path parts and the body of a change; throws ApiError.
+ChangeRequest parseChange(const std::string& unitText, const std::string& channelText,
+                          const std::string& action, const std::string& body);
+
+extern const std::vector<std::string> kActions;
+
+nlohmann::json sampleJson(const Sample& sample);
+nlohmann::json unitsJson(const std::vector<UnitView>& units, double rateHz);
+nlohmann::json outcomeJson(const CommandOutcome& outcome);
+
+} // namespace brivant::tool

@@ -1,0 +1,151 @@
+#include "panel_server.h"
+
+#include <stdexcept>
+
+#include <httplib.h>
+
+#include "panel_api.h"
+#include "panel_page.h"
+#include "request_guard.h"
+
+namespace brivant::tool {
+
+namespace {
+
+void answerJson(httplib::Response& response, int status, const nlohmann::json& body) {
+    response.status = status;
+    response.set_content(body.dump(), "application/json");
+}
+
+void refuse(httplib::Response& response, const Refusal& refusal) {
+    answerJson(response, refusal.status, nlohmann::json{{"error", refusal.message}});
+}
+
+} // namespace
+
+struct PanelServer::Impl {
+    UnitRegistry& registry;
+    std::string token;
+    std::chrono::milliseconds commandDeadline;
+    httplib::Server http;
+    std::unique_ptr<RequestGuard> guard;
+    std::string host;
+    int port = 0;
+
+    void routes();
+};
+
+PanelServer::PanelServer(UnitRegistry& registry, std::string token,
+                         std::chrono::milliseconds commandDeadline)
+    : impl_(new Impl{registry, std::move(token), commandDeadline, {}, nullptr, {}, 0}) {}
+
+PanelServer::~PanelServer() {
+    stop();
+}
+
+void PanelServer::Impl::routes() {
+    // Idle keep-alive connections each hold a thread: room for many pages.
+    http.new_task_queue = [] { return new httplib::ThreadPool(32); };
+    http.set_keep_alive_max_count(10000);
+    http.set_keep_alive_timeout(2);
+    http.set_payload_max_length(kMaxBodyBytes);
+    http.set_default_headers({{"Cache-Control", "no-store"},
+                              {"X-Content-Type-Options", "nosniff"},
+                              {"Referrer-Policy", "no-referrer"},
+                              {"X-Frame-Options", "DENY"}});
+
+    http.set_pre_routing_handler([this](const httplib::Request& request, httplib::Response& response) {
+        Route route = Route::Page;
+        if (auto refusal = guard->check(request, route)) {
+            refuse(response, *refusal);
+            return httplib::Server::HandlerResponse::Handled;
+        }
+        return httplib::Server::HandlerResponse::Unhandled;
+    });
+
+    http.Get("/", [](const httplib::Request&, httplib::Response& response) {
+        response.set_header("Content-Security-Policy",
+                            "default-src 'none'; script-src 'unsafe-inline'; "
+                            "style-src 'unsafe-inline'; connect-src 'self'; img-src data:; "
+                            "base-uri 'none'; form-action 'none'; frame-ancestors 'none'");
+        response.set_content(kPanelPage, kPanelPageSize, "text/html; charset=utf-8");
+    });
+
+    http.Get("/api/units", [this](const httplib::Request& request, httplib::Response& response) {
+        std::optional<std::uint64_t> after;
+        if (request.has_param("after")) {
+            const std::string text = request.get_param_value("after");
+            char* end = nullptr;
+            unsigned long long value = std::strtoull(text.c_str(), &end, 10);
+            if (text.empty() || *end != '\0' || text[0] == '-') {
+                refuse(response, {400, "parameter 'after' must be a sample number"});
+                return;
+            }
+            after = value;
+        }
+        std::vector<UnitView> views;
+        for (const auto& reader : registry.readers()) {
+            views.push_back(reader->view(after));
+        }
+        answerJson(response, 200, unitsJson(views, registry.settings().rateHz));
+    });
+
+    http.Post(R"(/api/units/([^/]+)/channels/([^/]+)/([^/]+))",
+              [this](const httplib::Request& request, httplib::Response& response) {
+                  try {
+                      ChangeRequest change = parseChange(request.matches[1], request.matches[2],
+                                                         request.matches[3], request.body);
+                      auto reader = registry.find(change.unit);
+                      if (!reader) {
+                          throw ApiError(404, "unit " + std::to_string(change.unit) +
+                                                  " is not in this panel");
+                      }
+                      CommandOutcome outcome = reader->command(change.call, commandDeadline);
+                      answerJson(response, outcome.kind == CommandOutcome::Kind::Done ? 200 : 504,
+                                 outcomeJson(outcome));
+                  } catch (const ApiError& error) {
+                      refuse(response, {error.status, error.what()});
+                  }
+              });
+}
+
+int PanelServer::bind(const PanelAddress& address) {
+    impl_->host = address.listen;
+    impl_->port = address.port == 0 ? impl_->http.bind_to_any_port(address.listen)
+                                    : (impl_->http.bind_to_port(address.listen, address.port)
+                                           ? address.port
+                                           : -1);
+    if (impl_->port <= 0) {
+        throw std::runtime_error("cannot listen on " + address.listen + " port " +
+                                 std::to_string(address.port));
+    }
+    std::vector<std::string> hosts{"127.0.0.1", "localhost"};
+    if (address.listen != "127.0.0.1") {
+        hosts.push_back(address.listen);
+    }
+    impl_->guard = std::make_unique<RequestGuard>(impl_->token, impl_->port, hosts);
+    impl_->routes();
+    return impl_->port;
+}
+
+void PanelServer::serve() {
+    impl_->http.listen_after_bind();
+}
+
+void PanelServer::stop() {
+    impl_->http.stop();
+}
+
+std::string PanelServer::url() const {
+    bool loopback = impl_->host == "127.0.0.1" || impl_->host == "0.0.0.0" || impl_->host == "::" ||
+                    impl_->host == "::1";
+    std::string host = impl_->host.find(':') != std::string::npos && impl_->host != "::"
+                           ? "[" + impl_->host + "]"
+                           : impl_->host;
+    if (loopback) {
+        host = impl_->host == "::1" ? "[::1]" : "127.0.0.1";
+    }
+    return "http://" + host + ":" + std::to_string(impl_->port) + "/?token=" + impl_->token;
+}
+
+} // namespace brivant::tool

@@ -1,0 +1,41 @@
+// The panel's HTTP server: the page built into the binary, and the API of
+// panel_api.h over the units of a UnitRegistry, behind the RequestGuard.
+// Nothing is served from disk.
+#pragma once
+
+#include <chrono>
+#include <memory>
+#include <string>
+
+#include "unit_registry.h"
+
+namespace brivant::tool {
+
+struct PanelAddress {
+    std::string listen = "127.0.0.1"; // the address to listen on
+    int port = 0;                     // 0: any free port
+};
+
+class PanelServer {
+public:
+    PanelServer(UnitRegistry& registry, std::string token,
+                std::chrono::milliseconds commandDeadline = std::chrono::seconds(2));
+    ~PanelServer();
+    PanelServer(const PanelServer&) = delete;
+    PanelServer& operator=(const PanelServer&) = delete;
+
+    // Binds the address; returns the port, or throws std::runtime_error.
+    int bind(const PanelAddress& address);
+    // Serves until stop(); call after bind().
+    void serve();
+    void stop();
+
+    // "http://127.0.0.1:PORT/?token=TOKEN"
+    std::string url() const;
+
+private:
+    struct Impl;
+    std::unique_ptr<Impl> impl_;
+};
+
+} // namespace brivant::tool

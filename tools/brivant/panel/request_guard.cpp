@@ -1,0 +1,102 @@
+#include "request_guard.h"
+
+#include <algorithm>
+#include <cctype>
+#include <regex>
+
+#include <httplib.h>
+
+#include "random_token.h"
+
+namespace brivant::tool {
+
+const char* const kTokenHeader = "X-Brivant-Token";
+
+namespace {
+
+std::string lowered(std::string text) {
+    std::transform(text.begin(), text.end(), text.begin(),
+                   [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+    return text;
+}
+
+bool isChangePath(const std::string& path) {
+    static const std::regex kChange(R"(/api/units/[^/]+/channels/[^/]+/[^/]+)");
+    return std::regex_match(path, kChange);
+}
+
+} // namespace
+
+RequestGuard::RequestGuard(std::string token, int port, std::vector<std::string> hosts)
+    : token_(std::move(token)), port_(port), hosts_(std::move(hosts)) {
+    for (std::string& host : hosts_) {
+        host = lowered(host);
+    }
+}
+
+bool RequestGuard::hostAllowed(const std::string& host) const {
+    std::string given = lowered(host);
+    std::string port = ":" + std::to_string(port_);
+    for (const std::string& name : hosts_) {
+        bool bracketed = name.find(':') != std::string::npos; // IPv6
+        std::string full = bracketed ? "[" + name + "]" : name;
+        if (given == full + port || (port_ == 80 && given == full)) {
+            return true;
+        }
+    }
+    return false;
+}
+
+std::optional<Refusal> RequestGuard::check(const httplib::Request& request, Route& route) const {
+    std::string host = request.get_header_value("Host");
+    if (!hostAllowed(host)) {
+        return Refusal{403, "Host '" + host + "' is not this panel's address"};
+    }
+    if (request.has_header("Origin") && request.get_header_value("Origin") != "http://" + host) {
+        return Refusal{403, "requests from another origin are refused"};
+    }
+    const std::string& path = request.path;
+    if (path == "/") {
+        route = Route::Page;
+    } else if (path == "/api/units") {
+        route = Route::UnitList;
+    } else if (isChangePath(path)) {
+        route = Route::UnitChange;
+    } else {
+        return Refusal{404, "no such page"};
+    }
+    std::string given = route == Route::Page ? request.get_param_value("token")
+                                             : request.get_header_value(kTokenHeader);
+    if (given.empty()) {
+        return Refusal{401, route == Route::Page
+                                ? "open the address with ?token= that brivant panel printed"
+                                : std::string("the header ") + kTokenHeader + " is missing"};
+    }
+    if (!sameToken(given, token_)) {
+        return Refusal{403, "wrong token"};
+    }
+    const std::string wanted = route == Route::UnitChange ? "POST" : "GET";
+    if (request.method != wanted) {
+        return Refusal{405, path + " takes " + wanted + " only"};
+    }
+    if (route != Route::UnitChange) {
+        return std::nullopt;
+    }
+    std::string type = lowered(request.get_header_value("Content-Type"));
+    if (type.substr(0, type.find(';')) != "application/json") {
+        return Refusal{415, "a change needs a JSON body (Content-Type: application/json)"};
+    }
+    if (request.has_header("Transfer-Encoding") || !request.has_header("Content-Length")) {
+        return Refusal{411, "a change needs a body sized by Content-Length"};
+    }
+    std::string length = request.get_header_value("Content-Length");
+    bool digits = !length.empty() && length.size() <= 9 &&
+                  std::all_of(length.begin(), length.end(),
+                              [](unsigned char c) { return std::isdigit(c) != 0; });
+    if (!digits || std::stoul(length) > kMaxBodyBytes) {
+        return Refusal{413, "a body may hold at most " + std::to_string(kMaxBodyBytes) + " bytes"};
+    }
+    return std::nullopt;
+}
+
+} // namespace brivant::tool

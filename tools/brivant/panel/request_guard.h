@@ -1,0 +1,53 @@
+// The panel drives hardware, so a web page the user happens to visit must
+// not reach it. Every request passes these checks before anything else is
+// done with it, its body included:
+//   - the Host header names this panel (loopback name or address, or the
+//     address given with --listen) with its port, against DNS rebinding;
+//   - an Origin header, when sent, is this panel's own;
+//   - the token: in the page's URL (?token=), in the header X-Brivant-Token
+//     for the API;
+//   - the method the route takes: GET for the page and the unit list, POST
+//     for a change;
+//   - a change has a JSON body (Content-Type application/json) of at most
+//     16 KiB, sized by Content-Length.
+// No CORS header is ever sent, so other origins cannot read an answer or
+// send the token header.
+#pragma once
+
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace httplib {
+struct Request;
+}
+
+namespace brivant::tool {
+
+constexpr std::size_t kMaxBodyBytes = 16 * 1024;
+extern const char* const kTokenHeader; // X-Brivant-Token
+
+struct Refusal {
+    int status;
+    std::string message;
+};
+
+enum class Route { Page, UnitList, UnitChange };
+
+class RequestGuard {
+public:
+    // `hosts`: the names and addresses the panel is reached by (without port).
+    RequestGuard(std::string token, int port, std::vector<std::string> hosts);
+
+    // The route of an accepted request, or why it is refused.
+    std::optional<Refusal> check(const httplib::Request& request, Route& route) const;
+
+private:
+    bool hostAllowed(const std::string& host) const;
+
+    std::string token_;
+    int port_;
+    std::vector<std::string> hosts_;
+};
+
+} // namespace brivant::tool
