@@ -1,0 +1,105 @@
+// What the tool's tests share: live simulated units, output captured in a
+// temporary file, and a panel served in-process on a loopback port.
+#pragma once
+
+#include <cstdio>
+#include <memory>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <httplib.h>
+
+#include "checked_output.h"
+#include "panel_server.h"
+#include "support.h"
+#include "unit_registry.h"
+
+namespace brivant::test {
+
+// Adds live (counting) units answering K with each of `ids`.
+inline void addLiveUnits(std::initializer_list<int> ids) {
+    for (int id : ids) {
+        sim::Unit unit = unitWithId(id);
+        unit.live = true;
+        sim::addUnit(unit);
+    }
+}
+
+// Output written to a temporary file, read back as text or lines.
+class CapturedOutput {
+public:
+    CapturedOutput() : file_(std::tmpfile()), output_(file_, "the test file") {}
+    ~CapturedOutput() { std::fclose(file_); }
+    tool::Output& output() { return output_; }
+    std::string text() const {
+        std::fflush(file_);
+        std::rewind(file_);
+        std::string all;
+        char chunk[4096];
+        for (std::size_t got; (got = std::fread(chunk, 1, sizeof chunk, file_)) > 0;) {
+            all.append(chunk, got);
+        }
+        std::fseek(file_, 0, SEEK_END);
+        return all;
+    }
+    std::vector<std::string> lines() const {
+        std::vector<std::string> all;
+        std::string text = this->text();
+        for (std::size_t at = 0, end; (end = text.find('\n', at)) != std::string::npos; at = end + 1) {
+            all.push_back(text.substr(at, end - at));
+        }
+        return all;
+    }
+
+private:
+    std::FILE* file_;
+    tool::Output output_;
+};
+
+// A panel over the simulated units, serving on a free loopback port until
+// the object goes.
+class ServedPanel {
+public:
+    explicit ServedPanel(tool::ReaderSettings settings = {},
+                         std::chrono::milliseconds deadline = std::chrono::seconds(2))
+        : registry_(settings, std::chrono::milliseconds(200)),
+          server_(registry_, "0123456789abcdef0123456789abcdef", deadline) {
+        registry_.start();
+        port_ = server_.bind({});
+        serving_ = std::thread([this] { server_.serve(); });
+    }
+    ~ServedPanel() {
+        server_.stop();
+        serving_.join();
+        registry_.stop(std::chrono::seconds(5));
+    }
+
+    static std::string token() { return "0123456789abcdef0123456789abcdef"; }
+    int port() const { return port_; }
+    std::string host() const { return "127.0.0.1:" + std::to_string(port_); }
+    tool::UnitRegistry& registry() { return registry_; }
+
+    httplib::Client client() const {
+        httplib::Client client("127.0.0.1", port_);
+        client.set_connection_timeout(5);
+        client.set_read_timeout(10);
+        return client;
+    }
+    // A POST as the page sends it.
+    httplib::Result change(const std::string& path, const std::string& body) const {
+        return client().Post(path.c_str(), {{"X-Brivant-Token", token()}}, body,
+                             "application/json");
+    }
+    httplib::Result units(const std::string& query = "") const {
+        return client().Get(("/api/units" + query).c_str(), {{"X-Brivant-Token", token()}});
+    }
+
+private:
+    tool::UnitRegistry registry_;
+    tool::PanelServer server_;
+    int port_ = 0;
+    std::thread serving_;
+};
+
+} // namespace brivant::test
