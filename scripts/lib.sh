@@ -32,6 +32,21 @@ need_tool_packages() {
     need_packages libcli11-dev nlohmann-json3-dev
 }
 
+# Headless Chromium and Node.js with npm, for the panel's browser test. The
+# machine may carry a newer Node.js of its own, with npm inside: then it stays.
+need_browser_packages() {
+    need_packages chromium
+    if ! command -v node >/dev/null || ! command -v npm >/dev/null; then
+        need_packages nodejs npm
+    fi
+}
+
+# puppeteer-core, exactly as tests/panel-browser/package-lock.json pins it.
+install_browser_driver() {
+    (cd "$BRIVANT_ROOT/tests/panel-browser" &&
+        npm ci --no-audit --no-fund --loglevel=error >/dev/null)
+}
+
 # The packages every build needs.
 need_base_packages() {
     need_packages cmake make g++ gcc binutils libgtest-dev libgmock-dev
