@@ -16,3 +16,6 @@ echo "### over a platform that returns at once: the library's own cost"
 echo
 echo "### over the simulated platform: calls, allocations, scaling, open"
 "$dir/bench/brivant_bench" "$@"
+echo
+echo "### the brivant tool: log's sampling rate, the panel's USB traffic and CPU"
+"$dir/bench/brivant_bench_tool"

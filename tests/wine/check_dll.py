@@ -107,7 +107,11 @@ def check_dist(dist, expected):
         pe = pefile.PE(tool)
         dlls = {e.dll.decode().lower() for e in pe.DIRECTORY_ENTRY_IMPORT}
         print("     brivant.exe imports:", ", ".join(sorted(dlls)))
-        check(dlls <= {"brivant.dll", "kernel32.dll", "msvcrt.dll"},
+        # The panel's server needs sockets (ws2_32), the token bcrypt's random
+        # source, --version the version resource reader, opening the browser
+        # shell32: all part of every Windows.
+        check(dlls <= {"brivant.dll", "kernel32.dll", "msvcrt.dll", "ws2_32.dll", "bcrypt.dll",
+                       "version.dll", "shell32.dll"},
               "brivant.exe needs only BRIVANT.dll and system DLLs")
     for lib in ("BRIVANT.lib", "BRIVANT.dll.a"):
         path = os.path.join(dist, lib)

@@ -2,8 +2,9 @@
 # Runs the Wine suite against a built BRIVANT.dll in a fresh, temporary Wine
 # prefix, which is shut down and removed afterwards whatever happens.
 #   tests/wine/run_suite.sh BUILD_DIR
-# BUILD_DIR holds BRIVANT.dll and tests/wine/{winusb.dll,brivant_wine_suite.exe}.
-# Passes only when the suite's last line reads "wine: N passed, 0 failed".
+# BUILD_DIR holds BRIVANT.dll, brivant.exe and tests/wine/{winusb.dll,brivant_wine_suite.exe}.
+# Passes only when the suite's last line reads "wine: N passed, 0 failed", and
+# then the tool's checks (tool_checks.sh) pass in the same prefix.
 set -euo pipefail
 
 build_dir=$(cd "${1:?usage: run_suite.sh BUILD_DIR}" && pwd)
@@ -48,7 +49,7 @@ for ((unit = 0; unit < registered_units; unit++)); do
 done
 
 cp "$build_dir/BRIVANT.dll" "$build_dir/tests/wine/winusb.dll" \
-    "$build_dir/tests/wine/brivant_wine_suite.exe" "$work/run/"
+    "$build_dir/tests/wine/brivant_wine_suite.exe" "$build_dir/brivant.exe" "$work/run/"
 
 status=0
 (cd "$work/run" && timeout "$wine_timeout" wine brivant_wine_suite.exe) 2>"$work/stderr" |
@@ -60,3 +61,7 @@ if [ $status -ne 0 ] || ! [[ $summary =~ ^wine:\ [1-9][0-9]*\ passed,\ 0\ failed
         "$work/stderr" | tail -n 20 >&2 || true
     exit 1
 fi
+
+# ---- the brivant tool in the same prefix (tests/wine/tool_checks.sh) ---------
+source "$(dirname "${BASH_SOURCE[0]}")/tool_checks.sh"
+run_tool_checks

@@ -20,7 +20,19 @@ struct Interface {
 };
 
 std::mutex stateLock;
-Unit units[kUnits];
+
+// Until the suite configures them, unit NN answers K with NN, so that a
+// program run on its own in the prefix (brivant.exe) finds units by number.
+struct DefaultUnits {
+    Unit units[kUnits];
+    DefaultUnits() {
+        for (int unit = 0; unit < kUnits; ++unit) {
+            units[unit].idReply = unit;
+        }
+    }
+};
+DefaultUnits defaults;
+Unit (&units)[kUnits] = defaults.units;
 bool unplugged[kUnits] = {};
 // A write reached the unit and its reply has not been read yet. Kept per unit,
 // not per handle: two connections to one unit must not interleave either.
