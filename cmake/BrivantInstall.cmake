@@ -9,7 +9,9 @@ install(TARGETS brivant EXPORT BrivantTargets
   ARCHIVE DESTINATION lib
   RUNTIME DESTINATION bin
   INCLUDES DESTINATION include)
-install(TARGETS brivant_cli RUNTIME DESTINATION bin)
+if(TARGET brivant_cli)
+  install(TARGETS brivant_cli RUNTIME DESTINATION bin)
+endif()
 install(FILES include/brivant.h include/brivant.hpp DESTINATION include)
 
 install(EXPORT BrivantTargets NAMESPACE Brivant:: DESTINATION ${BRIVANT_CONFIG_DIR})

@@ -40,7 +40,7 @@ protected:
 
     // Waits until the API shows a sample of unit `id` taken after `after`.
     static Json sampleAfter(const ServedPanel& panel, int id, double after) {
-        for (int tries = 0; tries < 200; ++tries) {
+        for (int tries = 0; tries < 500; ++tries) {
             Json sample = latest(panel, id);
             if (sample.is_object() && sample["t"].get<double>() > after) {
                 return sample;
@@ -246,12 +246,12 @@ TEST_F(PanelTest, UnitThatStopsAnsweringIsShownAndDoesNotHoldTheServer) {
     stuck.readDelay = std::chrono::seconds(2);
     sim::setUnit(1, stuck);
     std::this_thread::sleep_for(400ms); // its reader is now inside a read
-    auto started = std::chrono::steady_clock::now();
+    // Had the server waited for the unit, the stop would have run after the
+    // read and answered RC_OK: the 504 is the deadline's.
     auto answer = panel.change("/api/units/1/channels/0/stop", "{}");
     ASSERT_TRUE(answer);
     EXPECT_EQ(answer->status, 504);
     EXPECT_FALSE(body(answer)["sent"].get<bool>()) << "queued behind the read, so never sent";
-    EXPECT_LT(std::chrono::steady_clock::now() - started, 1500ms) << "answered at the deadline";
     auto other = panel.change("/api/units/5/channels/0/stop", "{}");
     ASSERT_TRUE(other);
     EXPECT_EQ(body(other)["result"], "RC_OK") << "the other units go on meanwhile";
@@ -264,6 +264,9 @@ TEST_F(PanelTest, UnitThatStopsAnsweringIsShownAndDoesNotHoldTheServer) {
     }
     stuck.readDelay = {};
     sim::setUnit(1, stuck);
+    Json afterStall = sampleAfter(panel, 1, latest(panel, 1)["t"].get<double>());
+    ASSERT_TRUE(afterStall.is_object()) << "unit 1 answers again once its read returns";
+    EXPECT_EQ(afterStall["status"][0], 1) << "the stop given up at the deadline never ran";
 
     // Unplugged: reads fail, the unit is shown silent; back: it answers again.
     sim::Unit gone = sim::getUnit(2);

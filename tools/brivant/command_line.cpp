@@ -1,5 +1,6 @@
 #include "command_line.h"
 
+#include <cctype>
 #include <memory>
 
 #include <CLI/CLI.hpp>
@@ -24,7 +25,8 @@ const char* const kDescription =
     "CH a channel (0 to 2); numbers are decimal or 0x-hex.\n"
     "Exit status: 0 on success, the library's result code (1 to 9) when it refused\n"
     "or failed, 64 for a wrong command line, 66 for an input that cannot be read,\n"
-    "74 when output cannot be written, 130 after Ctrl-C.";
+    "74 when output cannot be written, 70 when the system refuses something else,\n"
+    "130 after Ctrl-C.";
 
 void addSleepCommand(CLI::App& app, CommandContext& context) {
     auto ms = std::make_shared<long long>(0);
@@ -159,6 +161,11 @@ int runParsed(const std::vector<std::string>& args, Console& console, bool inBat
     } catch (const Error& error) {
         console.error(where + error.what());
         return error.code().value();
+    } catch (const std::exception& error) {
+        // What the system refused besides files and output (no random bytes
+        // for the panel's token, no thread): the software exit status.
+        console.error(where + "brivant: " + error.what());
+        return kExitSoftware;
     }
 }
 

@@ -11,6 +11,7 @@ namespace brivant::tool {
 constexpr int kExitOk = 0;
 constexpr int kExitUsage = 64;       // the command line is wrong
 constexpr int kExitNoInput = 66;     // an input file cannot be read
+constexpr int kExitSoftware = 70;    // the system refused something else
 constexpr int kExitOutput = 74;      // output could not be written
 constexpr int kExitInterrupted = 130; // ended by Ctrl-C
 

@@ -39,12 +39,18 @@ int runPanel(const PanelArguments& args, Console& console) {
         server.bind(address);
     } catch (const std::runtime_error& e) {
         registry.stop(std::chrono::seconds(2));
-        throw UsageError(e.what());
+        throw UsageError(e.what()); // a port taken or an address not ours
+    }
+    try {
+        int found = static_cast<int>(registry.readers().size());
+        console.out.write("brivant panel: " + std::to_string(found) + " unit" +
+                          (found == 1 ? "" : "s") + " found; open\n" + server.url() +
+                          "\nCtrl-C ends it.\n");
+    } catch (...) {
+        registry.stop(std::chrono::seconds(2));
+        throw;
     }
     std::thread serving([&server] { server.serve(); });
-    int found = static_cast<int>(registry.readers().size());
-    console.out.write("brivant panel: " + std::to_string(found) + " unit" + (found == 1 ? "" : "s") +
-                      " found; open\n" + server.url() + "\nCtrl-C ends it.\n");
     if (!args.noBrowser && !openInBrowser(server.url())) {
         console.error("brivant: could not open a browser; open the address above");
     }

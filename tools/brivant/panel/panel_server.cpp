@@ -21,6 +21,24 @@ void refuse(httplib::Response& response, const Refusal& refusal) {
     answerJson(response, refusal.status, nlohmann::json{{"error", refusal.message}});
 }
 
+RequestFacts factsOf(const httplib::Request& request) {
+    RequestFacts facts;
+    facts.method = request.method;
+    facts.path = request.path;
+    facts.host = request.get_header_value("Host");
+    if (request.has_header("Origin")) {
+        facts.origin = request.get_header_value("Origin");
+    }
+    facts.tokenParameter = request.get_param_value("token");
+    facts.tokenHeader = request.get_header_value(kTokenHeader);
+    facts.contentType = request.get_header_value("Content-Type");
+    if (request.has_header("Content-Length")) {
+        facts.contentLength = request.get_header_value("Content-Length");
+    }
+    facts.transferEncoding = request.has_header("Transfer-Encoding");
+    return facts;
+}
+
 } // namespace
 
 struct PanelServer::Impl {
@@ -56,7 +74,7 @@ void PanelServer::Impl::routes() {
 
     http.set_pre_routing_handler([this](const httplib::Request& request, httplib::Response& response) {
         Route route = Route::Page;
-        if (auto refusal = guard->check(request, route)) {
+        if (auto refusal = guard->check(factsOf(request), route)) {
             refuse(response, *refusal);
             return httplib::Server::HandlerResponse::Handled;
         }

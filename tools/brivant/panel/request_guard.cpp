@@ -2,9 +2,6 @@
 
 #include <algorithm>
 #include <cctype>
-#include <regex>
-
-#include <httplib.h>
 
 #include "random_token.h"
 
@@ -20,9 +17,20 @@ std::string lowered(std::string text) {
     return text;
 }
 
+// /api/units/ID/channels/CH/ACTION, each part non-empty.
 bool isChangePath(const std::string& path) {
-    static const std::regex kChange(R"(/api/units/[^/]+/channels/[^/]+/[^/]+)");
-    return std::regex_match(path, kChange);
+    const std::string prefix = "/api/units/";
+    if (path.compare(0, prefix.size(), prefix) != 0) {
+        return false;
+    }
+    std::vector<std::string> parts;
+    std::size_t at = prefix.size();
+    for (std::size_t slash; (slash = path.find('/', at)) != std::string::npos; at = slash + 1) {
+        parts.push_back(path.substr(at, slash - at));
+    }
+    parts.push_back(path.substr(at));
+    return parts.size() == 4 && parts[1] == "channels" &&
+           std::none_of(parts.begin(), parts.end(), [](const std::string& p) { return p.empty(); });
 }
 
 } // namespace
@@ -47,12 +55,12 @@ bool RequestGuard::hostAllowed(const std::string& host) const {
     return false;
 }
 
-std::optional<Refusal> RequestGuard::check(const httplib::Request& request, Route& route) const {
-    std::string host = request.get_header_value("Host");
+std::optional<Refusal> RequestGuard::check(const RequestFacts& request, Route& route) const {
+    const std::string& host = request.host;
     if (!hostAllowed(host)) {
         return Refusal{403, "Host '" + host + "' is not this panel's address"};
     }
-    if (request.has_header("Origin") && request.get_header_value("Origin") != "http://" + host) {
+    if (request.origin && *request.origin != "http://" + host) {
         return Refusal{403, "requests from another origin are refused"};
     }
     const std::string& path = request.path;
@@ -65,8 +73,7 @@ std::optional<Refusal> RequestGuard::check(const httplib::Request& request, Rout
     } else {
         return Refusal{404, "no such page"};
     }
-    std::string given = route == Route::Page ? request.get_param_value("token")
-                                             : request.get_header_value(kTokenHeader);
+    const std::string& given = route == Route::Page ? request.tokenParameter : request.tokenHeader;
     if (given.empty()) {
         return Refusal{401, route == Route::Page
                                 ? "open the address with ?token= that brivant panel printed"
@@ -82,14 +89,14 @@ std::optional<Refusal> RequestGuard::check(const httplib::Request& request, Rout
     if (route != Route::UnitChange) {
         return std::nullopt;
     }
-    std::string type = lowered(request.get_header_value("Content-Type"));
+    std::string type = lowered(request.contentType);
     if (type.substr(0, type.find(';')) != "application/json") {
         return Refusal{415, "a change needs a JSON body (Content-Type: application/json)"};
     }
-    if (request.has_header("Transfer-Encoding") || !request.has_header("Content-Length")) {
+    if (request.transferEncoding || !request.contentLength) {
         return Refusal{411, "a change needs a body sized by Content-Length"};
     }
-    std::string length = request.get_header_value("Content-Length");
+    const std::string& length = *request.contentLength;
     bool digits = !length.empty() && length.size() <= 9 &&
                   std::all_of(length.begin(), length.end(),
                               [](unsigned char c) { return std::isdigit(c) != 0; });

@@ -18,10 +18,6 @@
 #include <string>
 #include <vector>
 
-namespace httplib {
-struct Request;
-}
-
 namespace brivant::tool {
 
 constexpr std::size_t kMaxBodyBytes = 16 * 1024;
@@ -34,13 +30,26 @@ struct Refusal {
 
 enum class Route { Page, UnitList, UnitChange };
 
+// What the checks look at in a request, taken from it before its body is read.
+struct RequestFacts {
+    std::string method;
+    std::string path;
+    std::string host;                 // the Host header
+    std::optional<std::string> origin;
+    std::string tokenParameter;       // ?token=
+    std::string tokenHeader;          // X-Brivant-Token
+    std::string contentType;
+    std::optional<std::string> contentLength;
+    bool transferEncoding = false;    // a Transfer-Encoding header is there
+};
+
 class RequestGuard {
 public:
     // `hosts`: the names and addresses the panel is reached by (without port).
     RequestGuard(std::string token, int port, std::vector<std::string> hosts);
 
     // The route of an accepted request, or why it is refused.
-    std::optional<Refusal> check(const httplib::Request& request, Route& route) const;
+    std::optional<Refusal> check(const RequestFacts& request, Route& route) const;
 
 private:
     bool hostAllowed(const std::string& host) const;

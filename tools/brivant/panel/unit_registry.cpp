@@ -23,7 +23,7 @@ void UnitRegistry::scanOnce() {
         if (Brivant_Device_Open(id) == RC_OK) {
             auto reader = std::make_shared<UnitReader>(id, settings_);
             std::lock_guard<std::mutex> guard(lock_);
-            readers_[id] = reader;
+            readers_[id] = reader; // stop() joins this thread before it stops the readers
         }
     }
 }
