@@ -3,19 +3,17 @@
 # needs in dist/BRIVANT-<version>-win64/ (and a zip of it):
 #   BRIVANT.dll, BRIVANT.dll.a (MinGW import library), BRIVANT.lib (MSVC
 #   import library), BRIVANT.def, brivant.exe (the command-line tool),
-#   include/brivant.h and brivant.hpp, python/brivant (the Python package).
+#   include/ (brivant.h, brivant_version.h, brivant.hpp), python/brivant (the
+#   Python package).
 # Also builds the Wine suite's programs in the same build folder.
 # Usage: scripts/build-windows.sh [BUILD_DIR]   (default build-win)
 set -euo pipefail
 source "$(dirname "$0")/lib.sh"
 
-need_windows_build_packages() {
-    need_packages cmake make g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64 llvm
-}
-need_windows_build_packages
+need windows
 
 build_dir=${1:-$BRIVANT_ROOT/build-win}
-version=4.1.0
+version=$(brivant_version)
 dist_name=BRIVANT-$version-win64
 dist=$BRIVANT_ROOT/dist/$dist_name
 
@@ -32,9 +30,11 @@ rm -rf "$dist" "$dist.zip"
 mkdir -p "$dist/include"
 cp "$build_dir/BRIVANT.dll" "$build_dir/BRIVANT.dll.a" "$build_dir/BRIVANT.lib" \
     "$build_dir/brivant.exe" "$BRIVANT_ROOT/src/windows/BRIVANT.def" "$dist/"
-cp "$BRIVANT_ROOT/include/brivant.h" "$BRIVANT_ROOT/include/brivant.hpp" "$dist/include/"
+cp "$BRIVANT_ROOT/include/brivant.h" "$BRIVANT_ROOT/include/brivant.hpp" \
+    "$build_dir/include/brivant_version.h" "$dist/include/"
 mkdir -p "$dist/python"
 cp -r "$BRIVANT_ROOT/python/brivant" "$dist/python/"
 find "$dist/python" -name __pycache__ -prune -exec rm -rf {} +
+echo "__version__ = \"$version\"" >"$dist/python/brivant/_version.py"
 (cd "$BRIVANT_ROOT/dist" && /usr/bin/python3 -m zipfile -c "$dist_name.zip" "$dist_name")
 echo "built $dist ($(stat -c %s "$dist/BRIVANT.dll") bytes) and $dist.zip"

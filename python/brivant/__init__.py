@@ -30,7 +30,10 @@ from .errors import (
     result_meaning,
     result_name,
 )
+from ._versioning import package_version
 from .unit import ChannelCount, Counts, Unit
+
+__version__ = package_version()
 
 __all__ = [
     "BrivantError",
@@ -46,6 +49,7 @@ __all__ = [
     "RC_OPEN_FAILED",
     "RC_TOO_MANY_UNITS",
     "Unit",
+    "__version__",
     "result_meaning",
     "result_name",
 ]

@@ -5,13 +5,14 @@
 set -euo pipefail
 source "$(dirname "$0")/../lib.sh"
 
-need_packages wine wine64 python3-pefile
+need wine
 build_dir=$BRIVANT_ROOT/build-win
 bash "$BRIVANT_ROOT/scripts/build-windows.sh" "$build_dir"
 
 echo "--- binary checks"
-/usr/bin/python3 "$BRIVANT_ROOT/tests/wine/check_dll.py" "$build_dir/BRIVANT.dll" \
-    "$BRIVANT_ROOT/include/brivant.h" "$BRIVANT_ROOT/dist/BRIVANT-4.1.0-win64"
+version=$(brivant_version)
+/usr/bin/python3 "$BRIVANT_ROOT/tests/wine/check_dll.py" "$version" "$build_dir/BRIVANT.dll" \
+    "$BRIVANT_ROOT/include/brivant.h" "$BRIVANT_ROOT/dist/BRIVANT-$version-win64"
 
 echo "--- wine suite"
 bash "$BRIVANT_ROOT/tests/wine/run_suite.sh" "$build_dir"

@@ -5,8 +5,7 @@
 # run with ctest in 10-linux.)
 set -euo pipefail
 source "$(dirname "$0")/../lib.sh"
-need_base_packages
-need_packages python3 python3-pip python3-setuptools
+need build python
 configure_and_build "$BRIVANT_ROOT/build"
 
 echo "--- Python package"
@@ -18,7 +17,9 @@ work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 prefix=$work/prefix
 cmake --install "$BRIVANT_ROOT/build" --prefix "$prefix" >/dev/null
-for file in include/brivant.h include/brivant.hpp lib/libbrivant.so bin/brivant \
+version=$(brivant_version)
+for file in include/brivant.h include/brivant_version.h include/brivant.hpp lib/libbrivant.so \
+    "lib/libbrivant.so.${version%%.*}" "lib/libbrivant.so.$version" bin/brivant \
     lib/cmake/Brivant/BrivantConfig.cmake lib/cmake/Brivant/BrivantConfigVersion.cmake; do
     [ -f "$prefix/$file" ] || { echo "install lacks $file"; exit 1; }
 done
@@ -31,9 +32,10 @@ cmake --build "$work/consumer" -j "$BRIVANT_JOBS" >/dev/null
 "$prefix/bin/brivant" read 1 2
 
 echo "--- the Python package installs with pip and finds the installed library"
-cp -r "$BRIVANT_ROOT/python" "$work/python-src" # pip leaves build folders behind
 /usr/bin/python3 -m pip install -q --root-user-action=ignore --no-build-isolation --no-deps \
-    --target "$work/site" "$work/python-src"
+    --target "$work/site" "$BRIVANT_ROOT/python"
 (cd "$work" && BRIVANT_LIBRARY="$prefix/lib/libbrivant.so" PYTHONPATH="$work/site" \
-    /usr/bin/python3 -c 'import brivant; u = brivant.Unit(0); print("Python:", u.read_counts()); u.close()')
+    /usr/bin/python3 -c 'import brivant; u = brivant.Unit(0); print("Python", brivant.__version__, u.read_counts()); u.close()' |
+    tee "$work/python.out")
+grep -q "^Python $version " "$work/python.out" || { echo "the installed package's version is not $version"; exit 1; }
 echo "users: Python tests, install layout and consumer passed"
