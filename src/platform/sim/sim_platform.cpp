@@ -7,8 +7,8 @@
 #include <thread>
 
 #include "platform/platform.h"
-#include "platform/sim/live_unit.h"
 #include "platform/sim/sim.h"
+#include "platform/sim/unit_model.h"
 
 namespace brivant::sim {
 
@@ -29,17 +29,11 @@ struct UsbObject {
 };
 struct MutexObject {};
 
-// A reply waiting to be read; fixed storage, so a transfer allocates nothing.
-struct Reply {
-    std::array<std::uint8_t, 15> bytes{};
-    std::size_t size = 0;
-};
-
 struct UnitState {
     Unit unit;
     bool replyPending = false;
-    Reply reply;
-    LiveUnit live; // used when unit.live is set
+    Reply reply; // fixed storage, so a transfer allocates nothing
+    UnitModel model;
 };
 
 struct State {
@@ -132,32 +126,12 @@ SimClock::time_point simNow(const State& s) {
     return (s.clockHeld ? s.heldAt : SimClock::now()) + s.clockShift;
 }
 
-// What the unit answers to a frame: its ID to K, its counts to J, one
-// acknowledgement byte to everything else. A live unit makes up its own
-// counts.
+// What the unit answers to a frame, from its model.
 Reply replyTo(UnitState& target, const std::uint8_t* frame, std::uint32_t length,
               SimClock::time_point now) {
     const Unit& unit = target.unit;
-    char letter = length >= 2 ? static_cast<char>(frame[1]) : '\0';
-    Reply reply;
-    if (letter == 'K') {
-        if (unit.live) {
-            target.live.start(now);
-        }
-        if (unit.idReply >= 0) {
-            reply.bytes[0] = static_cast<std::uint8_t>(unit.idReply);
-            reply.size = 1;
-        }
-    } else if (unit.live) {
-        reply.size = target.live.answer(frame, length, now, unit.ackReply, reply.bytes);
-    } else if (letter == 'J') {
-        reply.bytes = unit.countReply;
-        reply.size = reply.bytes.size();
-    } else {
-        reply.bytes[0] = unit.ackReply;
-        reply.size = 1;
-    }
-    return reply;
+    target.model.setAnswers(UnitAnswers{unit.idReply, unit.countReply, unit.ackReply, unit.live});
+    return target.model.answer(frame, length, now);
 }
 
 bool release(State& s, std::set<void*>& held, void* object) {
