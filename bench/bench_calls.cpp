@@ -5,7 +5,6 @@
 
 #include <string>
 
-#include "alloc_count.h"
 #include "counter_calls.h"
 #include "device/device.h"
 #include "platform/platform.h"
@@ -22,7 +21,6 @@ void simulatedCall(benchmark::State& state, const CounterCall& fn) {
         failed += fn.call(0) != RC_OK;
     }
     state.counters["failed"] = static_cast<double>(failed);
-    state.counters["allocs/call"] = allocationsPerCall(1000, [&] { fn.call(0); });
     PlatformCalls platform = platformCallsPerRun(100, fn.call, 0);
     state.counters["writes/call"] = platform.writes;
     state.counters["reads/call"] = platform.reads;
@@ -53,7 +51,6 @@ void simulatedPipePair(benchmark::State& state, bool countReply) {
         failed += !pair();
     }
     state.counters["failed"] = static_cast<double>(failed);
-    state.counters["allocs/call"] = allocationsPerCall(1000, pair);
 }
 
 [[maybe_unused]] const bool registered = [] {

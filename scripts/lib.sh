@@ -75,5 +75,6 @@ build_bench() {
     local dir="$BRIVANT_ROOT/build-bench"
     cmake -S "$BRIVANT_ROOT" -B "$dir" -DCMAKE_BUILD_TYPE=Release \
         -DBRIVANT_BUILD_BENCH=ON -DBRIVANT_BUILD_TESTS=OFF >/dev/null &&
-        cmake --build "$dir" -j "$BRIVANT_JOBS" --target brivant_bench brivant_bench_own
+        cmake --build "$dir" -j "$BRIVANT_JOBS" --target brivant_bench brivant_bench_own \
+            brivant_bench_shipped
 }
