@@ -47,3 +47,19 @@ build_bench() {
         -DBRIVANT_BUILD_BENCH=ON -DBRIVANT_BUILD_TESTS=OFF >/dev/null &&
         cmake --build "$dir" -j "$BRIVANT_JOBS" --target brivant_bench brivant_bench_own
 }
+
+# build_wheel OUT_DIR [PLATFORM_TAG LIBRARY]: the Python package's wheel in
+# OUT_DIR: with LIBRARY inside it for PLATFORM_TAG (win_amd64, win32,
+# linux_x86_64), or pure Python without them. Offline: the package's own
+# backend needs nothing beyond the standard library.
+build_wheel() {
+    need_packages python3-build
+    local out=$1
+    shift
+    local settings=()
+    if [ $# -eq 2 ]; then
+        settings=(-C "platform-tag=$1" -C "library=$(realpath "$2")")
+    fi
+    /usr/bin/python3 -m build --wheel --no-isolation "${settings[@]}" --outdir "$out" \
+        "$BRIVANT_ROOT/python" | tail -n1
+}

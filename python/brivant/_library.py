@@ -88,10 +88,16 @@ def load_first(attempts: List[Attempt]) -> Tuple[ctypes.CDLL, str]:
         if path is None:
             failures.append("%s: %s" % (place, why_none))
             continue
+        if os.path.isabs(path) and not os.path.exists(path):
+            failures.append("%s: %s: no such file" % (place, path))
+            continue
         try:
             return load(path), path
         except (OSError, AttributeError) as error:  # AttributeError: a function is missing
-            failures.append("%s: %s: %s" % (place, path, error))
+            reason = str(error)
+            if not reason.startswith(path):  # dlopen's messages name the file already
+                reason = "%s: %s" % (path, reason)
+            failures.append("%s: %s" % (place, reason))
     raise OSError("cannot load the BRIVANT library; tried, in order:\n  " + "\n  ".join(failures))
 
 

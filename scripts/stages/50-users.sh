@@ -1,12 +1,13 @@
 #!/usr/bin/env bash
-# What users get: the Python package's tests against the Linux build, then
-# `cmake --install` into a fresh prefix and a consumer project built and run
-# against that installed tree alone. (The tool's and the C++ wrapper's tests
-# run with ctest in 10-linux.)
+# What users get: the Python package's tests against the Linux build;
+# `cmake --install` into a fresh prefix and consumers built against that
+# installed tree alone, with CMake and with pkg-config; the Linux wheel and
+# `pip install ./python`, each into a fresh venv with no index to reach.
+# (The tool's and the C++ wrapper's tests run with ctest in 10-linux.)
 set -euo pipefail
 source "$(dirname "$0")/../lib.sh"
 need_base_packages
-need_packages python3 python3-pip python3-setuptools
+need_packages python3 python3-venv python3-pip python3-build python3-wheel
 configure_and_build "$BRIVANT_ROOT/build"
 
 echo "--- Python package"
@@ -30,10 +31,35 @@ cmake --build "$work/consumer" -j "$BRIVANT_JOBS" >/dev/null
 "$work/consumer/consumer_c"
 "$prefix/bin/brivant" read 1 2
 
-echo "--- the Python package installs with pip and finds the installed library"
-cp -r "$BRIVANT_ROOT/python" "$work/python-src" # pip leaves build folders behind
-/usr/bin/python3 -m pip install -q --root-user-action=ignore --no-build-isolation --no-deps \
-    --target "$work/site" "$work/python-src"
-(cd "$work" && BRIVANT_LIBRARY="$prefix/lib/libbrivant.so" PYTHONPATH="$work/site" \
-    /usr/bin/python3 -c 'import brivant; u = brivant.Unit(0); print("Python:", u.read_counts()); u.close()')
-echo "users: Python tests, install layout and consumer passed"
+# pip may not reach any index: what cannot be installed offline fails here.
+export PIP_NO_INDEX=1 PIP_DISABLE_PIP_VERSION_CHECK=1
+fresh_venv() {
+    /usr/bin/python3 -m venv "$1"
+}
+mkdir -p "$work/elsewhere"
+cp "$BRIVANT_ROOT/python/tests/wheel_check.py" "$work/elsewhere/"
+
+echo "--- the Linux wheel in a fresh venv"
+bash "$BRIVANT_ROOT/scripts/build-linux-wheel.sh" "$work/wheels"
+wheel=$(ls "$work"/wheels/brivant-*-py3-none-linux_x86_64.whl)
+/usr/bin/python3 "$BRIVANT_ROOT/tests/check_wheel.py" "$wheel" linux_x86_64 \
+    libbrivant-simulated.so "$BRIVANT_ROOT/build-linux-release/libbrivant.so"
+fresh_venv "$work/venv-wheel"
+"$work/venv-wheel/bin/pip" install -q "$wheel"
+site=$("$work/venv-wheel/bin/python" -c 'import sysconfig; print(sysconfig.get_paths()["purelib"])')
+(cd "$work/elsewhere" && env -u BRIVANT_LIBRARY "$work/venv-wheel/bin/python" wheel_check.py \
+    "$site/brivant")
+
+echo "--- pip install ./python in a fresh venv, with the installed library"
+before=$(cd "$BRIVANT_ROOT/python" && find . -not -path '*/__pycache__*' | sort)
+fresh_venv "$work/venv-source"
+"$work/venv-source/bin/pip" install -q "$BRIVANT_ROOT/python"
+after=$(cd "$BRIVANT_ROOT/python" && find . -not -path '*/__pycache__*' | sort)
+if [ "$before" != "$after" ]; then
+    echo "pip left files in python/:"
+    diff <(echo "$before") <(echo "$after") || true
+    exit 1
+fi
+(cd "$work/elsewhere" && BRIVANT_LIBRARY="$prefix/lib/libbrivant.so" \
+    "$work/venv-source/bin/python" wheel_check.py "$prefix/lib")
+echo "users: Python tests, install layout, consumers, wheel and pip install passed"
