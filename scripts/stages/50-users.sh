@@ -7,7 +7,7 @@
 set -euo pipefail
 source "$(dirname "$0")/../lib.sh"
 need_base_packages
-need_packages python3 python3-venv python3-pip python3-build python3-wheel
+need_packages python3 python3-venv python3-pip python3-build python3-wheel pkg-config
 configure_and_build "$BRIVANT_ROOT/build"
 
 echo "--- Python package"
@@ -20,7 +20,8 @@ trap 'rm -rf "$work"' EXIT
 prefix=$work/prefix
 cmake --install "$BRIVANT_ROOT/build" --prefix "$prefix" >/dev/null
 for file in include/brivant.h include/brivant.hpp lib/libbrivant.so bin/brivant \
-    lib/cmake/Brivant/BrivantConfig.cmake lib/cmake/Brivant/BrivantConfigVersion.cmake; do
+    lib/cmake/Brivant/BrivantConfig.cmake lib/cmake/Brivant/BrivantConfigVersion.cmake \
+    lib/pkgconfig/brivant.pc; do
     [ -f "$prefix/$file" ] || { echo "install lacks $file"; exit 1; }
 done
 "$BRIVANT_ROOT/tests/check_exports.sh" "$prefix/lib/libbrivant.so"
@@ -30,6 +31,24 @@ cmake --build "$work/consumer" -j "$BRIVANT_JOBS" >/dev/null
 "$work/consumer/consumer_cpp"
 "$work/consumer/consumer_c"
 "$prefix/bin/brivant" read 1 2
+
+echo "--- pkg-config consumer"
+export PKG_CONFIG_PATH="$prefix/lib/pkgconfig"
+cmake_version=$(sed -n 's/^set(PACKAGE_VERSION "\(.*\)")$/\1/p' \
+    "$prefix/lib/cmake/Brivant/BrivantConfigVersion.cmake")
+pc_version=$(pkg-config --modversion brivant)
+[ "$pc_version" = "$cmake_version" ] ||
+    { echo "brivant.pc says $pc_version, the CMake package $cmake_version"; exit 1; }
+# The tree was installed elsewhere than its configured prefix: brivant.pc
+# finds it from its own place.
+rpath="-Wl,-rpath,$(pkg-config --variable=libdir brivant)"
+cc -std=c99 -Wall -Wextra -Wpedantic -Werror "$BRIVANT_ROOT/examples/consumer/main.c" \
+    $(pkg-config --cflags --libs brivant) "$rpath" -o "$work/pc_consumer_c"
+c++ -std=c++17 -Wall -Wextra -Wpedantic -Wconversion -Werror "$BRIVANT_ROOT/examples/consumer/main.cpp" \
+    $(pkg-config --cflags --libs brivant) "$rpath" -o "$work/pc_consumer_cpp"
+"$work/pc_consumer_c"
+"$work/pc_consumer_cpp"
+echo "pkg-config: brivant $pc_version"
 
 # pip may not reach any index: what cannot be installed offline fails here.
 export PIP_NO_INDEX=1 PIP_DISABLE_PIP_VERSION_CHECK=1
