@@ -3,20 +3,24 @@
 # needs in dist/BRIVANT-<version>-win64/ (and a zip of it):
 #   BRIVANT.dll, BRIVANT.dll.a (MinGW import library), BRIVANT.lib (MSVC
 #   import library), BRIVANT.def, brivant.exe (the command-line tool),
-#   include/brivant.h and brivant.hpp, python/brivant (the Python package).
+#   include/brivant.h and brivant.hpp, python/ (the Python wheels: one with
+#   BRIVANT.dll inside, one for Linux with the library over simulated units),
+#   dotnet/ (the .NET binding, its documentation and an example).
 # Also builds the Wine suite's programs in the same build folder.
 # Usage: scripts/build-windows.sh [BUILD_DIR]   (default build-win)
 set -euo pipefail
 source "$(dirname "$0")/lib.sh"
 
 need_windows_build_packages() {
-    need_packages cmake make g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64 llvm
+    need_packages cmake make g++ g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64 llvm \
+        python3-build mono-mcs mono-devel
 }
 need_windows_build_packages
 
 build_dir=${1:-$BRIVANT_ROOT/build-win}
 version=4.1.0
 dist_name=BRIVANT-$version-win64
+wheel_tag=win_amd64 # the Python platform tag of this DLL
 dist=$BRIVANT_ROOT/dist/$dist_name
 
 cmake -S "$BRIVANT_ROOT" -B "$build_dir" \
@@ -33,8 +37,11 @@ mkdir -p "$dist/include"
 cp "$build_dir/BRIVANT.dll" "$build_dir/BRIVANT.dll.a" "$build_dir/BRIVANT.lib" \
     "$build_dir/brivant.exe" "$BRIVANT_ROOT/src/windows/BRIVANT.def" "$dist/"
 cp "$BRIVANT_ROOT/include/brivant.h" "$BRIVANT_ROOT/include/brivant.hpp" "$dist/include/"
-mkdir -p "$dist/python"
-cp -r "$BRIVANT_ROOT/python/brivant" "$dist/python/"
-find "$dist/python" -name __pycache__ -prune -exec rm -rf {} +
+mkdir -p "$dist/python" "$dist/dotnet"
+build_wheel "$dist/python" "$wheel_tag" "$build_dir/BRIVANT.dll"
+bash "$BRIVANT_ROOT/scripts/build-linux-wheel.sh" "$dist/python"
+bash "$BRIVANT_ROOT/scripts/build-dotnet.sh" "$build_dir/dotnet"
+cp "$build_dir/dotnet/Brivant.Net.dll" "$build_dir/dotnet/Brivant.Net.xml" \
+    "$BRIVANT_ROOT/examples/dotnet/ReadCounts.cs" "$dist/dotnet/"
 (cd "$BRIVANT_ROOT/dist" && /usr/bin/python3 -m zipfile -c "$dist_name.zip" "$dist_name")
 echo "built $dist ($(stat -c %s "$dist/BRIVANT.dll") bytes) and $dist.zip"
