@@ -7,7 +7,7 @@
 
 #include "alloc_count.h"
 #include "counter_calls.h"
-#include "device/device_table.h"
+#include "device/device.h"
 #include "platform/platform.h"
 #include "sim_world.h"
 
@@ -34,7 +34,7 @@ void simulatedCall(benchmark::State& state, const CounterCall& fn) {
 void simulatedPipePair(benchmark::State& state, bool countReply) {
     freshWorld(1);
     openUnits(1);
-    platform::UsbHandle usb = device::deviceTable[0].usbHandle;
+    platform::UsbHandle usb = device::OpenUnit(0).usbHandle();
     const std::uint8_t ackFrame[] = {0x02, 'H', '2', 0x03};
     const std::uint8_t countFrame[] = {0x02, 'J', 0x03};
     const std::uint8_t* frame = countReply ? countFrame : ackFrame;

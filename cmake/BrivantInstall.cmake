@@ -11,7 +11,8 @@ install(TARGETS brivant EXPORT BrivantTargets
   RUNTIME DESTINATION bin
   INCLUDES DESTINATION include)
 install(TARGETS brivant_cli RUNTIME DESTINATION bin)
-install(FILES include/brivant.h include/brivant.hpp DESTINATION include)
+install(FILES include/brivant.h include/brivant.hpp ${BRIVANT_GENERATED_INCLUDE}/brivant_version.h
+  DESTINATION include)
 
 install(EXPORT BrivantTargets NAMESPACE Brivant:: DESTINATION ${BRIVANT_CONFIG_DIR})
 configure_package_config_file(cmake/BrivantConfig.cmake.in

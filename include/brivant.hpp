@@ -49,15 +49,10 @@ enum class Result : int {
 // "RC_NOT_OPEN" for 7; "RC_UNKNOWN" for a code the library never returns.
 inline const char* resultName(int code) noexcept {
     switch (code) {
-    case RC_OK: return "RC_OK";
-    case RC_BAD_ID: return "RC_BAD_ID";
-    case RC_ALREADY_OPEN: return "RC_ALREADY_OPEN";
-    case RC_TOO_MANY_UNITS: return "RC_TOO_MANY_UNITS";
-    case RC_OPEN_FAILED: return "RC_OPEN_FAILED";
-    case RC_ID_NOT_FOUND: return "RC_ID_NOT_FOUND";
-    case RC_NOT_OPEN: return "RC_NOT_OPEN";
-    case RC_BAD_PARAMETER: return "RC_BAD_PARAMETER";
-    case RC_COMM_FAILED: return "RC_COMM_FAILED";
+#define BRIVANT_RESULT_NAME(name, meaning) \
+    case name: return #name;
+        BRIVANT_RESULT_CODES(BRIVANT_RESULT_NAME)
+#undef BRIVANT_RESULT_NAME
     default: return "RC_UNKNOWN";
     }
 }
@@ -65,15 +60,10 @@ inline const char* resultName(int code) noexcept {
 // What a result code means, in plain words.
 inline const char* resultMeaning(int code) noexcept {
     switch (code) {
-    case RC_OK: return "success";
-    case RC_BAD_ID: return "the unit ID is outside 0 to 15";
-    case RC_ALREADY_OPEN: return "this unit ID is already open in this process";
-    case RC_TOO_MANY_UNITS: return "more than 16 units are present";
-    case RC_OPEN_FAILED: return "the unit was found but its mutex, file or USB handle could not be had";
-    case RC_ID_NOT_FOUND: return "no present unit reported this ID";
-    case RC_NOT_OPEN: return "the unit is not open";
-    case RC_BAD_PARAMETER: return "a channel or setting is above its bound, or an output is missing";
-    case RC_COMM_FAILED: return "the USB transfer with the unit failed or its reply came short";
+#define BRIVANT_RESULT_MEANING(name, meaning) \
+    case name: return meaning;
+        BRIVANT_RESULT_CODES(BRIVANT_RESULT_MEANING)
+#undef BRIVANT_RESULT_MEANING
     default: return "not a result code of this library";
     }
 }

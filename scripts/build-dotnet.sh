@@ -6,12 +6,12 @@
 set -euo pipefail
 source "$(dirname "$0")/lib.sh"
 [ $# -eq 1 ] || { echo "usage: $0 OUT_DIR" >&2; exit 64; }
-need_packages mono-mcs mono-devel
+need dotnet
 
 out=$1
 src=$BRIVANT_ROOT/bindings/dotnet
 mkdir -p "$out"
-version=$(sed -n 's/^project(brivant VERSION \([0-9.]*\).*/\1/p' "$BRIVANT_ROOT/CMakeLists.txt")
+version=$(brivant_version)
 cat >"$out/BrivantVersion.cs" <<CS
 [assembly: System.Reflection.AssemblyVersion("$version.0")]
 [assembly: System.Reflection.AssemblyFileVersion("$version.0")]

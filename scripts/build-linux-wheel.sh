@@ -6,7 +6,7 @@
 set -euo pipefail
 source "$(dirname "$0")/lib.sh"
 [ $# -eq 1 ] || { echo "usage: $0 OUT_DIR" >&2; exit 64; }
-need_packages cmake make g++ binutils
+need build
 
 dir=$BRIVANT_ROOT/build-linux-release
 cmake -S "$BRIVANT_ROOT" -B "$dir" -DCMAKE_BUILD_TYPE=Release -DBRIVANT_BUILD_TESTS=OFF >/dev/null

@@ -3,22 +3,19 @@
 # needs in dist/BRIVANT-<version>-win64/ (and a zip of it):
 #   BRIVANT.dll, BRIVANT.dll.a (MinGW import library), BRIVANT.lib (MSVC
 #   import library), BRIVANT.def, brivant.exe (the command-line tool),
-#   include/brivant.h and brivant.hpp, python/ (the Python wheels: one with
-#   BRIVANT.dll inside, one for Linux with the library over simulated units),
-#   dotnet/ (the .NET binding, its documentation and an example).
+#   include/ (brivant.h, brivant_version.h, brivant.hpp), python/ (the Python
+#   wheels: one with BRIVANT.dll inside, one for Linux with the library over
+#   simulated units), dotnet/ (the .NET binding, its documentation and an
+#   example).
 # Also builds the Wine suite's programs in the same build folder.
 # Usage: scripts/build-windows.sh [BUILD_DIR]   (default build-win)
 set -euo pipefail
 source "$(dirname "$0")/lib.sh"
 
-need_windows_build_packages() {
-    need_packages cmake make g++ g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64 llvm \
-        python3-build mono-mcs mono-devel
-}
-need_windows_build_packages
+need windows
 
 build_dir=${1:-$BRIVANT_ROOT/build-win}
-version=4.1.0
+version=$(brivant_version)
 dist_name=BRIVANT-$version-win64
 wheel_tag=win_amd64 # the Python platform tag of this DLL
 dist=$BRIVANT_ROOT/dist/$dist_name
@@ -36,7 +33,8 @@ rm -rf "$dist" "$dist.zip"
 mkdir -p "$dist/include"
 cp "$build_dir/BRIVANT.dll" "$build_dir/BRIVANT.dll.a" "$build_dir/BRIVANT.lib" \
     "$build_dir/brivant.exe" "$BRIVANT_ROOT/src/windows/BRIVANT.def" "$dist/"
-cp "$BRIVANT_ROOT/include/brivant.h" "$BRIVANT_ROOT/include/brivant.hpp" "$dist/include/"
+cp "$BRIVANT_ROOT/include/brivant.h" "$BRIVANT_ROOT/include/brivant.hpp" \
+    "$build_dir/include/brivant_version.h" "$dist/include/"
 mkdir -p "$dist/python" "$dist/dotnet"
 build_wheel "$dist/python" "$wheel_tag" "$build_dir/BRIVANT.dll"
 bash "$BRIVANT_ROOT/scripts/build-linux-wheel.sh" "$dist/python"

@@ -3,8 +3,45 @@
 BRIVANT_ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 BRIVANT_JOBS=${BRIVANT_JOBS:-$(nproc 2>/dev/null || echo 2)}
 
+# brivant_version: the project's version (e.g. 4.1.0), read from the one
+# place it is written, the CMake project.
+brivant_version() {
+    sed -nE 's/^project\(brivant VERSION ([0-9]+\.[0-9]+\.[0-9]+).*/\1/p' \
+        "$BRIVANT_ROOT/CMakeLists.txt"
+}
+
+# The Debian packages each kind of work needs. Every script installs what it
+# needs through `need`, so this table is the one list of what a fresh machine
+# gets.
+declare -A BRIVANT_PACKAGES=(
+    [build]="cmake make g++ gcc binutils libgtest-dev libgmock-dev"
+    [clang]="clang libclang-rt-14-dev"
+    [windows]="cmake make g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64 llvm"
+    [wine]="wine wine64 python3-pefile"
+    [valgrind]="valgrind"
+    [bench]="cmake make g++ binutils libbenchmark-dev"
+    [python]="python3 python3-venv python3-pip python3-build python3-wheel"
+    [pkgconfig]="pkg-config"
+    [dotnet]="mono-mcs mono-devel mono-runtime"
+)
+
+# need GROUP...: installs the packages of these groups that are missing.
+need() {
+    local group packages=()
+    for group in "$@"; do
+        if [ -z "${BRIVANT_PACKAGES[$group]+set}" ]; then
+            echo "need: no package group '$group'" >&2
+            return 1
+        fi
+        # shellcheck disable=SC2206 # the lists are space-separated on purpose
+        packages+=(${BRIVANT_PACKAGES[$group]})
+    done
+    need_packages "${packages[@]}"
+}
+
 # need_packages PKG...: installs the Debian packages that are missing (as
-# root), or prints the apt-get line to run and fails.
+# root), or prints the apt-get line to run and fails. Recommends come too:
+# Wine's runtime pieces arrive that way.
 need_packages() {
     local missing=() pkg
     for pkg in "$@"; do
@@ -26,11 +63,6 @@ need_packages() {
         >/dev/null || return 1
 }
 
-# The packages every build needs.
-need_base_packages() {
-    need_packages cmake make g++ gcc binutils libgtest-dev libgmock-dev
-}
-
 # configure_and_build DIR [CMAKE ARGS...]: the Linux build in DIR.
 configure_and_build() {
     local dir=$1
@@ -41,7 +73,7 @@ configure_and_build() {
 
 # build_bench: the benchmark binaries, Release, in build-bench/.
 build_bench() {
-    need_packages cmake make g++ binutils libbenchmark-dev
+    need bench
     local dir="$BRIVANT_ROOT/build-bench"
     cmake -S "$BRIVANT_ROOT" -B "$dir" -DCMAKE_BUILD_TYPE=Release \
         -DBRIVANT_BUILD_BENCH=ON -DBRIVANT_BUILD_TESTS=OFF >/dev/null &&
@@ -53,7 +85,7 @@ build_bench() {
 # linux_x86_64), or pure Python without them. Offline: the package's own
 # backend needs nothing beyond the standard library.
 build_wheel() {
-    need_packages python3-build
+    need python
     local out=$1
     shift
     local settings=()

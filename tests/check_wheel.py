@@ -4,12 +4,14 @@ which sees python3-wheel).
 
   check_wheel.py WHEEL PLATFORM_TAG LIBRARY_NAME [BUILT_LIBRARY]
 
-The file name, the WHEEL file and the platform agree on the tag; every file's
-hash matches RECORD; the wheel holds the package's files and the library
+The file name, the WHEEL file and the platform agree on the tag; the file
+name, METADATA and brivant/_version.py on the version; every file's hash
+matches RECORD; the wheel holds the package's files and the library
 LIBRARY_NAME inside the package, built for the tag's machine (and, given
 BUILT_LIBRARY, byte for byte that file).
 """
 import os
+import re
 import struct
 import sys
 from pathlib import Path
@@ -58,12 +60,21 @@ def main():
             check(True, "every file matches its hash in RECORD")
         except Exception as error:  # wheel.WheelError, or a file missing from RECORD
             check(False, f"every file matches its hash in RECORD ({error})")
-        meta = contents.get(wheel.dist_info_path + "/WHEEL", b"").decode()
+        dist_info = wheel.dist_info_path
+    meta = contents.get(dist_info + "/WHEEL", b"").decode()
     check(f"Tag: {tag}\n" in meta, f"WHEEL names the tag {tag}")
     check("Root-Is-Purelib: false" in meta, "WHEEL marks it a platform wheel")
 
+    version = os.path.basename(wheel_path).split("-")[1]
+    written = re.findall(r'^__version__ = "(.*)"$', contents.get("brivant/_version.py", b"").decode(), re.M)
+    check(written == [version], f"brivant/_version.py says {version} ({written})")
+    metadata = contents.get(dist_info + "/METADATA", b"").decode()
+    check(f"\nVersion: {version}\n" in metadata, f"METADATA says {version}")
+
+    # The source tree's package files; _version.py is written by the build.
     package_files = {"brivant/" + p.name for p in PACKAGE_SOURCE.iterdir()
-                     if p.suffix == ".py" or p.name == "py.typed"}
+                     if (p.suffix == ".py" or p.name == "py.typed") and p.name != "_version.py"}
+    package_files.add("brivant/_version.py")
     library = "brivant/" + library_name
     held = {name for name in contents if not name.split("/")[0].endswith(".dist-info")}
     expected = package_files | {library}

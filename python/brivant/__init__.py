@@ -32,7 +32,10 @@ from .errors import (
     result_name,
 )
 from ._library import library_path
+from ._versioning import package_version
 from .unit import ChannelCount, Counts, Unit
+
+__version__ = package_version()
 
 __all__ = [
     "BrivantError",
@@ -48,6 +51,7 @@ __all__ = [
     "RC_OPEN_FAILED",
     "RC_TOO_MANY_UNITS",
     "Unit",
+    "__version__",
     "library_path",
     "result_meaning",
     "result_name",

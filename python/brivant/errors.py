@@ -1,4 +1,7 @@
-"""The library's result codes and the exception that carries them."""
+"""The library's result codes and the exception that carries them.
+
+The names and meanings are a copy of the table in brivant.h; a test checks
+that the two agree."""
 
 from typing import Optional
 
@@ -25,7 +28,7 @@ _RESULTS = {
     RC_NOT_OPEN: ("RC_NOT_OPEN", "the unit is not open"),
     RC_BAD_PARAMETER: (
         "RC_BAD_PARAMETER",
-        "a channel or setting is above its bound, or an output is missing",
+        "a channel or setting is above its bound, or a pointer is null",
     ),
     RC_COMM_FAILED: (
         "RC_COMM_FAILED",

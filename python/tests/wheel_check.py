@@ -2,7 +2,7 @@
 tree: the package loads its library from where it was installed (the venv's
 site-packages, or BRIVANT_LIBRARY) and drives a simulated unit end to end.
 
-  python wheel_check.py EXPECTED_LIBRARY_FOLDER
+  python wheel_check.py EXPECTED_LIBRARY_FOLDER VERSION
 """
 import sys
 import time
@@ -11,6 +11,7 @@ from pathlib import Path
 import brivant
 
 expected_folder = Path(sys.argv[1]).resolve()
+assert brivant.__version__ == sys.argv[2], "version %s" % brivant.__version__
 package = Path(brivant.__file__).resolve().parent
 assert "site-packages" in package.parts, "brivant imported from %s, not an install" % package
 loaded = Path(brivant.library_path()).resolve()
@@ -28,4 +29,4 @@ with brivant.Unit(1) as unit:
 assert second.counts[0] - first.counts[0] >= 400, (first, second)
 assert first.counts[1] == second.counts[1] == -1000, (first, second)
 assert second.status == (1, 0, 1), second
-print("installed package: %s, %s -> %s" % (loaded.name, first, second))
+print("installed package %s: %s, %s -> %s" % (brivant.__version__, loaded.name, first, second))

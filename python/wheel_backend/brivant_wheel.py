@@ -18,26 +18,40 @@ import base64
 import hashlib
 import os
 import re
+import runpy
 import zipfile
 from pathlib import Path
 
 SOURCE = Path(__file__).resolve().parent.parent  # python/, holding pyproject.toml
 PACKAGE = "brivant"
 PACKAGE_FILES = ("*.py", "py.typed")
+VERSION_FILE = "_version.py"  # read by brivant/_versioning.py
 # Fixed timestamps make two builds of the same files the same bytes.
 ZIP_TIME = (1980, 1, 1, 0, 0, 0)
 
 
+def _version():
+    """The version written into brivant/_version.py by a packaging script, else
+    the CMake project's, where every version of the project comes from."""
+    written = SOURCE / PACKAGE / VERSION_FILE
+    if written.is_file():
+        return runpy.run_path(str(written))["__version__"]
+    versioning = runpy.run_path(str(SOURCE / PACKAGE / "_versioning.py"))
+    return versioning["source_tree_version"](SOURCE.parent / "CMakeLists.txt")
+
+
 def _project():
-    """name, version, description and requires-python from pyproject.toml's [project]."""
+    """name, description and requires-python from pyproject.toml's [project], and
+    the version."""
     text = (SOURCE / "pyproject.toml").read_text(encoding="utf-8")
     section = re.search(r"^\[project\]\s*$(.*?)(?=^\[|\Z)", text, re.M | re.S)
     if not section:
         raise ValueError("pyproject.toml has no [project] table")
     fields = dict(re.findall(r'^([\w-]+)\s*=\s*"([^"]*)"\s*$', section.group(1), re.M))
-    for key in ("name", "version", "description", "requires-python"):
+    for key in ("name", "description", "requires-python"):
         if key not in fields:
             raise ValueError("pyproject.toml [project] lacks %s" % key)
+    fields["version"] = _version()
     return fields
 
 
@@ -122,7 +136,10 @@ def build_wheel(wheel_directory, config_settings=None, metadata_directory=None):
     files = []
     for pattern in PACKAGE_FILES:
         for path in sorted((SOURCE / PACKAGE).glob(pattern)):
-            files.append(("%s/%s" % (PACKAGE, path.name), path.read_bytes(), False))
+            if path.name != VERSION_FILE:
+                files.append(("%s/%s" % (PACKAGE, path.name), path.read_bytes(), False))
+    files.append(("%s/%s" % (PACKAGE, VERSION_FILE),
+                  ('__version__ = "%s"\n' % _version()).encode(), False))
     tag = "py3-none-any"
     if library:
         files.append(("%s/%s" % (PACKAGE, _library_name(platform_tag)),

@@ -6,8 +6,7 @@
 # (The tool's and the C++ wrapper's tests run with ctest in 10-linux.)
 set -euo pipefail
 source "$(dirname "$0")/../lib.sh"
-need_base_packages
-need_packages python3 python3-venv python3-pip python3-build python3-wheel pkg-config
+need build python pkgconfig
 configure_and_build "$BRIVANT_ROOT/build"
 
 echo "--- Python package"
@@ -19,7 +18,9 @@ work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 prefix=$work/prefix
 cmake --install "$BRIVANT_ROOT/build" --prefix "$prefix" >/dev/null
-for file in include/brivant.h include/brivant.hpp lib/libbrivant.so bin/brivant \
+version=$(brivant_version)
+for file in include/brivant.h include/brivant_version.h include/brivant.hpp lib/libbrivant.so \
+    "lib/libbrivant.so.${version%%.*}" "lib/libbrivant.so.$version" bin/brivant \
     lib/cmake/Brivant/BrivantConfig.cmake lib/cmake/Brivant/BrivantConfigVersion.cmake \
     lib/pkgconfig/brivant.pc; do
     [ -f "$prefix/$file" ] || { echo "install lacks $file"; exit 1; }
@@ -34,11 +35,8 @@ cmake --build "$work/consumer" -j "$BRIVANT_JOBS" >/dev/null
 
 echo "--- pkg-config consumer"
 export PKG_CONFIG_PATH="$prefix/lib/pkgconfig"
-cmake_version=$(sed -n 's/^set(PACKAGE_VERSION "\(.*\)")$/\1/p' \
-    "$prefix/lib/cmake/Brivant/BrivantConfigVersion.cmake")
 pc_version=$(pkg-config --modversion brivant)
-[ "$pc_version" = "$cmake_version" ] ||
-    { echo "brivant.pc says $pc_version, the CMake package $cmake_version"; exit 1; }
+[ "$pc_version" = "$version" ] || { echo "brivant.pc says $pc_version, the project $version"; exit 1; }
 # The tree was installed elsewhere than its configured prefix: brivant.pc
 # finds it from its own place.
 rpath="-Wl,-rpath,$(pkg-config --variable=libdir brivant)"
@@ -67,7 +65,7 @@ fresh_venv "$work/venv-wheel"
 "$work/venv-wheel/bin/pip" install -q "$wheel"
 site=$("$work/venv-wheel/bin/python" -c 'import sysconfig; print(sysconfig.get_paths()["purelib"])')
 (cd "$work/elsewhere" && env -u BRIVANT_LIBRARY "$work/venv-wheel/bin/python" wheel_check.py \
-    "$site/brivant")
+    "$site/brivant" "$version")
 
 echo "--- pip install ./python in a fresh venv, with the installed library"
 before=$(cd "$BRIVANT_ROOT/python" && find . -not -path '*/__pycache__*' | sort)
@@ -80,5 +78,5 @@ if [ "$before" != "$after" ]; then
     exit 1
 fi
 (cd "$work/elsewhere" && BRIVANT_LIBRARY="$prefix/lib/libbrivant.so" \
-    "$work/venv-source/bin/python" wheel_check.py "$prefix/lib")
+    "$work/venv-source/bin/python" wheel_check.py "$prefix/lib" "$version")
 echo "users: Python tests, install layout, consumers, wheel and pip install passed"

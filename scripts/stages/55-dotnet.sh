@@ -4,8 +4,7 @@
 # run with mono against the Linux library over simulated units.
 set -euo pipefail
 source "$(dirname "$0")/../lib.sh"
-need_base_packages
-need_packages mono-mcs mono-devel mono-runtime
+need build dotnet
 configure_and_build "$BRIVANT_ROOT/build" >/dev/null
 
 echo "--- P/Invoke declarations against brivant.h"

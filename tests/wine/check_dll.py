@@ -2,10 +2,11 @@
 """Static checks of a built BRIVANT.dll (run with /usr/bin/python3, which sees
 python3-pefile).
 
-  check_dll.py BRIVANT.dll include/brivant.h [DIST_DIR]
+  check_dll.py VERSION BRIVANT.dll include/brivant.h [DIST_DIR]
 
 Checks the export table against the header's declarations, the import list
-against the DLLs every Windows has, and the version resource. With DIST_DIR,
+against the DLLs every Windows has, and the version resource against VERSION
+(the project's, e.g. 4.1.0). With DIST_DIR,
 also checks that the distribution folder holds both import libraries and the
 header, and that the MSVC one names all 13 functions.
 """
@@ -25,13 +26,10 @@ NEEDED_IMPORTS = {
     "kernel32.dll": {"CreateFileW", "CloseHandle", "CreateMutexW", "LocalAlloc", "LocalFree",
                      "GetLastError"},
 }
-VERSION = "4.1.0.0"
 VERSION_STRINGS = {
     "FileDescription": "BRIVANT",
     "InternalName": "BRIVANT.dll",
     "OriginalFilename": "BRIVANT.dll",
-    "FileVersion": VERSION,
-    "ProductVersion": VERSION,
 }
 
 failures = []
@@ -78,7 +76,7 @@ def check_imports(pe):
               + (f" (missing {', '.join(sorted(missing))})" if missing else ""))
 
 
-def check_version(pe):
+def check_version(pe, version):
     check(hasattr(pe, "VS_FIXEDFILEINFO") and hasattr(pe, "FileInfo"),
           "the image has a version resource")
     if not hasattr(pe, "VS_FIXEDFILEINFO") or not hasattr(pe, "FileInfo"):
@@ -86,21 +84,24 @@ def check_version(pe):
     fixed = pe.VS_FIXEDFILEINFO[0]
     def dotted(ms, ls):
         return f"{ms >> 16}.{ms & 0xFFFF}.{ls >> 16}.{ls & 0xFFFF}"
-    check(dotted(fixed.FileVersionMS, fixed.FileVersionLS) == VERSION, "fixed file version 4.1.0.0")
-    check(dotted(fixed.ProductVersionMS, fixed.ProductVersionLS) == VERSION,
-          "fixed product version 4.1.0.0")
+    check(dotted(fixed.FileVersionMS, fixed.FileVersionLS) == version,
+          f"fixed file version {version}")
+    check(dotted(fixed.ProductVersionMS, fixed.ProductVersionLS) == version,
+          f"fixed product version {version}")
     strings = {}
     for info in pe.FileInfo[0]:
         if info.Key == b"StringFileInfo":
             for table in info.StringTable:
                 strings.update({k.decode(): v.decode() for k, v in table.entries.items()})
-    for key, value in VERSION_STRINGS.items():
+    wanted = dict(VERSION_STRINGS, FileVersion=version, ProductVersion=version)
+    for key, value in wanted.items():
         check(strings.get(key) == value, f"version string {key} = {value!r} ({strings.get(key)!r})")
 
 
 def check_dist(dist, expected):
     for name in ("BRIVANT.dll", "BRIVANT.dll.a", "BRIVANT.lib", "brivant.exe", "include/brivant.h",
-                 "include/brivant.hpp", "dotnet/Brivant.Net.dll", "dotnet/ReadCounts.cs"):
+                 "include/brivant_version.h", "include/brivant.hpp", "dotnet/Brivant.Net.dll",
+                 "dotnet/ReadCounts.cs"):
         check(os.path.isfile(os.path.join(dist, name)), f"distribution holds {name}")
     wheels = sorted(os.listdir(os.path.join(dist, "python")))
     check(len(wheels) == 2 and any(w.endswith("-win_amd64.whl") for w in wheels)
@@ -123,10 +124,10 @@ def check_dist(dist, expected):
 
 
 def main():
-    if len(sys.argv) not in (3, 4):
+    if len(sys.argv) not in (4, 5):
         print(__doc__)
         return 2
-    dll, header = sys.argv[1], sys.argv[2]
+    version, dll, header = sys.argv[1] + ".0", sys.argv[2], sys.argv[3]
     expected = header_functions(header)
     pe = pefile.PE(dll)
     check(pe.FILE_HEADER.Machine == pefile.MACHINE_TYPE["IMAGE_FILE_MACHINE_AMD64"],
@@ -134,9 +135,9 @@ def main():
     check(pe.is_dll(), "the image is a DLL")
     check_exports(pe, expected)
     check_imports(pe)
-    check_version(pe)
-    if len(sys.argv) == 4:
-        check_dist(sys.argv[3], expected)
+    check_version(pe, version)
+    if len(sys.argv) == 5:
+        check_dist(sys.argv[4], expected)
     print(f"     size: {os.path.getsize(dll)} bytes")
     print(f"binary checks: {len(failures)} failed")
     return 1 if failures else 0
