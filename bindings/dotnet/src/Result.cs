@@ -1,4 +1,6 @@
-// The RC_* result codes of brivant.h, and their names and meanings.
+// The RC_* result codes of brivant.h, and their names and meanings: a copy
+// of its BRIVANT_RESULT_CODES table that tests/check_result_codes.py compares
+// with the original.
 namespace Brivant
 {
     /// <summary>The result codes of the library's functions (RC_* in brivant.h).</summary>
@@ -35,14 +37,14 @@ namespace Brivant
         private static readonly Entry[] Table =
         {
             new Entry(Result.Ok, "RC_OK", "success"),
-            new Entry(Result.BadId, "RC_BAD_ID", "open: unit ID outside 0 to 15"),
-            new Entry(Result.AlreadyOpen, "RC_ALREADY_OPEN", "open: this ID is already open"),
-            new Entry(Result.TooManyUnits, "RC_TOO_MANY_UNITS", "open: more than 16 units are present"),
-            new Entry(Result.OpenFailed, "RC_OPEN_FAILED", "open: unit found, but its mutex, file or USB handle could not be had"),
-            new Entry(Result.IdNotFound, "RC_ID_NOT_FOUND", "open: no present unit reported this ID"),
-            new Entry(Result.NotOpen, "RC_NOT_OPEN", "counter function: this ID is not open (or is outside 0 to 15)"),
-            new Entry(Result.BadParameter, "RC_BAD_PARAMETER", "counter function: channel or setting above its bound, or a null pointer"),
-            new Entry(Result.CommFailed, "RC_COMM_FAILED", "counter function: the USB write or read failed, or a reply came short"),
+            new Entry(Result.BadId, "RC_BAD_ID", "the unit ID is outside 0 to 15"),
+            new Entry(Result.AlreadyOpen, "RC_ALREADY_OPEN", "this unit ID is already open in this process"),
+            new Entry(Result.TooManyUnits, "RC_TOO_MANY_UNITS", "more than 16 units are present"),
+            new Entry(Result.OpenFailed, "RC_OPEN_FAILED", "the unit was found but its mutex, file or USB handle could not be had"),
+            new Entry(Result.IdNotFound, "RC_ID_NOT_FOUND", "no present unit reported this ID"),
+            new Entry(Result.NotOpen, "RC_NOT_OPEN", "the unit is not open"),
+            new Entry(Result.BadParameter, "RC_BAD_PARAMETER", "a channel or setting is above its bound, or a pointer is null"),
+            new Entry(Result.CommFailed, "RC_COMM_FAILED", "the USB transfer with the unit failed or its reply came short"),
         };
 
         private static Entry Find(Result result)

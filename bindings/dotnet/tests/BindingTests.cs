@@ -83,7 +83,7 @@ namespace Brivant.Tests
         private static void LibraryRefusalsAreThrown()
         {
             BrivantException e = Expect.Throws(Result.IdNotFound, () => new Unit(9), "ID 9 is not present");
-            Expect.Equal("unit 9: open: RC_ID_NOT_FOUND (6): open: no present unit reported this ID", e.Message, "message");
+            Expect.Equal("unit 9: open: RC_ID_NOT_FOUND (6): no present unit reported this ID", e.Message, "message");
             Expect.Equal("RC_ID_NOT_FOUND", e.Name, "name");
             Expect.Equal(9L, e.UnitId.Value, "unit ID");
             Expect.Throws(Result.BadId, () => new Unit(16), "ID 16");
