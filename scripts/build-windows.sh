@@ -3,8 +3,10 @@
 # needs in dist/BRIVANT-<version>-win64/ (and a zip of it):
 #   BRIVANT.dll, BRIVANT.dll.a (MinGW import library), BRIVANT.lib (MSVC
 #   import library), BRIVANT.def, brivant.exe (the command-line tool),
-#   include/ (brivant.h, brivant_version.h, brivant.hpp), python/brivant (the
-#   Python package).
+#   include/ (brivant.h, brivant_version.h, brivant.hpp), python/ (the Python
+#   wheels: one with BRIVANT.dll inside, one for Linux with the library over
+#   simulated units), dotnet/ (the .NET binding, its documentation and an
+#   example).
 # Also builds the Wine suite's programs in the same build folder.
 # Usage: scripts/build-windows.sh [BUILD_DIR]   (default build-win)
 set -euo pipefail
@@ -15,6 +17,7 @@ need windows
 build_dir=${1:-$BRIVANT_ROOT/build-win}
 version=$(brivant_version)
 dist_name=BRIVANT-$version-win64
+wheel_tag=win_amd64 # the Python platform tag of this DLL
 dist=$BRIVANT_ROOT/dist/$dist_name
 
 cmake -S "$BRIVANT_ROOT" -B "$build_dir" \
@@ -32,9 +35,11 @@ cp "$build_dir/BRIVANT.dll" "$build_dir/BRIVANT.dll.a" "$build_dir/BRIVANT.lib" 
     "$build_dir/brivant.exe" "$BRIVANT_ROOT/src/windows/BRIVANT.def" "$dist/"
 cp "$BRIVANT_ROOT/include/brivant.h" "$BRIVANT_ROOT/include/brivant.hpp" \
     "$build_dir/include/brivant_version.h" "$dist/include/"
-mkdir -p "$dist/python"
-cp -r "$BRIVANT_ROOT/python/brivant" "$dist/python/"
-find "$dist/python" -name __pycache__ -prune -exec rm -rf {} +
-echo "__version__ = \"$version\"" >"$dist/python/brivant/_version.py"
+mkdir -p "$dist/python" "$dist/dotnet"
+build_wheel "$dist/python" "$wheel_tag" "$build_dir/BRIVANT.dll"
+bash "$BRIVANT_ROOT/scripts/build-linux-wheel.sh" "$dist/python"
+bash "$BRIVANT_ROOT/scripts/build-dotnet.sh" "$build_dir/dotnet"
+cp "$build_dir/dotnet/Brivant.Net.dll" "$build_dir/dotnet/Brivant.Net.xml" \
+    "$BRIVANT_ROOT/examples/dotnet/ReadCounts.cs" "$dist/dotnet/"
 (cd "$BRIVANT_ROOT/dist" && /usr/bin/python3 -m zipfile -c "$dist_name.zip" "$dist_name")
 echo "built $dist ($(stat -c %s "$dist/BRIVANT.dll") bytes) and $dist.zip"

@@ -20,7 +20,9 @@ declare -A BRIVANT_PACKAGES=(
     [wine]="wine wine64 python3-pefile"
     [valgrind]="valgrind"
     [bench]="cmake make g++ binutils libbenchmark-dev"
-    [python]="python3 python3-pip python3-setuptools"
+    [python]="python3 python3-venv python3-pip python3-build python3-wheel"
+    [pkgconfig]="pkg-config"
+    [dotnet]="mono-mcs mono-devel mono-runtime"
 )
 
 # need GROUP...: installs the packages of these groups that are missing.
@@ -77,4 +79,20 @@ build_bench() {
         -DBRIVANT_BUILD_BENCH=ON -DBRIVANT_BUILD_TESTS=OFF >/dev/null &&
         cmake --build "$dir" -j "$BRIVANT_JOBS" --target brivant_bench brivant_bench_own \
             brivant_bench_shipped
+}
+
+# build_wheel OUT_DIR [PLATFORM_TAG LIBRARY]: the Python package's wheel in
+# OUT_DIR: with LIBRARY inside it for PLATFORM_TAG (win_amd64, win32,
+# linux_x86_64), or pure Python without them. Offline: the package's own
+# backend needs nothing beyond the standard library.
+build_wheel() {
+    need python
+    local out=$1
+    shift
+    local settings=()
+    if [ $# -eq 2 ]; then
+        settings=(-C "platform-tag=$1" -C "library=$(realpath "$2")")
+    fi
+    /usr/bin/python3 -m build --wheel --no-isolation "${settings[@]}" --outdir "$out" \
+        "$BRIVANT_ROOT/python" | tail -n1
 }

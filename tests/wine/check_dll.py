@@ -100,9 +100,13 @@ def check_version(pe, version):
 
 def check_dist(dist, expected):
     for name in ("BRIVANT.dll", "BRIVANT.dll.a", "BRIVANT.lib", "brivant.exe", "include/brivant.h",
-                 "include/brivant_version.h", "include/brivant.hpp", "python/brivant/__init__.py",
-                 "python/brivant/_version.py"):
+                 "include/brivant_version.h", "include/brivant.hpp", "dotnet/Brivant.Net.dll",
+                 "dotnet/ReadCounts.cs"):
         check(os.path.isfile(os.path.join(dist, name)), f"distribution holds {name}")
+    wheels = sorted(os.listdir(os.path.join(dist, "python")))
+    check(len(wheels) == 2 and any(w.endswith("-win_amd64.whl") for w in wheels)
+          and any(w.endswith("-linux_x86_64.whl") for w in wheels),
+          f"distribution holds the win_amd64 and linux_x86_64 wheels ({', '.join(wheels)})")
     tool = os.path.join(dist, "brivant.exe")
     if os.path.isfile(tool):
         pe = pefile.PE(tool)
