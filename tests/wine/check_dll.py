@@ -43,7 +43,7 @@ def check(condition, what):
 
 def header_functions(header_path):
     text = open(header_path, encoding="utf-8").read()
-    return sorted(set(re.findall(r"BRIVANT_API\s+\w+\s+(Brivant_\w+)\s*\(", text)))
+    return sorted(set(re.findall(r"BRIVANT_API\s+\w+\s+BRIVANT_CALL\s+(Brivant_\w+)\s*\(", text)))
 
 
 def check_exports(pe, expected):
