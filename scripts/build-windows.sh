@@ -5,7 +5,10 @@
 #   import library), BRIVANT.def, brivant.exe (the command-line tool),
 #   include/ (brivant.h, brivant_version.h, brivant.hpp), python/brivant (the
 #   Python package).
-# Also builds the Wine suite's programs in the same build folder.
+# Then the same for 32-bit Windows in BUILD_DIR-x86 and
+# dist/BRIVANT-<version>-win32/: the DLL, its import libraries, its .def and
+# the headers.
+# Also builds the Wine suite's programs in the same build folders.
 # Usage: scripts/build-windows.sh [BUILD_DIR]   (default build-win)
 set -euo pipefail
 source "$(dirname "$0")/lib.sh"
@@ -36,5 +39,26 @@ mkdir -p "$dist/python"
 cp -r "$BRIVANT_ROOT/python/brivant" "$dist/python/"
 find "$dist/python" -name __pycache__ -prune -exec rm -rf {} +
 echo "__version__ = \"$version\"" >"$dist/python/brivant/_version.py"
+(cd "$BRIVANT_ROOT/dist" && /usr/bin/python3 -m zipfile -c "$dist_name.zip" "$dist_name")
+echo "built $dist ($(stat -c %s "$dist/BRIVANT.dll") bytes) and $dist.zip"
+
+# 32-bit: the functions are __stdcall, so both import libraries are made from
+# the .def that names them decorated, importing the undecorated names (-k).
+build_x86=$build_dir-x86
+dist_name=BRIVANT-$version-win32
+dist=$BRIVANT_ROOT/dist/$dist_name
+cmake -S "$BRIVANT_ROOT" -B "$build_x86" \
+    -DCMAKE_TOOLCHAIN_FILE="$BRIVANT_ROOT/cmake/mingw-w64-i686.cmake" \
+    -DCMAKE_BUILD_TYPE=Release -DBRIVANT_BUILD_TESTS=OFF -DBRIVANT_BUILD_WINE_SUITE=ON >/dev/null
+cmake --build "$build_x86" -j "$BRIVANT_JOBS" --target brivant brivant_demo winusb_double \
+    brivant_wine_suite
+"$dlltool" -m i386 -k -d "$BRIVANT_ROOT/src/windows/BRIVANT-x86.def" -l "$build_x86/BRIVANT.lib"
+
+rm -rf "$dist" "$dist.zip"
+mkdir -p "$dist/include"
+cp "$build_x86/BRIVANT.dll" "$build_x86/BRIVANT.dll.a" "$build_x86/BRIVANT.lib" "$dist/"
+cp "$BRIVANT_ROOT/src/windows/BRIVANT-x86.def" "$dist/BRIVANT.def"
+cp "$BRIVANT_ROOT/include/brivant.h" "$BRIVANT_ROOT/include/brivant.hpp" \
+    "$build_x86/include/brivant_version.h" "$dist/include/"
 (cd "$BRIVANT_ROOT/dist" && /usr/bin/python3 -m zipfile -c "$dist_name.zip" "$dist_name")
 echo "built $dist ($(stat -c %s "$dist/BRIVANT.dll") bytes) and $dist.zip"
