@@ -49,21 +49,27 @@ need_packages() {
             missing+=("$pkg")
     done
     [ ${#missing[@]} -eq 0 ] && return 0
+    # Packages of another architecture (wine32:i386) need it enabled first,
+    # and package lists that include it.
+    local arch new_archs=()
+    for arch in $(printf '%s\n' "${missing[@]}" | sed -n 's/.*:\(.*\)/\1/p' | sort -u); do
+        if [ "$arch" != "$(dpkg --print-architecture)" ] &&
+            ! dpkg --print-foreign-architectures | grep -qx "$arch"; then
+            new_archs+=("$arch")
+        fi
+    done
     if [ "$(id -u)" -ne 0 ]; then
         echo "missing Debian packages; install them with:" >&2
+        for arch in "${new_archs[@]}"; do
+            echo "  sudo dpkg --add-architecture $arch && sudo apt-get update" >&2
+        done
         echo "  sudo apt-get install -y ${missing[*]}" >&2
         return 1
     fi
     echo "installing ${missing[*]}"
-    # Packages of another architecture (wine32:i386) need it enabled first,
-    # and package lists that include it.
-    local arch
-    for arch in $(printf '%s\n' "${missing[@]}" | sed -n 's/.*:\(.*\)/\1/p' | sort -u); do
-        if [ "$arch" != "$(dpkg --print-architecture)" ] &&
-            ! dpkg --print-foreign-architectures | grep -qx "$arch"; then
-            dpkg --add-architecture "$arch" || return 1
-            unset BRIVANT_APT_UPDATED
-        fi
+    for arch in "${new_archs[@]}"; do
+        dpkg --add-architecture "$arch" || return 1
+        unset BRIVANT_APT_UPDATED
     done
     if [ -z "${BRIVANT_APT_UPDATED:-}" ]; then
         apt-get update -qq || return 1
