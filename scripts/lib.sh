@@ -16,8 +16,10 @@ brivant_version() {
 declare -A BRIVANT_PACKAGES=(
     [build]="cmake make g++ gcc binutils libgtest-dev libgmock-dev"
     [clang]="clang libclang-rt-14-dev"
-    [windows]="cmake make g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64 llvm"
+    [windows]="cmake make g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64
+               g++-mingw-w64-i686-posix binutils-mingw-w64-i686 llvm"
     [wine]="wine wine64 python3-pefile"
+    [wine32]="wine32:i386"
     [valgrind]="valgrind"
     [bench]="cmake make g++ binutils libbenchmark-dev"
     [python]="python3 python3-venv python3-pip python3-build python3-wheel"
@@ -49,12 +51,28 @@ need_packages() {
             missing+=("$pkg")
     done
     [ ${#missing[@]} -eq 0 ] && return 0
+    # Packages of another architecture (wine32:i386) need it enabled first,
+    # and package lists that include it.
+    local arch new_archs=()
+    for arch in $(printf '%s\n' "${missing[@]}" | sed -n 's/.*:\(.*\)/\1/p' | sort -u); do
+        if [ "$arch" != "$(dpkg --print-architecture)" ] &&
+            ! dpkg --print-foreign-architectures | grep -qx "$arch"; then
+            new_archs+=("$arch")
+        fi
+    done
     if [ "$(id -u)" -ne 0 ]; then
         echo "missing Debian packages; install them with:" >&2
+        for arch in "${new_archs[@]}"; do
+            echo "  sudo dpkg --add-architecture $arch && sudo apt-get update" >&2
+        done
         echo "  sudo apt-get install -y ${missing[*]}" >&2
         return 1
     fi
     echo "installing ${missing[*]}"
+    for arch in "${new_archs[@]}"; do
+        dpkg --add-architecture "$arch" || return 1
+        unset BRIVANT_APT_UPDATED
+    done
     if [ -z "${BRIVANT_APT_UPDATED:-}" ]; then
         apt-get update -qq || return 1
         export BRIVANT_APT_UPDATED=1

@@ -3,6 +3,11 @@
 Places, in order: the package's own folder (where a wheel puts the library),
 the file named by BRIVANT_LIBRARY, then the system's search path. The error
 when none loads names every place and why it failed there.
+
+On Windows the 13 functions are __stdcall in the 32-bit BRIVANT.dll (the
+convention is the same on x64), so the library is loaded with WinDLL; a DLL
+built for the other architecture than this interpreter's is passed over with
+a message saying so, rather than tried.
 """
 
 from __future__ import annotations
@@ -10,6 +15,7 @@ from __future__ import annotations
 import ctypes
 import ctypes.util
 import os
+import struct
 import sys
 from pathlib import Path
 from typing import List, Mapping, Optional, Tuple
@@ -24,6 +30,32 @@ if sys.platform == "win32":
 else:
     PACKAGED_NAMES = ("libbrivant-simulated.so",)
     SYSTEM_NAME = "libbrivant.so"
+
+# The machine field of a PE image's header, by the name used here.
+PE_MACHINES = {0x8664: "x64", 0x014C: "x86", 0xAA64: "arm64"}
+
+
+def interpreter_machine() -> str:
+    """The Windows machine whose DLLs this interpreter can load."""
+    return "x64" if struct.calcsize("P") == 8 else "x86"
+
+
+def pe_machine(path: str) -> Optional[str]:
+    """The machine a Windows DLL at `path` is built for ('x64', 'x86', ...), or
+    None when the file cannot be read or is not a PE image."""
+    try:
+        with open(path, "rb") as image:
+            header = image.read(4096)
+    except OSError:
+        return None
+    if header[:2] != b"MZ" or len(header) < 0x40:
+        return None
+    pe = struct.unpack_from("<I", header, 0x3C)[0]
+    if header[pe:pe + 4] != b"PE\0\0" or len(header) < pe + 6:
+        return None
+    machine = struct.unpack_from("<H", header, pe + 4)[0]
+    return PE_MACHINES.get(machine, "machine 0x%04X" % machine)
+
 
 # (place, file to load there; or None and why there is none)
 Attempt = Tuple[str, Optional[str], str]
@@ -50,7 +82,7 @@ def candidates(package_dir: Path = PACKAGE_DIR,
 
 def load(path: str) -> ctypes.CDLL:
     """Loads the library at `path` and declares its functions."""
-    lib = ctypes.CDLL(path)
+    lib = ctypes.WinDLL(path) if sys.platform == "win32" else ctypes.CDLL(path)
     i16, u8 = ctypes.c_int16, ctypes.c_uint8
     prototypes = {
         "Brivant_Device_Open": (i16, [i16]),
@@ -80,9 +112,12 @@ def load(path: str) -> ctypes.CDLL:
     return lib
 
 
-def load_first(attempts: List[Attempt]) -> Tuple[ctypes.CDLL, str]:
+def load_first(attempts: List[Attempt],
+               machine: Optional[str] = interpreter_machine() if sys.platform == "win32" else None
+               ) -> Tuple[ctypes.CDLL, str]:
     """The first library of `attempts` that loads, and its path; OSError naming
-    every place tried when none does."""
+    every place tried when none does. A DLL built for another machine than
+    `machine` is passed over."""
     failures = []
     for place, path, why_none in attempts:
         if path is None:
@@ -90,6 +125,11 @@ def load_first(attempts: List[Attempt]) -> Tuple[ctypes.CDLL, str]:
             continue
         if os.path.isabs(path) and not os.path.exists(path):
             failures.append("%s: %s: no such file" % (place, path))
+            continue
+        built_for = pe_machine(path) if machine is not None else None
+        if built_for is not None and built_for != machine:
+            failures.append("%s: %s is built for %s; this Python is %s" % (place, path, built_for,
+                                                                          machine))
             continue
         try:
             return load(path), path

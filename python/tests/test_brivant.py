@@ -200,6 +200,30 @@ class LoadingTest(unittest.TestCase):
             lib, path = _library.load_first(_library.candidates(Path(empty), {"BRIVANT_LIBRARY": built}))
         self.assertEqual(path, built)
 
+    def test_a_dll_for_the_other_architecture_is_passed_over_with_a_reason(self):
+        def fake_dll(name, machine):
+            image = bytearray(0x100)
+            image[:2] = b"MZ"
+            image[0x3C:0x40] = (0x80).to_bytes(4, "little")
+            image[0x80:0x84] = b"PE\0\0"
+            image[0x84:0x86] = machine.to_bytes(2, "little")
+            path = self.package_dir / name
+            path.write_bytes(bytes(image))
+            return str(path)
+
+        x86 = fake_dll("x86.dll", 0x014C)
+        x64 = fake_dll("x64.dll", 0x8664)
+        self.assertEqual((_library.pe_machine(x86), _library.pe_machine(x64)), ("x86", "x64"))
+        self.assertIsNone(_library.pe_machine(__file__))
+        attempts = [("the package folder", x86, ""), ("BRIVANT_LIBRARY", x64, "")]
+        with self.assertRaises(OSError) as caught:
+            _library.load_first(attempts, machine="x64")
+        message = str(caught.exception)
+        self.assertIn("the package folder: %s is built for x86; this Python is x64" % x86, message)
+        # The matching one is tried (and fails here only because this is no real DLL).
+        self.assertIn("BRIVANT_LIBRARY: " + x64, message)
+        self.assertNotIn("x64.dll is built for", message)
+
     def test_a_library_lacking_a_function_is_passed_over(self):
         attempts = [("BRIVANT_LIBRARY", ctypes.util.find_library("c") or "libc.so.6", "")]
         with self.assertRaises(OSError) as caught:
