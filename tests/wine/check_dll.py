@@ -156,7 +156,7 @@ def check_dist(dist, functions, arch):
     wheels = sorted(os.listdir(folder)) if os.path.isdir(folder) else []
     check(len(wheels) == len(tags) and all(any(w.endswith(f"-{tag}.whl") for w in wheels)
                                            for tag in tags),
-          f"distribution holds the {' and '.join(tags)} wheels ({', '.join(wheels)})")
+          f"distribution holds the {' and '.join(tags)} wheel{'s' if len(tags) > 1 else ''} ({', '.join(wheels)})")
     tool = os.path.join(dist, "brivant.exe")
     if os.path.isfile(tool):
         pe = pefile.PE(tool)
