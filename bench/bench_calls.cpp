@@ -5,9 +5,8 @@
 
 #include <string>
 
-#include "alloc_count.h"
 #include "counter_calls.h"
-#include "device/device_table.h"
+#include "device/device.h"
 #include "platform/platform.h"
 #include "sim_world.h"
 
@@ -22,7 +21,6 @@ void simulatedCall(benchmark::State& state, const CounterCall& fn) {
         failed += fn.call(0) != RC_OK;
     }
     state.counters["failed"] = static_cast<double>(failed);
-    state.counters["allocs/call"] = allocationsPerCall(1000, [&] { fn.call(0); });
     PlatformCalls platform = platformCallsPerRun(100, fn.call, 0);
     state.counters["writes/call"] = platform.writes;
     state.counters["reads/call"] = platform.reads;
@@ -34,7 +32,7 @@ void simulatedCall(benchmark::State& state, const CounterCall& fn) {
 void simulatedPipePair(benchmark::State& state, bool countReply) {
     freshWorld(1);
     openUnits(1);
-    platform::UsbHandle usb = device::deviceTable[0].usbHandle;
+    platform::UsbHandle usb = device::OpenUnit(0).usbHandle();
     const std::uint8_t ackFrame[] = {0x02, 'H', '2', 0x03};
     const std::uint8_t countFrame[] = {0x02, 'J', 0x03};
     const std::uint8_t* frame = countReply ? countFrame : ackFrame;
@@ -53,7 +51,6 @@ void simulatedPipePair(benchmark::State& state, bool countReply) {
         failed += !pair();
     }
     state.counters["failed"] = static_cast<double>(failed);
-    state.counters["allocs/call"] = allocationsPerCall(1000, pair);
 }
 
 [[maybe_unused]] const bool registered = [] {

@@ -370,6 +370,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     static Model model;
     closeAll(model);
     sim::reset();
+    sim::setRecording(true); // the checks read each step's calls, cleared before every step
     Script script(data, size);
     while (!script.done()) {
         sim::clearCalls();

@@ -14,7 +14,10 @@ echo
 echo "### over a platform that returns at once: the library's own cost"
 "$dir/bench/brivant_bench_own" "$@"
 echo
-echo "### over the simulated platform: calls, allocations, scaling, open"
+echo "### the shipped library (default configuration) on its demo unit: calls, allocations"
+"$dir/bench/brivant_bench_shipped" "$@"
+echo
+echo "### over the instrumented simulated platform: calls, platform calls, scaling, open"
 "$dir/bench/brivant_bench" "$@"
 echo
 echo "### the brivant tool: log's sampling rate, the panel's USB traffic and CPU"

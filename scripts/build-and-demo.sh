@@ -2,7 +2,7 @@
 # Builds everything and runs the demo against the simulated units.
 set -euo pipefail
 source "$(dirname "$0")/lib.sh"
-need_base_packages
+need build
 configure_and_build "$BRIVANT_ROOT/build"
 "$BRIVANT_ROOT/build/brivant_demo"
 echo

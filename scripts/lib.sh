@@ -3,8 +3,49 @@
 BRIVANT_ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 BRIVANT_JOBS=${BRIVANT_JOBS:-$(nproc 2>/dev/null || echo 2)}
 
+# brivant_version: the project's version (e.g. 4.1.0), read from the one
+# place it is written, the CMake project.
+brivant_version() {
+    sed -nE 's/^project\(brivant VERSION ([0-9]+\.[0-9]+\.[0-9]+).*/\1/p' \
+        "$BRIVANT_ROOT/CMakeLists.txt"
+}
+
+# The Debian packages each kind of work needs. Every script installs what it
+# needs through `need`, so this table is the one list of what a fresh machine
+# gets.
+declare -A BRIVANT_PACKAGES=(
+    [build]="cmake make g++ gcc binutils libgtest-dev libgmock-dev libcli11-dev nlohmann-json3-dev"
+    [clang]="clang libclang-rt-14-dev"
+    [windows]="cmake make g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64
+               g++-mingw-w64-i686-posix binutils-mingw-w64-i686 llvm
+               libcli11-dev nlohmann-json3-dev"
+    [wine]="wine wine64 python3-pefile"
+    [wine32]="wine32:i386"
+    [valgrind]="valgrind"
+    [bench]="cmake make g++ binutils libbenchmark-dev libcli11-dev nlohmann-json3-dev"
+    [browser]="chromium"
+    [python]="python3 python3-venv python3-pip python3-build python3-wheel"
+    [pkgconfig]="pkg-config"
+    [dotnet]="mono-mcs mono-devel mono-runtime"
+)
+
+# need GROUP...: installs the packages of these groups that are missing.
+need() {
+    local group packages=()
+    for group in "$@"; do
+        if [ -z "${BRIVANT_PACKAGES[$group]+set}" ]; then
+            echo "need: no package group '$group'" >&2
+            return 1
+        fi
+        # shellcheck disable=SC2206 # the lists are space-separated on purpose
+        packages+=(${BRIVANT_PACKAGES[$group]})
+    done
+    need_packages "${packages[@]}"
+}
+
 # need_packages PKG...: installs the Debian packages that are missing (as
-# root), or prints the apt-get line to run and fails.
+# root), or prints the apt-get line to run and fails. Recommends come too:
+# Wine's runtime pieces arrive that way.
 need_packages() {
     local missing=() pkg
     for pkg in "$@"; do
@@ -12,12 +53,28 @@ need_packages() {
             missing+=("$pkg")
     done
     [ ${#missing[@]} -eq 0 ] && return 0
+    # Packages of another architecture (wine32:i386) need it enabled first,
+    # and package lists that include it.
+    local arch new_archs=()
+    for arch in $(printf '%s\n' "${missing[@]}" | sed -n 's/.*:\(.*\)/\1/p' | sort -u); do
+        if [ "$arch" != "$(dpkg --print-architecture)" ] &&
+            ! dpkg --print-foreign-architectures | grep -qx "$arch"; then
+            new_archs+=("$arch")
+        fi
+    done
     if [ "$(id -u)" -ne 0 ]; then
         echo "missing Debian packages; install them with:" >&2
+        for arch in "${new_archs[@]}"; do
+            echo "  sudo dpkg --add-architecture $arch && sudo apt-get update" >&2
+        done
         echo "  sudo apt-get install -y ${missing[*]}" >&2
         return 1
     fi
     echo "installing ${missing[*]}"
+    for arch in "${new_archs[@]}"; do
+        dpkg --add-architecture "$arch" || return 1
+        unset BRIVANT_APT_UPDATED
+    done
     if [ -z "${BRIVANT_APT_UPDATED:-}" ]; then
         apt-get update -qq || return 1
         export BRIVANT_APT_UPDATED=1
@@ -26,16 +83,10 @@ need_packages() {
         >/dev/null || return 1
 }
 
-# The headers the brivant tool is built with (header-only, also used by the
-# mingw-w64 build).
-need_tool_packages() {
-    need_packages libcli11-dev nlohmann-json3-dev
-}
-
 # Headless Chromium and Node.js with npm, for the panel's browser test. The
 # machine may carry a newer Node.js of its own, with npm inside: then it stays.
 need_browser_packages() {
-    need_packages chromium
+    need browser
     if ! command -v node >/dev/null || ! command -v npm >/dev/null; then
         need_packages nodejs npm
     fi
@@ -45,12 +96,6 @@ need_browser_packages() {
 install_browser_driver() {
     (cd "$BRIVANT_ROOT/tests/panel-browser" &&
         npm ci --no-audit --no-fund --loglevel=error >/dev/null)
-}
-
-# The packages every build needs.
-need_base_packages() {
-    need_packages cmake make g++ gcc binutils libgtest-dev libgmock-dev
-    need_tool_packages
 }
 
 # configure_and_build DIR [CMAKE ARGS...]: the Linux build in DIR.
@@ -63,11 +108,26 @@ configure_and_build() {
 
 # build_bench: the benchmark binaries, Release, in build-bench/.
 build_bench() {
-    need_packages cmake make g++ binutils libbenchmark-dev
-    need_tool_packages
+    need bench
     local dir="$BRIVANT_ROOT/build-bench"
     cmake -S "$BRIVANT_ROOT" -B "$dir" -DCMAKE_BUILD_TYPE=Release \
         -DBRIVANT_BUILD_BENCH=ON -DBRIVANT_BUILD_TESTS=OFF >/dev/null &&
         cmake --build "$dir" -j "$BRIVANT_JOBS" --target brivant_bench brivant_bench_own \
-        brivant_bench_tool
+            brivant_bench_shipped brivant_bench_tool
+}
+
+# build_wheel OUT_DIR [PLATFORM_TAG LIBRARY]: the Python package's wheel in
+# OUT_DIR: with LIBRARY inside it for PLATFORM_TAG (win_amd64, win32,
+# linux_x86_64), or pure Python without them. Offline: the package's own
+# backend needs nothing beyond the standard library.
+build_wheel() {
+    need python
+    local out=$1
+    shift
+    local settings=()
+    if [ $# -eq 2 ]; then
+        settings=(-C "platform-tag=$1" -C "library=$(realpath "$2")")
+    fi
+    /usr/bin/python3 -m build --wheel --no-isolation "${settings[@]}" --outdir "$out" \
+        "$BRIVANT_ROOT/python" | tail -n1
 }

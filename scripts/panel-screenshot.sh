@@ -3,7 +3,7 @@
 # headless Chromium against the simulated units of the Linux build.
 set -euo pipefail
 source "$(dirname "$0")/lib.sh"
-need_base_packages
+need build
 need_browser_packages
 configure_and_build "$BRIVANT_ROOT/build"
 install_browser_driver

@@ -1,6 +1,6 @@
 // What the tests share: a fixture that starts every test with all slots
-// closed and an empty simulated platform, and checks afterwards that nothing
-// the library acquired is left behind.
+// closed and an empty simulated platform that records every call, and checks
+// afterwards that nothing the library acquired is left behind.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -42,6 +42,7 @@ protected:
     void SetUp() override {
         closeAll();
         sim::reset();
+        sim::setRecording(true); // the tests read the record; reset() leaves this as it was
     }
     void TearDown() override {
         closeAll();

@@ -1,7 +1,6 @@
 // Finding units: counting the present interfaces, looking up a device path
 // through the two-step detail call, and the temporary connection of the ID
 // query.
-#include "device/device_table.h"
 #include "discovery/discovery.h"
 #include "support.h"
 
@@ -9,6 +8,14 @@ namespace brivant::test {
 namespace {
 
 class DiscoveryTest : public SimTest {};
+
+// The ID the unit at enumeration position `index` reports, as open asks it:
+// its path first, then the unit at that path.
+unsigned idAt(std::uint32_t index) {
+    discovery::Path path;
+    return discovery::getInterfacePath(index, path) ? discovery::queryUnitId(path)
+                                                    : discovery::kNoUnitId;
+}
 
 std::u16string pathOfLength(std::size_t length) {
     std::u16string path = u"\\\\?\\usb#";
@@ -48,14 +55,14 @@ TEST_F(DiscoveryTest, PathOf260CharactersFitsAnd261DoesNot) {
     unit.path = pathOfLength(261);
     sim::addUnit(unit);
 
-    char16_t path[discovery::kMaxPath + 1];
+    discovery::Path path;
     ASSERT_TRUE(discovery::getInterfacePath(0, path));
     EXPECT_EQ(std::u16string(path), pathOfLength(260));
 
     EXPECT_FALSE(discovery::getInterfacePath(1, path));
     EXPECT_EQ(std::u16string(path), pathOfLength(260)) << "truncated to 260 and terminated";
     sim::clearCalls();
-    EXPECT_EQ(discovery::queryUnitId(1), discovery::kNoUnitId);
+    EXPECT_EQ(idAt(1), discovery::kNoUnitId);
     for (const sim::Call& call : sim::calls()) {
         EXPECT_NE(call.op, sim::Op::CreateFile) << "a path that did not fit is never opened";
     }
@@ -65,7 +72,7 @@ TEST_F(DiscoveryTest, PathOf260CharactersFitsAnd261DoesNot) {
 
 TEST_F(DiscoveryTest, TheDetailBlockIsSizedAsTheSizingCallSays) {
     addUnits({0});
-    char16_t path[discovery::kMaxPath + 1];
+    discovery::Path path;
     ASSERT_TRUE(discovery::getInterfacePath(0, path));
     EXPECT_EQ(std::u16string(path), sim::pathOf(0));
     std::size_t expectedSize = 4 + 2 * (sim::pathOf(0).size() + 1);
@@ -115,10 +122,10 @@ TEST_F(DiscoveryTest, SizingCallAnomaliesFailTheLookupAndReleaseEverything) {
 
     for (const Case& c : cases) {
         sim::setFaults(c.faults);
-        char16_t path[discovery::kMaxPath + 1];
+        discovery::Path path;
         EXPECT_FALSE(discovery::getInterfacePath(0, path)) << c.name;
         EXPECT_EQ(sim::held(), sim::Held{}) << c.name;
-        EXPECT_EQ(discovery::queryUnitId(0), discovery::kNoUnitId) << c.name;
+        EXPECT_EQ(idAt(0), discovery::kNoUnitId) << c.name;
         EXPECT_EQ(sim::Held{}, sim::held()) << c.name;
     }
 }
@@ -128,7 +135,7 @@ TEST_F(DiscoveryTest, RequiredSizeLargerThanNeededStillWorks) {
     sim::Faults faults;
     faults.requiredSize = 4096;
     sim::setFaults(faults);
-    char16_t path[discovery::kMaxPath + 1];
+    discovery::Path path;
     ASSERT_TRUE(discovery::getInterfacePath(0, path));
     EXPECT_EQ(std::u16string(path), sim::pathOf(0));
 }
@@ -146,18 +153,18 @@ TEST_F(DiscoveryTest, IdQueryReturnsTheReportedByteOrSixteen) {
     busy.createFileFails = true;
     sim::addUnit(busy);
 
-    EXPECT_EQ(discovery::queryUnitId(0), 0u);
-    EXPECT_EQ(discovery::queryUnitId(1), 200u);
-    EXPECT_EQ(discovery::queryUnitId(2), discovery::kNoUnitId) << "empty reply carries no ID";
-    EXPECT_EQ(discovery::queryUnitId(3), discovery::kNoUnitId);
-    EXPECT_EQ(discovery::queryUnitId(4), discovery::kNoUnitId);
-    EXPECT_EQ(discovery::queryUnitId(5), discovery::kNoUnitId) << "no such index";
+    EXPECT_EQ(idAt(0), 0u);
+    EXPECT_EQ(idAt(1), 200u);
+    EXPECT_EQ(idAt(2), discovery::kNoUnitId) << "empty reply carries no ID";
+    EXPECT_EQ(idAt(3), discovery::kNoUnitId);
+    EXPECT_EQ(idAt(4), discovery::kNoUnitId);
+    EXPECT_EQ(idAt(5), discovery::kNoUnitId) << "no such index";
     EXPECT_EQ(sim::held(), sim::Held{}) << "the temporary connection is always released";
 }
 
 TEST_F(DiscoveryTest, IdQueryReleasesUsbHandleBeforeFile) {
     addUnits({9});
-    ASSERT_EQ(discovery::queryUnitId(0), 9u);
+    ASSERT_EQ(idAt(0), 9u);
     std::vector<sim::Op> tail;
     for (const sim::Call& call : sim::calls()) {
         if (call.op == sim::Op::UsbFree || call.op == sim::Op::CloseHandle) {
@@ -169,23 +176,23 @@ TEST_F(DiscoveryTest, IdQueryReleasesUsbHandleBeforeFile) {
     sim::Faults faults;
     faults.usbInitializeFailsOnCall = 1;
     sim::setFaults(faults);
-    EXPECT_EQ(discovery::queryUnitId(0), discovery::kNoUnitId);
+    EXPECT_EQ(idAt(0), discovery::kNoUnitId);
     EXPECT_EQ(sim::held(), sim::Held{}) << "the file is closed when the bind fails";
 }
 
-TEST_F(DiscoveryTest, IdQueryOnAnIndexHeldOpenTouchesNothing) {
+TEST_F(DiscoveryTest, OpenPassesOverAUnitHeldOpenWithoutTouchingIt) {
     addUnits({1, 2});
     ASSERT_EQ(Brivant_Device_Open(1), RC_OK);
     sim::clearCalls();
-    EXPECT_EQ(discovery::queryUnitId(0), discovery::kNoUnitId);
+    ASSERT_EQ(Brivant_Device_Open(2), RC_OK);
     // Only its path is looked up, to recognise it: the unit is not opened.
     for (const sim::Call& call : sim::calls()) {
-        EXPECT_TRUE(call.op != sim::Op::CreateFile && call.op != sim::Op::UsbInitialize &&
-                    call.op != sim::Op::WritePipe && call.op != sim::Op::ReadPipe)
+        EXPECT_FALSE(call.unit == 0 &&
+                     (call.op == sim::Op::CreateFile || call.op == sim::Op::UsbInitialize ||
+                      call.op == sim::Op::WritePipe || call.op == sim::Op::ReadPipe))
             << sim::opName(call.op);
     }
-    EXPECT_EQ(sim::held(), (sim::Held{0, 0, 1, 1, 1})) << "the lookup released its set and block";
-    EXPECT_EQ(discovery::queryUnitId(1), 2u);
+    EXPECT_EQ(sim::held(), (sim::Held{0, 0, 2, 2, 2})) << "the lookups released their sets and blocks";
 }
 
 } // namespace

@@ -17,7 +17,7 @@ int main(void) {
         fprintf(stderr, "read failed with result %d\n", rc);
         return 1;
     }
-    printf("C: counts %d %d %d, status 0x%02X 0x%02X 0x%02X\n", (int)counts[0], (int)counts[1],
-           (int)counts[2], status[0], status[1], status[2]);
+    printf("C (headers %s): counts %d %d %d, status 0x%02X 0x%02X 0x%02X\n", BRIVANT_VERSION_STRING,
+           (int)counts[0], (int)counts[1], (int)counts[2], status[0], status[1], status[2]);
     return 0;
 }

@@ -2,6 +2,6 @@
 # The Linux build against the simulated platform and its GoogleTest suite.
 set -euo pipefail
 source "$(dirname "$0")/../lib.sh"
-need_base_packages
+need build
 configure_and_build "$BRIVANT_ROOT/build"
 ctest --test-dir "$BRIVANT_ROOT/build" --output-on-failure -j "$BRIVANT_JOBS"

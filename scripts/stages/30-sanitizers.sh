@@ -5,7 +5,7 @@
 # report exit non-zero.
 set -euo pipefail
 source "$(dirname "$0")/../lib.sh"
-need_base_packages
+need build
 
 export ASAN_OPTIONS=halt_on_error=1:abort_on_error=0:exitcode=66:detect_leaks=1:strict_string_checks=1:detect_stack_use_after_return=1
 export UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1:exitcode=67

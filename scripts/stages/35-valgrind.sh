@@ -3,8 +3,7 @@
 # that is definitely or indirectly lost, fails the stage.
 set -euo pipefail
 source "$(dirname "$0")/../lib.sh"
-need_base_packages
-need_packages valgrind
+need build valgrind
 
 configure_and_build "$BRIVANT_ROOT/build"
 log="$BRIVANT_ROOT/build/valgrind.log"

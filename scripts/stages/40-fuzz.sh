@@ -7,7 +7,7 @@
 # a sanitizer report fails the stage and leaves the input in build-fuzz/.
 set -euo pipefail
 source "$(dirname "$0")/../lib.sh"
-need_packages cmake make clang libclang-rt-14-dev
+need build clang
 
 seconds=${BRIVANT_FUZZ_SECONDS:-60}
 dir="$BRIVANT_ROOT/build-fuzz"

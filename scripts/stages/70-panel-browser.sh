@@ -4,7 +4,7 @@
 # units of the Linux build: see tests/panel-browser/panel_test.mjs.
 set -euo pipefail
 source "$(dirname "$0")/../lib.sh"
-need_base_packages
+need build
 need_browser_packages
 configure_and_build "$BRIVANT_ROOT/build"
 install_browser_driver

@@ -3,30 +3,25 @@
 #pragma once
 
 #include <cstdint>
-#include <mutex>
 
 #include "brivant.h"
-#include "device/device_table.h"
+#include "device/device.h"
 #include "transport/frame.h"
 
 namespace brivant::counter {
 
 constexpr std::uint8_t kMaxChannel = 2;
 
-// Runs `body(usbHandle)` while holding the unit's lock, so the whole exchange
-// is one unit's alone. An ID outside the table or a closed slot gives
-// RC_NOT_OPEN before anything else is looked at.
+// Runs `body(usbHandle)` with the unit held (device::OpenUnit), so the whole
+// exchange is one unit's alone. An ID outside the table or a closed slot
+// gives RC_NOT_OPEN before anything else is looked at.
 template <typename Body>
 std::int16_t onOpenUnit(std::int16_t id, Body&& body) {
-    if (!device::validId(id)) {
+    device::OpenUnit unit(id);
+    if (!unit.isOpen()) {
         return RC_NOT_OPEN;
     }
-    device::DeviceSlot& slot = device::deviceTable[id];
-    std::lock_guard<std::mutex> guard(slot.lock);
-    if (slot.isOpen == 0) {
-        return RC_NOT_OPEN;
-    }
-    return body(slot.usbHandle);
+    return body(unit.usbHandle());
 }
 
 // Finishes `frame`, runs the exchange and ignores the reply byte's value:

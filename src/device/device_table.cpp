@@ -7,13 +7,23 @@ namespace brivant::device {
 DeviceSlot deviceTable[kSlotCount];
 std::mutex tableLock;
 
-bool pathHeldOpen(const char16_t* path) {
+bool pathHeldOpen(const discovery::Path& path) {
     for (const DeviceSlot& slot : deviceTable) {
         if (slot.isOpen != 0 && std::u16string_view(slot.path) == std::u16string_view(path)) {
             return true;
         }
     }
     return false;
+}
+
+OpenUnit::OpenUnit(std::int16_t id) {
+    if (!validId(id)) {
+        return;
+    }
+    DeviceSlot& slot = deviceTable[id];
+    lock_ = std::unique_lock<std::mutex>(slot.lock);
+    open_ = slot.isOpen != 0;
+    usb_ = slot.usbHandle;
 }
 
 } // namespace brivant::device

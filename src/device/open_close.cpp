@@ -10,11 +10,15 @@ using namespace brivant;
 
 namespace {
 
-// Finds the first present unit, in enumeration order, that reports `id` and
-// is not already open here; `path` receives its device path.
-bool findUnit(std::int16_t id, std::uint32_t count, char16_t (&path)[discovery::kMaxPath + 1]) {
+// Finds the first present unit, in enumeration order, that reports `id`;
+// `path` receives its device path. A unit held open here is never opened a
+// second time: it is recognised by its path, not by the position it was
+// found at, since a unit unplugged or replugged since then has moved the
+// others in the enumeration. Call with the table lock held.
+bool findUnit(std::int16_t id, std::uint32_t count, discovery::Path& path) {
     for (std::uint32_t i = 0; i < count; ++i) {
-        if (discovery::queryUnitId(i, path) == static_cast<std::uint16_t>(id)) {
+        if (discovery::getInterfacePath(i, path) && !device::pathHeldOpen(path) &&
+            discovery::queryUnitId(path) == static_cast<std::uint16_t>(id)) {
             return true;
         }
     }
@@ -23,7 +27,7 @@ bool findUnit(std::int16_t id, std::uint32_t count, char16_t (&path)[discovery::
 
 } // namespace
 
-extern "C" BRIVANT_API int16_t Brivant_Device_Open(int16_t id) {
+extern "C" BRIVANT_API int16_t BRIVANT_CALL Brivant_Device_Open(int16_t id) {
     if (!device::validId(id)) {
         return RC_BAD_ID;
     }
@@ -36,7 +40,7 @@ extern "C" BRIVANT_API int16_t Brivant_Device_Open(int16_t id) {
     if (count > device::kSlotCount) {
         return RC_TOO_MANY_UNITS;
     }
-    char16_t path[discovery::kMaxPath + 1];
+    discovery::Path path;
     if (!findUnit(id, count, path)) {
         return RC_ID_NOT_FOUND;
     }
@@ -68,7 +72,7 @@ extern "C" BRIVANT_API int16_t Brivant_Device_Open(int16_t id) {
     return RC_OK;
 }
 
-extern "C" BRIVANT_API void Brivant_Device_Close(int16_t id) {
+extern "C" BRIVANT_API void BRIVANT_CALL Brivant_Device_Close(int16_t id) {
     if (!device::validId(id)) {
         return;
     }

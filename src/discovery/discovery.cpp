@@ -2,7 +2,6 @@
 
 #include <cstring>
 
-#include "device/device_table.h"
 #include "transport/frame.h"
 
 namespace brivant::discovery {
@@ -12,7 +11,7 @@ namespace {
 // Copies the zero-terminated path that starts at `text` and may run for at
 // most `available` characters (the end of the detail block). True when the
 // whole path and its terminator fitted both the block and `path`.
-bool copyPath(const unsigned char* text, std::size_t available, char16_t (&path)[kMaxPath + 1]) {
+bool copyPath(const unsigned char* text, std::size_t available, Path& path) {
     for (std::size_t i = 0; i <= kMaxPath; ++i) {
         if (i == available) { // the block ends without a terminator
             path[i < kMaxPath ? i : kMaxPath] = 0;
@@ -33,7 +32,7 @@ bool copyPath(const unsigned char* text, std::size_t available, char16_t (&path)
 }
 
 // The path lookup once a device information set is in hand.
-bool lookUpPath(platform::DevInfoSet set, std::uint32_t index, char16_t (&path)[kMaxPath + 1]) {
+bool lookUpPath(platform::DevInfoSet set, std::uint32_t index, Path& path) {
     platform::InterfaceData data{};
     if (!platform::enumInterface(set, index, &data)) {
         return false;
@@ -77,7 +76,7 @@ std::uint32_t countInterfaces() {
     return count;
 }
 
-bool getInterfacePath(std::uint32_t index, char16_t (&path)[kMaxPath + 1]) {
+bool getInterfacePath(std::uint32_t index, Path& path) {
     platform::DevInfoSet set = platform::getClassDevs();
     if (set == platform::invalidHandle()) {
         return false;
@@ -87,21 +86,7 @@ bool getInterfacePath(std::uint32_t index, char16_t (&path)[kMaxPath + 1]) {
     return found;
 }
 
-unsigned queryUnitId(std::uint32_t index) {
-    char16_t path[kMaxPath + 1];
-    return queryUnitId(index, path);
-}
-
-unsigned queryUnitId(std::uint32_t index, char16_t (&path)[kMaxPath + 1]) {
-    if (!getInterfacePath(index, path)) {
-        return kNoUnitId;
-    }
-    // A unit held open here is never opened a second time. It is recognised
-    // by its path, not by the position it was found at: a unit unplugged or
-    // replugged since then has moved the others in the enumeration.
-    if (device::pathHeldOpen(path)) {
-        return kNoUnitId;
-    }
+unsigned queryUnitId(const Path& path) {
     platform::Handle file = platform::createFile(path);
     if (file == platform::invalidHandle()) {
         return kNoUnitId;

@@ -1,13 +1,18 @@
 #!/usr/bin/env bash
 # Runs the Wine suite against a built BRIVANT.dll in a fresh, temporary Wine
 # prefix, which is shut down and removed afterwards whatever happens.
-#   tests/wine/run_suite.sh BUILD_DIR
-# BUILD_DIR holds BRIVANT.dll, brivant.exe and tests/wine/{winusb.dll,brivant_wine_suite.exe}.
-# Passes only when the suite's last line reads "wine: N passed, 0 failed", and
-# then the tool's checks (tool_checks.sh) pass in the same prefix.
+#   tests/wine/run_suite.sh BUILD_DIR [win64|win32]
+# BUILD_DIR holds BRIVANT.dll and tests/wine/{winusb.dll,brivant_wine_suite.exe},
+# all built for the prefix's architecture: win64 (the default) for the x64
+# build, win32 (a 32-bit prefix, which needs wine32) for the x86 one.
+# Passes only when the suite's last line reads "wine: N passed, 0 failed".
+# With brivant.exe in BUILD_DIR (the win64 build), the tool's checks
+# (tool_checks.sh) then run in the same prefix.
 set -euo pipefail
 
-build_dir=$(cd "${1:?usage: run_suite.sh BUILD_DIR}" && pwd)
+build_dir=$(cd "${1:?usage: run_suite.sh BUILD_DIR [win64|win32]}" && pwd)
+arch=${2:-win64}
+case $arch in win64 | win32) ;; *) echo "run_suite.sh: no architecture '$arch'" >&2; exit 2 ;; esac
 class_guid='{85b54c78-94cc-4866-a4bd-464e49dfc5e4}'
 registered_units=17 # unit00..unit16, as the suite registers them
 wine_timeout=${BRIVANT_WINE_TIMEOUT:-300}
@@ -17,7 +22,7 @@ export WINEPREFIX=$work/prefix
 # The wineserver makes its socket folder under TMPDIR: keep it inside $work.
 export TMPDIR=$work/tmp
 mkdir -p "$TMPDIR"
-export WINEARCH=win64
+export WINEARCH=$arch
 export WINEDEBUG=-all
 # No mono or gecko prompts; the winusb.dll next to the suite, not Wine's.
 export WINEDLLOVERRIDES='mscoree,mshtml=;winusb=n'
@@ -31,7 +36,7 @@ cleanup() {
 }
 trap cleanup EXIT
 
-echo "wine prefix $WINEPREFIX ($(wine --version 2>/dev/null))"
+echo "wine prefix $WINEPREFIX, $arch ($(wine --version 2>/dev/null))"
 if ! timeout "$wine_timeout" wine wineboot --init >"$work/wineboot.log" 2>&1; then
     echo "wineboot failed to set up the prefix:" >&2
     tail -n 20 "$work/wineboot.log" >&2
@@ -49,7 +54,7 @@ for ((unit = 0; unit < registered_units; unit++)); do
 done
 
 cp "$build_dir/BRIVANT.dll" "$build_dir/tests/wine/winusb.dll" \
-    "$build_dir/tests/wine/brivant_wine_suite.exe" "$build_dir/brivant.exe" "$work/run/"
+    "$build_dir/tests/wine/brivant_wine_suite.exe" "$work/run/"
 
 status=0
 (cd "$work/run" && timeout "$wine_timeout" wine brivant_wine_suite.exe) 2>"$work/stderr" |
@@ -63,5 +68,8 @@ if [ $status -ne 0 ] || ! [[ $summary =~ ^wine:\ [1-9][0-9]*\ passed,\ 0\ failed
 fi
 
 # ---- the brivant tool in the same prefix (tests/wine/tool_checks.sh) ---------
-source "$(dirname "${BASH_SOURCE[0]}")/tool_checks.sh"
-run_tool_checks
+if [ -f "$build_dir/brivant.exe" ]; then
+    cp "$build_dir/brivant.exe" "$work/run/"
+    source "$(dirname "${BASH_SOURCE[0]}")/tool_checks.sh"
+    run_tool_checks
+fi

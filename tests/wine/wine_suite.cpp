@@ -77,11 +77,14 @@ void versionResource() {
     UINT fixedSize = 0;
     bool haveFixed = VerQueryValueW(info.data(), L"\\", reinterpret_cast<void**>(&fixed), &fixedSize) &&
                      fixedSize >= sizeof *fixed;
-    check(haveFixed && fixed->dwFileVersionMS == MAKELONG(1, 4) && fixed->dwFileVersionLS == 0,
-          "file version 4.1.0.0");
-    check(haveFixed && fixed->dwProductVersionMS == MAKELONG(1, 4) &&
-              fixed->dwProductVersionLS == 0,
-          "product version 4.1.0.0");
+    // The resource carries the version the headers were made with.
+    const DWORD versionMS = MAKELONG(BRIVANT_VERSION_MINOR, BRIVANT_VERSION_MAJOR);
+    const DWORD versionLS = MAKELONG(0, BRIVANT_VERSION_PATCH);
+    check(haveFixed && fixed->dwFileVersionMS == versionMS && fixed->dwFileVersionLS == versionLS,
+          "file version " BRIVANT_VERSION_STRING ".0");
+    check(haveFixed && fixed->dwProductVersionMS == versionMS &&
+              fixed->dwProductVersionLS == versionLS,
+          "product version " BRIVANT_VERSION_STRING ".0");
     check(versionString(info, L"FileDescription") == L"BRIVANT", "FileDescription is BRIVANT");
     check(versionString(info, L"InternalName") == L"BRIVANT.dll", "InternalName is BRIVANT.dll");
     check(versionString(info, L"OriginalFilename") == L"BRIVANT.dll",
@@ -454,6 +457,7 @@ int main() {
         run(unplugWhileInUse);
         run(threadsShareUnitsSafely);
         run(stressSixteenUnits);
+        run(stdcallKeepsTheStackBalanced);
         run(nothingLeftBehind);
         run(unloadClosesNothing);
     }

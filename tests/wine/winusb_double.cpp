@@ -8,31 +8,35 @@
 #include <set>
 #include <vector>
 
+#include "platform/sim/unit_model.h"
 #include "winusb_double.h"
 
 using namespace double_usb;
+using brivant::sim::UnitModel;
 
 namespace {
 
 struct Interface {
     int unit;
-    char lastCommand = 0;
+    brivant::sim::Reply reply; // the unit's answer to the last frame written here
 };
 
 std::mutex stateLock;
+Unit units[kUnits];
+UnitModel models[kUnits]; // how each unit answers, from the answers in units[]
 
 // Until the suite configures them, unit NN answers K with NN, so that a
 // program run on its own in the prefix (brivant.exe) finds units by number.
-struct DefaultUnits {
-    Unit units[kUnits];
-    DefaultUnits() {
+struct DefaultAnswers {
+    DefaultAnswers() {
         for (int unit = 0; unit < kUnits; ++unit) {
             units[unit].idReply = unit;
+            brivant::sim::UnitAnswers answers;
+            answers.idReply = unit;
+            models[unit].setAnswers(answers);
         }
     }
-};
-DefaultUnits defaults;
-Unit (&units)[kUnits] = defaults.units;
+} defaultAnswers;
 bool unplugged[kUnits] = {};
 // A write reached the unit and its reply has not been read yet. Kept per unit,
 // not per handle: two connections to one unit must not interleave either.
@@ -133,7 +137,7 @@ BOOL WINAPI WinUsb_Initialize(HANDLE DeviceHandle,
         SetLastError(ERROR_DEVICE_NOT_CONNECTED);
         return FALSE;
     }
-    auto* usb = new Interface{unit};
+    auto* usb = new Interface{unit, {}};
     live.insert(usb);
     ++state.handlesHeld;
     *InterfaceHandle = usb;
@@ -193,7 +197,7 @@ BOOL WINAPI WinUsb_WritePipe(WINUSB_INTERFACE_HANDLE InterfaceHandle, UCHAR Pipe
         return FALSE;
     }
     awaitingReply[usb->unit] = true;
-    usb->lastCommand = BufferLength > 1 ? static_cast<char>(Buffer[1]) : 0;
+    usb->reply = models[usb->unit].answer(Buffer, BufferLength, brivant::sim::SimClock::now());
     call.transferred = BufferLength;
     if (LengthTransferred != nullptr) {
         *LengthTransferred = BufferLength;
@@ -251,23 +255,13 @@ BOOL WINAPI WinUsb_ReadPipe(WINUSB_INTERFACE_HANDLE InterfaceHandle, UCHAR PipeI
         SetLastError(ERROR_SEM_TIMEOUT);
         return FALSE;
     }
-    std::uint8_t reply[15] = {};
-    ULONG replyLength = 1;
-    if (usb->lastCommand == 'K') {
-        reply[0] = static_cast<std::uint8_t>(unit.idReply);
-        replyLength = unit.idReply < 0 ? 0 : 1;
-    } else if (usb->lastCommand == 'J') {
-        std::memcpy(reply, unit.countReply, sizeof reply);
-        replyLength = sizeof reply;
-    } else {
-        reply[0] = unit.ackReply;
-    }
+    auto replyLength = static_cast<ULONG>(usb->reply.size);
     if (unit.deliverAtMost >= 0) {
         replyLength = std::min<ULONG>(replyLength, static_cast<ULONG>(unit.deliverAtMost));
     }
     replyLength = std::min(replyLength, BufferLength);
-    std::memcpy(Buffer, reply, replyLength);
-    std::memcpy(call.bytes, reply, replyLength);
+    std::memcpy(Buffer, usb->reply.bytes.data(), replyLength);
+    std::memcpy(call.bytes, usb->reply.bytes.data(), replyLength);
     call.transferred = replyLength;
     if (LengthTransferred != nullptr) {
         *LengthTransferred = replyLength;
@@ -302,6 +296,12 @@ void Double_SetUnit(int unit, const Unit* settings) {
     std::lock_guard<std::mutex> guard(stateLock);
     if (unit >= 0 && unit < kUnits && settings != nullptr) {
         units[unit] = *settings;
+        brivant::sim::UnitAnswers answers;
+        answers.idReply = settings->idReply;
+        std::copy(std::begin(settings->countReply), std::end(settings->countReply),
+                  answers.countReply.begin());
+        answers.ackReply = settings->ackReply;
+        models[unit].setAnswers(answers);
     }
 }
 

@@ -1,6 +1,7 @@
 // The test double of winusb.dll used by the Wine suite: simulated units
 // behind WinUsb_Initialize / WinUsb_Free / WinUsb_WritePipe / WinUsb_ReadPipe,
-// and a record of every call. The suite reaches the extra Double_* exports
+// and a record of every call. A unit's reply to each frame comes from the
+// same unit model as the Linux build's simulated units. The suite reaches the extra Double_* exports
 // through GetProcAddress on the same module BRIVANT.dll imports.
 //
 // An unplugged unit fails every WinUSB call made on it, including a read
@@ -20,7 +21,9 @@ constexpr int kUnits = 20;
 
 enum Op : int { OpInitialize = 1, OpFree, OpWritePipe, OpReadPipe };
 
-// What a simulated unit answers and which of its calls fail.
+// What a simulated unit answers (handed to the unit model of
+// src/platform/sim/unit_model.h, which makes up the replies) and which of its
+// calls fail.
 struct Unit {
     int idReply = 0;                   // byte answered to K; -1 answers with no byte
     std::uint8_t countReply[15] = {};  // answer to J

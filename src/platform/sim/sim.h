@@ -1,37 +1,25 @@
 // Control of the simulated platform that stands in for Windows on other
-// systems: simulated present interfaces of the unit class, the counter units
-// behind them, a record of every platform call, a tally of every resource
-// held, and switches for every fault the library must survive.
+// systems: the simulated units and what goes wrong with them, a record of
+// every platform call, a tally of every resource held, and switches for every
+// fault the library must survive.
 //
-// Tests include this header; the shared library built on it exports none of
-// it. All functions are thread-safe.
+// Tests, the fuzzer and the benchmarks include this header and link the
+// instrumented library (brivant_static); the shared library shipped to users
+// has none of it (its probe keeps nothing: see probe.h). All functions are
+// thread-safe.
 #pragma once
 
-#include <array>
 #include <chrono>
 #include <cstdint>
 #include <optional>
 #include <string>
 #include <vector>
 
-namespace brivant::sim {
+#include "platform/sim/ops.h"
+#include "platform/sim/probe.h"
+#include "platform/sim/unit_model.h"
 
-enum class Op {
-    GetClassDevs,
-    EnumInterface,
-    GetInterfaceDetail,
-    DestroyDevInfo,
-    LastError,
-    LocalAlloc,
-    LocalFree,
-    CreateFile,
-    CloseHandle,
-    CreateMutex,
-    UsbInitialize,
-    UsbFree,
-    WritePipe,
-    ReadPipe,
-};
+namespace brivant::sim {
 
 const char* opName(Op op);
 
@@ -45,24 +33,26 @@ struct Call {
     bool ok = true;            // what the call returned
 };
 
-// A simulated counter unit and the interface it is found by.
-struct Unit {
-    std::u16string path;       // device path; empty gives a usual-looking one
-    bool present = true;       // listed by the enumeration; false also fails its transfers
-    int idReply = 0;           // byte answered to K; -1 answers with an empty read
-    std::array<std::uint8_t, 15> countReply{}; // answer to J
-    std::uint8_t ackReply = 0x06;              // answer to A..I
+// What a test makes go wrong with one unit, or go slowly.
+struct UnitFaults {
     bool createFileFails = false;
     bool writeFails = false;
     bool readFails = false;
     std::optional<std::uint32_t> deliverAtMost; // a short read: at most this many bytes
     std::chrono::microseconds readDelay{0};     // a read takes this long
-    bool live = false; // counts by the clock and obeys G, H, I and E instead of countReply
+};
+
+// A simulated counter unit and the interface it is found by: how it answers
+// (idReply, countReply, ackReply, live: see unit_model.h), what goes wrong
+// with it, and its place on the bus.
+struct Unit : UnitAnswers, UnitFaults {
+    std::u16string path;       // device path; empty gives a usual-looking one
+    bool present = true;       // listed by the enumeration; false also fails its transfers
 };
 
 // Faults of the platform services rather than of one unit.
 struct Faults {
-    enum class Sizing { Normal, Succeeds, OtherError };
+    using Sizing = probe::Sizing;
     bool invalidClassSet = false;   // SetupDiGetClassDevsW gives the invalid-handle value
     bool enumFails = false;         // SetupDiEnumDeviceInterfaces fails at every index
     Sizing sizing = Sizing::Normal; // the detail call without a buffer
@@ -92,8 +82,9 @@ struct Held {
 void holdClock();
 void advanceClock(std::chrono::microseconds step);
 
-// Empties everything: no units, no faults, no record. Handles still held by
-// the library stay valid so that it can release them.
+// Empties everything: no units, no faults, no record. Recording stays on or
+// off as it was. Handles still held by the library stay valid so that it can
+// release them.
 void reset();
 
 // Adds a unit at the end of the enumeration order; returns its number.
@@ -114,7 +105,7 @@ Faults getFaults();
 std::vector<Call> calls();
 std::vector<Call> transfers(); // the WritePipe and ReadPipe calls only
 void clearCalls();             // forgets the record and zeroes callCount
-void setRecording(bool on); // off: calls are counted but not kept (benchmarks)
+void setRecording(bool on);    // off, as it starts: calls are counted but not kept
 std::uint64_t callCount();     // platform calls since the last clear, kept or not
 
 Held held();

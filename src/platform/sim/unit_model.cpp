@@ -1,5 +1,5 @@
-// The counting simulated unit: see live_unit.h for what it does.
-#include "platform/sim/live_unit.h"
+// How a simulated unit answers: see unit_model.h.
+#include "platform/sim/unit_model.h"
 
 namespace brivant::sim {
 
@@ -56,7 +56,7 @@ void LiveUnit::settle(Channel& channel, SimClock::time_point now) {
     channel.mark = now;
 }
 
-void LiveUnit::apply(char letter, const std::uint8_t* args, std::uint32_t argCount,
+void LiveUnit::apply(char letter, const std::uint8_t* args, std::size_t argCount,
                      SimClock::time_point now) {
     int ch = argCount >= 1 ? digit(args[0]) : -1;
     if (ch < 0 || ch > 2) {
@@ -105,7 +105,7 @@ void LiveUnit::start(SimClock::time_point now) {
     }
 }
 
-std::size_t LiveUnit::answer(const std::uint8_t* frame, std::uint32_t length,
+std::size_t LiveUnit::answer(const std::uint8_t* frame, std::size_t length,
                              SimClock::time_point now, std::uint8_t ack,
                              std::array<std::uint8_t, 15>& reply) {
     start(now);
@@ -122,13 +122,36 @@ std::size_t LiveUnit::answer(const std::uint8_t* frame, std::uint32_t length,
         return reply.size();
     }
     // Arguments run from after the letter up to ETX.
-    std::uint32_t argCount = 0;
+    std::size_t argCount = 0;
     while (2 + argCount < length && frame[2 + argCount] != kEtx) {
         ++argCount;
     }
     apply(letter, frame + 2, argCount, now);
     reply[0] = ack;
     return 1;
+}
+
+Reply UnitModel::answer(const std::uint8_t* frame, std::size_t length, SimClock::time_point now) {
+    char letter = length >= 2 ? static_cast<char>(frame[1]) : '\0';
+    Reply reply;
+    if (letter == 'K') {
+        if (answers_.live) {
+            live_.start(now);
+        }
+        if (answers_.idReply >= 0) {
+            reply.bytes[0] = static_cast<std::uint8_t>(answers_.idReply);
+            reply.size = 1;
+        }
+    } else if (answers_.live) {
+        reply.size = live_.answer(frame, length, now, answers_.ackReply, reply.bytes);
+    } else if (letter == 'J') {
+        reply.bytes = answers_.countReply;
+        reply.size = reply.bytes.size();
+    } else {
+        reply.bytes[0] = answers_.ackReply;
+        reply.size = 1;
+    }
+    return reply;
 }
 
 } // namespace brivant::sim
