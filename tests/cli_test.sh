@@ -51,7 +51,10 @@ expect 64 "^Usage: brivant \[OPTIONS\] \[COMMAND\]"
 expect 64 "no command 'frob'" frob
 expect 64 "no command 'frob'" help frob
 expect 0 "^brivant [0-9]+\.[0-9]+\.[0-9]+$" --version
-expect 0 "^library .*\(.*libbrivant\.so.*\)$" -V
+expect 0 "^library [0-9]+\.[0-9]+\.[0-9]+ \(/.*/libbrivant\.so\.[0-9]+\.[0-9]+\.[0-9]+\)$" -V
+versions=$("$tool" --version | sed -E 's/^(brivant|library) ([0-9.]+).*/\2/' | sort -u | wc -l)
+checks=$((checks + 1))
+[ "$versions" -eq 1 ] || { failures=$((failures + 1)); echo "FAIL: the tool and the library it loads differ in version"; }
 
 # --- options: --opt=value and --opt value; unknown options and extra words named.
 expect 0 "^unit 0  ch0" watch 0 --count=2 --interval=10

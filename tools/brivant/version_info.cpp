@@ -13,12 +13,10 @@
 
 namespace brivant::tool {
 
+// The version of the headers the tool was built with; the library loaded
+// may be another build.
 std::string toolVersion() {
-#if defined(BRIVANT_VERSION_STRING)
     return BRIVANT_VERSION_STRING;
-#else
-    return BRIVANT_TOOL_VERSION;
-#endif
 }
 
 std::string versionFromSonameFile(const std::string& path) {
