@@ -2,7 +2,6 @@
 // schedule, a unit unplugged and plugged back while logging, a failed write.
 #include <gtest/gtest.h>
 
-#include <atomic>
 #include <sstream>
 #include <thread>
 
@@ -128,7 +127,6 @@ TEST_F(SampleLogTest, UnpluggedUnitGetsRowsWithItsFailureAndResumes) {
     plan.units = {2, 4};
     plan.interval = std::chrono::milliseconds(10);
     plan.count = samples;
-    std::atomic<bool> done{false};
     std::thread unplugger([&] {
         std::this_thread::sleep_for(std::chrono::milliseconds(150));
         sim::Unit unit = sim::getUnit(0);
