@@ -1,13 +1,17 @@
 #include "interrupt.h"
 
 #include <algorithm>
+#include <atomic>
 #include <thread>
 
 namespace brivant::tool {
 
 namespace {
 
-volatile std::sig_atomic_t interrupted = 0;
+// Raised by the signal handler and read by every thread of the panel: a
+// lock-free atomic is safe for both.
+std::atomic<int> interrupted{0};
+static_assert(std::atomic<int>::is_always_lock_free, "the Ctrl-C flag must be lock-free");
 
 extern "C" void onInterrupt(int) {
     interrupted = 1;
@@ -23,7 +27,7 @@ void installSignalHandlers() {
 }
 
 bool interruptRequested() {
-    return interrupted != 0;
+    return interrupted.load() != 0;
 }
 
 void requestInterrupt() {
