@@ -1,0 +1,192 @@
+#include "platform/libusb/unit_judge.h"
+
+#include <vector>
+
+#include "platform/libusb/ms_os_descriptors.h"
+#include "platform/platform.h"
+
+namespace brivant::usb {
+
+namespace {
+
+constexpr std::uint16_t kBosMinimumUsbVersion = 0x0201;
+constexpr std::size_t kMaxDescriptor = 4096; // more than any MS OS set a unit sends
+
+// Interfaces (alternate setting 0) with a bulk out endpoint 0x01 and a bulk
+// in endpoint 0x82, in configuration order.
+std::vector<int> bulkInterfaces(const libusb_config_descriptor& config) {
+    std::vector<int> found;
+    for (int i = 0; i < config.bNumInterfaces; ++i) {
+        const libusb_interface& interface = config.interface[i];
+        if (interface.num_altsetting < 1) {
+            continue;
+        }
+        const libusb_interface_descriptor& setting = interface.altsetting[0];
+        bool out = false;
+        bool in = false;
+        for (int e = 0; e < setting.bNumEndpoints; ++e) {
+            const libusb_endpoint_descriptor& endpoint = setting.endpoint[e];
+            bool bulk = (endpoint.bmAttributes & LIBUSB_TRANSFER_TYPE_MASK) ==
+                        LIBUSB_TRANSFER_TYPE_BULK;
+            out = out || (bulk && endpoint.bEndpointAddress == platform::kPipeOut);
+            in = in || (bulk && endpoint.bEndpointAddress == platform::kPipeIn);
+        }
+        if (out && in) {
+            found.push_back(setting.bInterfaceNumber);
+        }
+    }
+    return found;
+}
+
+bool contains(const std::vector<int>& numbers, int number) {
+    for (int n : numbers) {
+        if (n == number) {
+            return true;
+        }
+    }
+    return false;
+}
+
+// A GET_DESCRIPTOR-like request in two steps: the header, whose length
+// field tells the whole length, then the whole. Empty when the device
+// refuses or answers short.
+std::vector<std::uint8_t> fetchWhole(libusb_device_handle* handle, std::uint8_t requestType,
+                                     std::uint8_t request, std::uint16_t value,
+                                     std::uint16_t index, std::size_t headerLength,
+                                     std::size_t (*totalOf)(const std::uint8_t*)) {
+    std::vector<std::uint8_t> bytes(headerLength);
+    int got = libusb_control_transfer(handle, requestType, request, value, index, bytes.data(),
+                                      static_cast<std::uint16_t>(bytes.size()),
+                                      kDescriptorTimeoutMs);
+    if (got < static_cast<int>(headerLength)) {
+        return {};
+    }
+    std::size_t total = totalOf(bytes.data());
+    if (total <= headerLength || total > kMaxDescriptor) {
+        return total == headerLength ? bytes : std::vector<std::uint8_t>{};
+    }
+    bytes.assign(total, 0);
+    got = libusb_control_transfer(handle, requestType, request, value, index, bytes.data(),
+                                  static_cast<std::uint16_t>(total), kDescriptorTimeoutMs);
+    if (got <= 0) {
+        return {};
+    }
+    bytes.resize(static_cast<std::size_t>(got));
+    return bytes;
+}
+
+std::size_t bosTotal(const std::uint8_t* header) {
+    return static_cast<std::size_t>(header[2] | header[3] << 8);
+}
+std::size_t propertiesTotal(const std::uint8_t* header) {
+    return static_cast<std::size_t>(header[0] | header[1] << 8 | header[2] << 16) |
+           static_cast<std::size_t>(header[3]) << 24;
+}
+
+Verdict unit(Match match, int interfaceNumber, const char* reason) {
+    Verdict verdict;
+    verdict.match = match;
+    verdict.interfaceNumber = interfaceNumber;
+    verdict.reason = reason;
+    return verdict;
+}
+
+Verdict notAUnit(const char* reason) {
+    Verdict verdict;
+    verdict.reason = reason;
+    return verdict;
+}
+
+// Asks an opened device for its MS OS descriptors, as Windows does: the
+// MS OS 2.0 set when the BOS descriptor offers one, and only otherwise the
+// MS OS 1.0 string and extended properties.
+Verdict askDevice(libusb_device_handle* handle, const libusb_device_descriptor& device,
+                  const std::vector<int>& candidates) {
+    if (device.bcdUSB >= kBosMinimumUsbVersion) {
+        std::vector<std::uint8_t> bos =
+            fetchWhole(handle, LIBUSB_ENDPOINT_IN, LIBUSB_REQUEST_GET_DESCRIPTOR,
+                       LIBUSB_DT_BOS << 8, 0, 5, bosTotal);
+        if (std::optional<MsOs20SetInfo> info = findMsOs20Set(bos.data(), bos.size())) {
+            std::vector<std::uint8_t> set(info->totalLength);
+            int got = libusb_control_transfer(
+                handle, LIBUSB_ENDPOINT_IN | LIBUSB_REQUEST_TYPE_VENDOR | LIBUSB_RECIPIENT_DEVICE,
+                info->vendorCode, 0, kMsOs20SetIndex, set.data(), info->totalLength,
+                kDescriptorTimeoutMs);
+            if (got <= 0) {
+                return notAUnit("its MS OS 2.0 descriptor set could not be read");
+            }
+            std::optional<GuidDeclaration> declared =
+                msOs20DeclaresUnit(set.data(), static_cast<std::size_t>(got));
+            if (!declared) {
+                return notAUnit("its MS OS 2.0 descriptor set declares another interface GUID or none");
+            }
+            if (declared->interfaceNumber == GuidDeclaration::kWholeDevice) {
+                return unit(Match::MsOs20, candidates.front(), "MS OS 2.0 descriptors declare the unit GUID");
+            }
+            if (!contains(candidates, declared->interfaceNumber)) {
+                return notAUnit("the interface its MS OS 2.0 descriptors name lacks the bulk endpoints 0x01 and 0x82");
+            }
+            return unit(Match::MsOs20, declared->interfaceNumber,
+                        "MS OS 2.0 descriptors declare the unit GUID");
+        }
+    }
+    std::uint8_t string[18] = {};
+    int got = libusb_control_transfer(handle, LIBUSB_ENDPOINT_IN, LIBUSB_REQUEST_GET_DESCRIPTOR,
+                                      LIBUSB_DT_STRING << 8 | kMsOs10StringIndex, 0, string,
+                                      sizeof string, kDescriptorTimeoutMs);
+    std::optional<std::uint8_t> vendorCode =
+        got > 0 ? msOs10VendorCode(string, static_cast<std::size_t>(got)) : std::nullopt;
+    if (!vendorCode) {
+        return notAUnit("it has no MS OS descriptors and is not listed in BRIVANT_USB_IDS");
+    }
+    for (int number : candidates) {
+        std::vector<std::uint8_t> properties = fetchWhole(
+            handle, LIBUSB_ENDPOINT_IN | LIBUSB_REQUEST_TYPE_VENDOR | LIBUSB_RECIPIENT_INTERFACE,
+            *vendorCode, static_cast<std::uint16_t>(number << 8), kMsOs10PropertiesIndex, 10,
+            propertiesTotal);
+        if (msOs10DeclaresUnit(properties.data(), properties.size())) {
+            return unit(Match::MsOs10, number, "MS OS 1.0 extended properties declare the unit GUID");
+        }
+    }
+    return notAUnit("its MS OS 1.0 descriptors declare another interface GUID or none");
+}
+
+} // namespace
+
+Verdict judgeDevice(libusb_device* device, const UsbIdList& ids) {
+    libusb_device_descriptor descriptor{};
+    if (libusb_get_device_descriptor(device, &descriptor) != LIBUSB_SUCCESS) {
+        return notAUnit("its device descriptor could not be read");
+    }
+    libusb_config_descriptor* config = nullptr;
+    if (libusb_get_active_config_descriptor(device, &config) != LIBUSB_SUCCESS) {
+        return notAUnit("it is not configured");
+    }
+    std::vector<int> candidates = bulkInterfaces(*config);
+    int configuration = config->bConfigurationValue;
+    libusb_free_config_descriptor(config);
+
+    Verdict verdict;
+    if (ids.lists(UsbId{descriptor.idVendor, descriptor.idProduct})) {
+        verdict = candidates.empty()
+                      ? notAUnit("it is listed in BRIVANT_USB_IDS but has no interface with the bulk endpoints 0x01 and 0x82")
+                      : unit(Match::UsbIds, candidates.front(), "listed in BRIVANT_USB_IDS");
+    } else if (candidates.empty()) {
+        verdict = notAUnit("it has no interface with the bulk endpoints 0x01 and 0x82");
+    } else {
+        libusb_device_handle* handle = nullptr;
+        int opened = libusb_open(device, &handle);
+        if (opened != LIBUSB_SUCCESS) {
+            verdict.match = Match::Unknown;
+            verdict.openError = opened;
+            verdict.reason = "it could not be opened to read its MS OS descriptors";
+        } else {
+            verdict = askDevice(handle, descriptor, candidates);
+            libusb_close(handle);
+        }
+    }
+    verdict.configuration = configuration;
+    return verdict;
+}
+
+} // namespace brivant::usb
