@@ -14,12 +14,13 @@ brivant_version() {
 # needs through `need`, so this table is the one list of what a fresh machine
 # gets.
 declare -A BRIVANT_PACKAGES=(
-    [build]="cmake make g++ gcc binutils libgtest-dev libgmock-dev"
+    [build]="cmake make g++ gcc binutils pkg-config libgtest-dev libgmock-dev libusb-1.0-0-dev"
+    [usb-emulation]="umockdev libumockdev-dev"
     [clang]="clang libclang-rt-14-dev"
     [windows]="cmake make g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64 llvm"
     [wine]="wine wine64 python3-pefile"
     [valgrind]="valgrind"
-    [bench]="cmake make g++ binutils libbenchmark-dev"
+    [bench]="cmake make g++ binutils pkg-config libbenchmark-dev libusb-1.0-0-dev umockdev libumockdev-dev"
     [python]="python3 python3-pip python3-setuptools"
 )
 
