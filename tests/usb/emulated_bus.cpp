@@ -153,7 +153,8 @@ void EmulatedBus::State::attach(int number) {
     at->sysfs = "/sys/devices/usb1/1-" + std::to_string(device.port);
     at->handler = umockdev_ioctl_base_new();
     g_signal_connect(at->handler, "handle-ioctl", G_CALLBACK(&State::onIoctl), at.get());
-    g_signal_connect(at->handler, "client-vanished", G_CALLBACK(&State::onClientVanished), at.get());
+    g_signal_connect(at->handler, "client-vanished", G_CALLBACK(&State::onClientVanished),
+                     at.get());
     GError* error = nullptr;
     // The handler must be in place before the node appears.
     if (!umockdev_testbed_attach_ioctl(testbed, node, at->handler, &error)) {
@@ -279,7 +280,8 @@ gboolean EmulatedBus::State::handle(Attachment& at, UMockdevIoctlClient* client)
     Device& device = devices[static_cast<std::size_t>(at.device)];
     switch (request) {
     case USBDEVFS_GET_CAPABILITIES: {
-        UMockdevIoctlData* caps = umockdev_ioctl_data_resolve(arg, 0, sizeof(std::uint32_t), &error);
+        UMockdevIoctlData* caps =
+            umockdev_ioctl_data_resolve(arg, 0, sizeof(std::uint32_t), &error);
         std::uint32_t none = 0;
         std::memcpy(caps->data, &none, sizeof none);
         g_object_unref(caps);

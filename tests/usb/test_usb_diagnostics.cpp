@@ -34,7 +34,7 @@ private:
 };
 
 const brivant::usb::SurveyedUsbDevice* atPort(const brivant::usb::Survey& survey, int device) {
-    std::string ports = std::to_string(device + 1); // the emulated bus plugs device n into port n + 1
+    std::string ports = std::to_string(device + 1); // device n is plugged into port n + 1
     for (const auto& entry : survey.devices) {
         if (entry.ports == ports) {
             return &entry;

@@ -102,7 +102,8 @@ Survey surveyUsb() {
             entry.bus = libusb_get_bus_number(device.device);
             entry.address = libusb_get_device_address(device.device);
             std::uint8_t ports[8] = {};
-            int count = libusb_get_port_numbers(device.device, ports, static_cast<int>(sizeof ports));
+            int count =
+                libusb_get_port_numbers(device.device, ports, static_cast<int>(sizeof ports));
             for (int i = 0; i < count; ++i) {
                 entry.ports += (i > 0 ? "." : "") + std::to_string(ports[i]);
             }
@@ -148,7 +149,8 @@ const char* describe(OpenProblem problem) {
     case OpenProblem::None:
         return "can be opened";
     case OpenProblem::PermissionDenied:
-        return "permission denied: install the udev rule (see the README) or run as a user with access";
+        return "permission denied: install the udev rule (see the README) or run as a user "
+               "with access";
     case OpenProblem::Busy:
         return "busy: its interface is claimed by another process";
     case OpenProblem::Gone:

@@ -168,7 +168,8 @@ Handle createFile(const char16_t* path) {
                     if (libusb_open(device.device, &handle) != LIBUSB_SUCCESS) {
                         return invalidHandle();
                     }
-                    auto* unit = new (std::nothrow) OpenedUnit{handle, device.verdict.interfaceNumber};
+                    auto* unit =
+                        new (std::nothrow) OpenedUnit{handle, device.verdict.interfaceNumber};
                     if (unit == nullptr) {
                         libusb_close(handle);
                         return invalidHandle();
@@ -206,7 +207,8 @@ bool usbInitialize(Handle file, UsbHandle* usb) {
 
 void usbFree(UsbHandle usb) {
     auto* unit = static_cast<OpenedUnit*>(usb);
-    libusb_release_interface(unit->handle, unit->interfaceNumber); // fails harmlessly once unplugged
+    // Fails harmlessly once the unit is unplugged.
+    libusb_release_interface(unit->handle, unit->interfaceNumber);
 }
 
 bool writePipe(UsbHandle usb, const std::uint8_t* buffer, std::uint32_t length,

@@ -10,6 +10,10 @@ namespace brivant::usb {
 namespace {
 
 constexpr std::uint16_t kBosMinimumUsbVersion = 0x0201;
+// bmRequestType of the MS OS requests: device to host, vendor, to the
+// device (the 2.0 set) or to an interface (the 1.0 extended properties).
+constexpr std::uint8_t kVendorFromDevice = 0xC0;
+constexpr std::uint8_t kVendorFromInterface = 0xC1;
 constexpr std::size_t kMaxDescriptor = 4096; // more than any MS OS set a unit sends
 
 // Interfaces (alternate setting 0) with a bulk out endpoint 0x01 and a bulk
@@ -97,6 +101,19 @@ Verdict notAUnit(const char* reason) {
     return verdict;
 }
 
+// What a device's descriptors made of it, in words.
+constexpr const char* kByMsOs20 = "MS OS 2.0 descriptors declare the unit GUID";
+constexpr const char* kByMsOs10 = "MS OS 1.0 extended properties declare the unit GUID";
+constexpr const char* kSetUnreadable = "its MS OS 2.0 descriptor set could not be read";
+constexpr const char* kMsOs20OtherGuid =
+    "its MS OS 2.0 descriptor set declares another interface GUID or none";
+constexpr const char* kMsOs20WrongInterface =
+    "the interface its MS OS 2.0 descriptors name lacks the bulk endpoints 0x01 and 0x82";
+constexpr const char* kNoMsOs =
+    "it has no MS OS descriptors and is not listed in BRIVANT_USB_IDS";
+constexpr const char* kMsOs10OtherGuid =
+    "its MS OS 1.0 descriptors declare another interface GUID or none";
+
 // Asks an opened device for its MS OS descriptors, as Windows does: the
 // MS OS 2.0 set when the BOS descriptor offers one, and only otherwise the
 // MS OS 1.0 string and extended properties.
@@ -108,26 +125,24 @@ Verdict askDevice(libusb_device_handle* handle, const libusb_device_descriptor& 
                        LIBUSB_DT_BOS << 8, 0, 5, bosTotal);
         if (std::optional<MsOs20SetInfo> info = findMsOs20Set(bos.data(), bos.size())) {
             std::vector<std::uint8_t> set(info->totalLength);
-            int got = libusb_control_transfer(
-                handle, LIBUSB_ENDPOINT_IN | LIBUSB_REQUEST_TYPE_VENDOR | LIBUSB_RECIPIENT_DEVICE,
-                info->vendorCode, 0, kMsOs20SetIndex, set.data(), info->totalLength,
-                kDescriptorTimeoutMs);
+            int got = libusb_control_transfer(handle, kVendorFromDevice, info->vendorCode, 0,
+                                              kMsOs20SetIndex, set.data(), info->totalLength,
+                                              kDescriptorTimeoutMs);
             if (got <= 0) {
-                return notAUnit("its MS OS 2.0 descriptor set could not be read");
+                return notAUnit(kSetUnreadable);
             }
             std::optional<GuidDeclaration> declared =
                 msOs20DeclaresUnit(set.data(), static_cast<std::size_t>(got));
             if (!declared) {
-                return notAUnit("its MS OS 2.0 descriptor set declares another interface GUID or none");
+                return notAUnit(kMsOs20OtherGuid);
             }
             if (declared->interfaceNumber == GuidDeclaration::kWholeDevice) {
-                return unit(Match::MsOs20, candidates.front(), "MS OS 2.0 descriptors declare the unit GUID");
+                return unit(Match::MsOs20, candidates.front(), kByMsOs20);
             }
             if (!contains(candidates, declared->interfaceNumber)) {
-                return notAUnit("the interface its MS OS 2.0 descriptors name lacks the bulk endpoints 0x01 and 0x82");
+                return notAUnit(kMsOs20WrongInterface);
             }
-            return unit(Match::MsOs20, declared->interfaceNumber,
-                        "MS OS 2.0 descriptors declare the unit GUID");
+            return unit(Match::MsOs20, declared->interfaceNumber, kByMsOs20);
         }
     }
     std::uint8_t string[18] = {};
@@ -137,18 +152,18 @@ Verdict askDevice(libusb_device_handle* handle, const libusb_device_descriptor& 
     std::optional<std::uint8_t> vendorCode =
         got > 0 ? msOs10VendorCode(string, static_cast<std::size_t>(got)) : std::nullopt;
     if (!vendorCode) {
-        return notAUnit("it has no MS OS descriptors and is not listed in BRIVANT_USB_IDS");
+        return notAUnit(kNoMsOs);
     }
     for (int number : candidates) {
-        std::vector<std::uint8_t> properties = fetchWhole(
-            handle, LIBUSB_ENDPOINT_IN | LIBUSB_REQUEST_TYPE_VENDOR | LIBUSB_RECIPIENT_INTERFACE,
-            *vendorCode, static_cast<std::uint16_t>(number << 8), kMsOs10PropertiesIndex, 10,
-            propertiesTotal);
+        std::vector<std::uint8_t> properties =
+            fetchWhole(handle, kVendorFromInterface, *vendorCode,
+                       static_cast<std::uint16_t>(number << 8), kMsOs10PropertiesIndex, 10,
+                       propertiesTotal);
         if (msOs10DeclaresUnit(properties.data(), properties.size())) {
-            return unit(Match::MsOs10, number, "MS OS 1.0 extended properties declare the unit GUID");
+            return unit(Match::MsOs10, number, kByMsOs10);
         }
     }
-    return notAUnit("its MS OS 1.0 descriptors declare another interface GUID or none");
+    return notAUnit(kMsOs10OtherGuid);
 }
 
 } // namespace
@@ -168,9 +183,10 @@ Verdict judgeDevice(libusb_device* device, const UsbIdList& ids) {
 
     Verdict verdict;
     if (ids.lists(UsbId{descriptor.idVendor, descriptor.idProduct})) {
-        verdict = candidates.empty()
-                      ? notAUnit("it is listed in BRIVANT_USB_IDS but has no interface with the bulk endpoints 0x01 and 0x82")
-                      : unit(Match::UsbIds, candidates.front(), "listed in BRIVANT_USB_IDS");
+        verdict = candidates.empty() ? notAUnit("it is listed in BRIVANT_USB_IDS but has no "
+                                                "interface with the bulk endpoints 0x01 and 0x82")
+                                      : unit(Match::UsbIds, candidates.front(),
+                                             "listed in BRIVANT_USB_IDS");
     } else if (candidates.empty()) {
         verdict = notAUnit("it has no interface with the bulk endpoints 0x01 and 0x82");
     } else {
