@@ -1,5 +1,6 @@
 # `cmake --install` lays out include/, lib/ (with lib/cmake/Brivant, the
-# package configuration) and bin/ (the brivant tool; on Windows the DLL too).
+# package configuration, and lib/pkgconfig/brivant.pc) and bin/ (the brivant
+# tool; on Windows the DLL too).
 include(CMakePackageConfigHelpers)
 
 set(BRIVANT_CONFIG_DIR lib/cmake/Brivant)
@@ -22,3 +23,12 @@ write_basic_package_version_file(${PROJECT_BINARY_DIR}/BrivantConfigVersion.cmak
 install(FILES ${PROJECT_BINARY_DIR}/BrivantConfig.cmake
   ${PROJECT_BINARY_DIR}/BrivantConfigVersion.cmake
   DESTINATION ${BRIVANT_CONFIG_DIR})
+
+# pkg-config's view of the same install: the version is the project's.
+if(WIN32)
+  set(BRIVANT_PC_LIBRARY BRIVANT) # BRIVANT.dll.a beside the DLL's import
+else()
+  set(BRIVANT_PC_LIBRARY brivant)
+endif()
+configure_file(cmake/brivant.pc.in ${PROJECT_BINARY_DIR}/brivant.pc @ONLY)
+install(FILES ${PROJECT_BINARY_DIR}/brivant.pc DESTINATION lib/pkgconfig)

@@ -77,6 +77,21 @@
 #  define BRIVANT_API
 #endif
 
+/*
+ * The calling convention of the 13 functions. On 32-bit Windows it is
+ * __stdcall, as the Windows API's own: a VBA Declare, .NET's default
+ * DllImport and Python's ctypes.WinDLL call a function that way, and the
+ * function clears its arguments from the stack itself. The export names stay
+ * undecorated (Brivant_Device_Open). Everywhere else there is one convention
+ * and the macro is empty. A pointer to one of the functions carries it:
+ *   int16_t (BRIVANT_CALL *open_unit)(int16_t) = Brivant_Device_Open;
+ */
+#if defined(_WIN32) && !defined(_WIN64)
+#  define BRIVANT_CALL __stdcall
+#else
+#  define BRIVANT_CALL
+#endif
+
 #ifdef __cplusplus
 extern "C" {
 #endif
@@ -122,14 +137,14 @@ extern "C" {
  *   RC_ID_NOT_FOUND   no present unit reported id (none present, or the one
  *                     that would is held by another process or did not answer)
  */
-BRIVANT_API int16_t Brivant_Device_Open(int16_t id);
+BRIVANT_API int16_t BRIVANT_CALL Brivant_Device_Open(int16_t id);
 
 /*
  * Releases the unit's handles; sends nothing, so the unit keeps its settings
  * and counts. Does nothing for an ID that is not open or out of range, and
  * can be repeated. Waits for an exchange in flight on the same unit.
  */
-BRIVANT_API void Brivant_Device_Close(int16_t id);
+BRIVANT_API void BRIVANT_CALL Brivant_Device_Close(int16_t id);
 
 /*
  * The eight channel settings and actions below each send one frame of their
@@ -146,29 +161,34 @@ BRIVANT_API void Brivant_Device_Close(int16_t id);
  */
 
 /* Input inversion: sends A (02 41 ch s1 s2 s3 03). Bounds: channel 0..2, s1..s3 0..1. */
-BRIVANT_API int16_t Brivant_InputInverter(int16_t id, uint8_t channel, uint8_t s1, uint8_t s2,
-                                          uint8_t s3);
+BRIVANT_API int16_t BRIVANT_CALL Brivant_InputInverter(int16_t id, uint8_t channel, uint8_t s1,
+                                                       uint8_t s2, uint8_t s3);
 
 /* Output inversion: sends B (02 42 ch s1 s2 03). Bounds: channel 0..2, s1, s2 0..1. */
-BRIVANT_API int16_t Brivant_OutputInverter(int16_t id, uint8_t channel, uint8_t s1, uint8_t s2);
+BRIVANT_API int16_t BRIVANT_CALL Brivant_OutputInverter(int16_t id, uint8_t channel, uint8_t s1,
+                                                        uint8_t s2);
 
 /* Output mode: sends C (02 43 ch s1 s2 03). Bounds: channel 0..2, s1, s2 0..1. */
-BRIVANT_API int16_t Brivant_OutputMode(int16_t id, uint8_t channel, uint8_t s1, uint8_t s2);
+BRIVANT_API int16_t BRIVANT_CALL Brivant_OutputMode(int16_t id, uint8_t channel, uint8_t s1,
+                                                    uint8_t s2);
 
 /* Clear event selection: sends D (02 44 ch sel 03). Bounds: channel 0..2, sel 0..2. */
-BRIVANT_API int16_t Brivant_SelClearEvent(int16_t id, uint8_t channel, uint8_t selection);
+BRIVANT_API int16_t BRIVANT_CALL Brivant_SelClearEvent(int16_t id, uint8_t channel,
+                                                       uint8_t selection);
 
 /* Multiplier selection: sends E (02 45 ch sel 03). Bounds: channel 0..2, sel 0..2. */
-BRIVANT_API int16_t Brivant_SelMultiplier(int16_t id, uint8_t channel, uint8_t selection);
+BRIVANT_API int16_t BRIVANT_CALL Brivant_SelMultiplier(int16_t id, uint8_t channel,
+                                                       uint8_t selection);
 
 /* Limiter: sends F (02 46 ch s1 s2 03). Bounds: channel 0..2, s1, s2 0..1. */
-BRIVANT_API int16_t Brivant_SetLimitter(int16_t id, uint8_t channel, uint8_t s1, uint8_t s2);
+BRIVANT_API int16_t BRIVANT_CALL Brivant_SetLimitter(int16_t id, uint8_t channel, uint8_t s1,
+                                                     uint8_t s2);
 
 /* Forced clear: sends H (02 48 ch 03). Bound: channel 0..2. */
-BRIVANT_API int16_t Brivant_ForcedClear(int16_t id, uint8_t channel);
+BRIVANT_API int16_t BRIVANT_CALL Brivant_ForcedClear(int16_t id, uint8_t channel);
 
 /* Run (1) or stop (0): sends I (02 49 ch run 03). Bounds: channel 0..2, run 0..1. */
-BRIVANT_API int16_t Brivant_RunStop(int16_t id, uint8_t channel, uint8_t run);
+BRIVANT_API int16_t BRIVANT_CALL Brivant_RunStop(int16_t id, uint8_t channel, uint8_t run);
 
 /*
  * Writes the two preset words data[0] and data[1] of a channel: sends G, the
@@ -176,7 +196,8 @@ BRIVANT_API int16_t Brivant_RunStop(int16_t id, uint8_t channel, uint8_t run);
  * words' bit patterns are sent as they are.
  * Results: as the settings above; RC_BAD_PARAMETER also when data is null.
  */
-BRIVANT_API int16_t Brivant_WritePresetData(int16_t id, uint8_t channel, const uint32_t *data);
+BRIVANT_API int16_t BRIVANT_CALL Brivant_WritePresetData(int16_t id, uint8_t channel,
+                                                         const uint32_t *data);
 
 /*
  * Reads the counts and status bytes of all three channels: sends J
@@ -191,7 +212,7 @@ BRIVANT_API int16_t Brivant_WritePresetData(int16_t id, uint8_t channel, const u
  *   RC_COMM_FAILED    the transfer failed or the reply came short; nothing
  *                     is written
  */
-BRIVANT_API int16_t Brivant_ReadCount(int16_t id, int32_t *counts, uint8_t *status);
+BRIVANT_API int16_t BRIVANT_CALL Brivant_ReadCount(int16_t id, int32_t *counts, uint8_t *status);
 
 /*
  * Reads the count and status byte of one channel, with the same single J
@@ -202,8 +223,8 @@ BRIVANT_API int16_t Brivant_ReadCount(int16_t id, int32_t *counts, uint8_t *stat
  *                     id is known to be open)
  *   otherwise as Brivant_ReadCount
  */
-BRIVANT_API int16_t Brivant_ReadCountCh(int16_t id, uint8_t channel, int32_t *count,
-                                        uint8_t *status);
+BRIVANT_API int16_t BRIVANT_CALL Brivant_ReadCountCh(int16_t id, uint8_t channel, int32_t *count,
+                                                     uint8_t *status);
 
 #ifdef __cplusplus
 }

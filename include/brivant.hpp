@@ -10,14 +10,23 @@
 // Every operation throws brivant::Error (a std::system_error whose code() is
 // the result code in brivant::resultCategory()) or, in its overload taking a
 // std::error_code&, reports the code there and throws nothing.
+//
+// Arguments are taken as whole integers of any integer type and are never cut
+// down to the C types: a unit ID outside -32768..32767 gives Result::badId,
+// and a channel, setting or preset word outside its C type gives
+// Result::badParameter, with nothing sent in either case (the library itself
+// refuses the values inside the C types that are above their bounds).
+// Floating-point values do not convert; bool is taken only by on/off settings.
 #ifndef BRIVANT_HPP
 #define BRIVANT_HPP
 
 #include <array>
 #include <cstdint>
+#include <limits>
 #include <optional>
 #include <string>
 #include <system_error>
+#include <type_traits>
 #include <utility>
 
 #include "brivant.h"
@@ -109,24 +118,83 @@ struct is_error_code_enum<brivant::Result> : true_type {};
 
 namespace brivant {
 
+namespace detail {
+
+// An integer argument as the caller wrote it, of any integer type, kept whole
+// so that the Unit can check it against the C argument's type: a plain
+// conversion would turn channel 256 into channel 0 and unit 65541 into unit 5.
+// With TakesBool false a bool does not convert either: a bool where a unit,
+// channel or selection belongs is a slip (arguments swapped), not a number.
+template <bool TakesBool>
+class WholeInteger {
+    template <typename T>
+    static constexpr bool accepted = std::is_integral_v<T> && (TakesBool || !std::is_same_v<T, bool>);
+
+public:
+    template <typename T, std::enable_if_t<accepted<T>, int> = 0>
+    constexpr WholeInteger(T value) noexcept // NOLINT: converting on purpose
+        : value_(static_cast<long long>(value)),
+          representable_(!std::is_unsigned_v<T> ||
+                         static_cast<unsigned long long>(value) <=
+                             static_cast<unsigned long long>(std::numeric_limits<long long>::max())) {}
+
+    template <typename T,
+              std::enable_if_t<std::is_floating_point_v<T> || (std::is_same_v<T, bool> && !accepted<T>), int> = 0>
+    WholeInteger(T) = delete;
+
+    constexpr bool isId() const noexcept { return within(-32768, 32767); }
+    constexpr bool isByte() const noexcept { return within(0, 255); }
+    // A 32-bit word, given either as unsigned or as signed (two's complement).
+    constexpr bool isWord() const noexcept { return within(-2147483648LL, 4294967295LL); }
+
+    // Only meaningful after the matching is...() said yes.
+    constexpr std::int16_t id() const noexcept { return static_cast<std::int16_t>(value_); }
+    constexpr std::uint8_t byte() const noexcept { return static_cast<std::uint8_t>(value_); }
+    constexpr std::uint32_t word() const noexcept {
+        return static_cast<std::uint32_t>(static_cast<unsigned long long>(value_));
+    }
+    constexpr bool isZero() const noexcept { return representable_ && value_ == 0; }
+
+    std::string text() const {
+        return representable_ ? std::to_string(value_)
+                              : std::to_string(static_cast<unsigned long long>(value_));
+    }
+
+private:
+    constexpr bool within(long long low, long long high) const noexcept {
+        return representable_ && value_ >= low && value_ <= high;
+    }
+
+    long long value_;
+    bool representable_; // false for an unsigned value above the range of long long
+};
+
+} // namespace detail
+
+// A unit ID, channel, selection or preset word: any integer type but bool.
+using Integer = detail::WholeInteger<false>;
+// An on/off setting: bool, or 0 and 1 of any integer type.
+using OnOff = detail::WholeInteger<true>;
+
 class Unit {
 public:
     // Opens unit `id`; throws Error when it cannot.
-    explicit Unit(std::int16_t id) : id_(id) {
-        std::error_code ec = toErrorCode(Brivant_Device_Open(id));
+    explicit Unit(Integer id) {
+        std::error_code ec = openId(id);
         if (ec) {
-            throw Error(ec, "brivant unit " + std::to_string(id) + ": open");
+            throw Error(ec, "brivant unit " + id.text() + ": open");
         }
+        id_ = id.id();
         open_ = true;
     }
 
     // Opens unit `id`; on failure gives no Unit and the reason in `ec`.
-    static std::optional<Unit> open(std::int16_t id, std::error_code& ec) noexcept {
-        ec = toErrorCode(Brivant_Device_Open(id));
+    static std::optional<Unit> open(Integer id, std::error_code& ec) noexcept {
+        ec = openId(id);
         if (ec) {
             return std::nullopt;
         }
-        return Unit(id, Opened{});
+        return Unit(id.id(), Opened{});
     }
 
     Unit(const Unit&) = delete;
@@ -162,101 +230,101 @@ public:
     // Result::notOpen and sends nothing.
 
     // Input inversion s1, s2, s3 (each 0 or 1) of a channel (0 to 2).
-    void setInputInversion(std::uint8_t channel, std::uint8_t s1, std::uint8_t s2, std::uint8_t s3) {
+    void setInputInversion(Integer channel, OnOff s1, OnOff s2, OnOff s3) {
         std::error_code ec;
         setInputInversion(channel, s1, s2, s3, ec);
         raise(ec, "input inversion");
     }
-    void setInputInversion(std::uint8_t channel, std::uint8_t s1, std::uint8_t s2, std::uint8_t s3,
+    void setInputInversion(Integer channel, OnOff s1, OnOff s2, OnOff s3,
                            std::error_code& ec) noexcept {
-        ec = call(Brivant_InputInverter, channel, s1, s2, s3);
+        ec = sendBytes(Brivant_InputInverter, channel, s1, s2, s3);
     }
 
     // Output inversion s1, s2 (each 0 or 1).
-    void setOutputInversion(std::uint8_t channel, std::uint8_t s1, std::uint8_t s2) {
+    void setOutputInversion(Integer channel, OnOff s1, OnOff s2) {
         std::error_code ec;
         setOutputInversion(channel, s1, s2, ec);
         raise(ec, "output inversion");
     }
-    void setOutputInversion(std::uint8_t channel, std::uint8_t s1, std::uint8_t s2,
-                            std::error_code& ec) noexcept {
-        ec = call(Brivant_OutputInverter, channel, s1, s2);
+    void setOutputInversion(Integer channel, OnOff s1, OnOff s2, std::error_code& ec) noexcept {
+        ec = sendBytes(Brivant_OutputInverter, channel, s1, s2);
     }
 
     // Output mode s1, s2 (each 0 or 1).
-    void setOutputMode(std::uint8_t channel, std::uint8_t s1, std::uint8_t s2) {
+    void setOutputMode(Integer channel, OnOff s1, OnOff s2) {
         std::error_code ec;
         setOutputMode(channel, s1, s2, ec);
         raise(ec, "output mode");
     }
-    void setOutputMode(std::uint8_t channel, std::uint8_t s1, std::uint8_t s2,
-                       std::error_code& ec) noexcept {
-        ec = call(Brivant_OutputMode, channel, s1, s2);
+    void setOutputMode(Integer channel, OnOff s1, OnOff s2, std::error_code& ec) noexcept {
+        ec = sendBytes(Brivant_OutputMode, channel, s1, s2);
     }
 
     // Which event clears the count (0 to 2).
-    void selectClearEvent(std::uint8_t channel, std::uint8_t selection) {
+    void selectClearEvent(Integer channel, Integer selection) {
         std::error_code ec;
         selectClearEvent(channel, selection, ec);
         raise(ec, "clear event");
     }
-    void selectClearEvent(std::uint8_t channel, std::uint8_t selection, std::error_code& ec) noexcept {
-        ec = call(Brivant_SelClearEvent, channel, selection);
+    void selectClearEvent(Integer channel, Integer selection, std::error_code& ec) noexcept {
+        ec = sendBytes(Brivant_SelClearEvent, channel, selection);
     }
 
     // The multiplier (0 to 2).
-    void selectMultiplier(std::uint8_t channel, std::uint8_t selection) {
+    void selectMultiplier(Integer channel, Integer selection) {
         std::error_code ec;
         selectMultiplier(channel, selection, ec);
         raise(ec, "multiplier");
     }
-    void selectMultiplier(std::uint8_t channel, std::uint8_t selection, std::error_code& ec) noexcept {
-        ec = call(Brivant_SelMultiplier, channel, selection);
+    void selectMultiplier(Integer channel, Integer selection, std::error_code& ec) noexcept {
+        ec = sendBytes(Brivant_SelMultiplier, channel, selection);
     }
 
     // The limiter s1, s2 (each 0 or 1).
-    void setLimiter(std::uint8_t channel, std::uint8_t s1, std::uint8_t s2) {
+    void setLimiter(Integer channel, OnOff s1, OnOff s2) {
         std::error_code ec;
         setLimiter(channel, s1, s2, ec);
         raise(ec, "limiter");
     }
-    void setLimiter(std::uint8_t channel, std::uint8_t s1, std::uint8_t s2,
-                    std::error_code& ec) noexcept {
-        ec = call(Brivant_SetLimitter, channel, s1, s2);
+    void setLimiter(Integer channel, OnOff s1, OnOff s2, std::error_code& ec) noexcept {
+        ec = sendBytes(Brivant_SetLimitter, channel, s1, s2);
     }
 
     // Clears the channel's count now.
-    void forceClear(std::uint8_t channel) {
+    void forceClear(Integer channel) {
         std::error_code ec;
         forceClear(channel, ec);
         raise(ec, "forced clear");
     }
-    void forceClear(std::uint8_t channel, std::error_code& ec) noexcept {
-        ec = call(Brivant_ForcedClear, channel);
+    void forceClear(Integer channel, std::error_code& ec) noexcept {
+        ec = sendBytes(Brivant_ForcedClear, channel);
     }
 
-    // Starts or stops the channel's counting.
-    void run(std::uint8_t channel) { setRunning(channel, true); }
-    void stop(std::uint8_t channel) { setRunning(channel, false); }
-    void setRunning(std::uint8_t channel, bool running) {
+    // Starts (true or 1) or stops (false or 0) the channel's counting.
+    void run(Integer channel) { setRunning(channel, true); }
+    void stop(Integer channel) { setRunning(channel, false); }
+    void setRunning(Integer channel, OnOff running) {
         std::error_code ec;
         setRunning(channel, running, ec);
-        raise(ec, running ? "run" : "stop");
+        raise(ec, running.isZero() ? "stop" : "run");
     }
-    void setRunning(std::uint8_t channel, bool running, std::error_code& ec) noexcept {
-        ec = call(Brivant_RunStop, channel, static_cast<std::uint8_t>(running ? 1 : 0));
+    void setRunning(Integer channel, OnOff running, std::error_code& ec) noexcept {
+        ec = sendBytes(Brivant_RunStop, channel, running);
     }
 
-    // Writes the channel's two preset words.
-    void writePreset(std::uint8_t channel, std::uint32_t first, std::uint32_t second) {
+    // Writes the channel's two preset words, each given as unsigned or as
+    // signed 32-bit (-256 is sent as 0xFFFFFF00).
+    void writePreset(Integer channel, Integer first, Integer second) {
         std::error_code ec;
         writePreset(channel, first, second, ec);
         raise(ec, "preset");
     }
-    void writePreset(std::uint8_t channel, std::uint32_t first, std::uint32_t second,
-                     std::error_code& ec) noexcept {
-        const std::uint32_t words[2] = {first, second};
-        ec = call(Brivant_WritePresetData, channel, words);
+    void writePreset(Integer channel, Integer first, Integer second, std::error_code& ec) noexcept {
+        ec = refusal(channel.isByte() && first.isWord() && second.isWord());
+        if (!ec) {
+            const std::uint32_t words[2] = {first.word(), second.word()};
+            ec = toErrorCode(Brivant_WritePresetData(id_, channel.byte(), words));
+        }
     }
 
     // The counts and status bytes of all three channels, in one exchange.
@@ -268,20 +336,26 @@ public:
     }
     Counts readCounts(std::error_code& ec) noexcept {
         Counts result;
-        ec = call(Brivant_ReadCount, result.counts.data(), result.status.data());
+        ec = refusal(true);
+        if (!ec) {
+            ec = toErrorCode(Brivant_ReadCount(id_, result.counts.data(), result.status.data()));
+        }
         return ec ? Counts{} : result;
     }
 
     // The count and status byte of one channel, in the same one exchange.
-    ChannelCount readChannel(std::uint8_t channel) {
+    ChannelCount readChannel(Integer channel) {
         std::error_code ec;
         ChannelCount result = readChannel(channel, ec);
         raise(ec, "read count");
         return result;
     }
-    ChannelCount readChannel(std::uint8_t channel, std::error_code& ec) noexcept {
+    ChannelCount readChannel(Integer channel, std::error_code& ec) noexcept {
         ChannelCount result;
-        ec = call(Brivant_ReadCountCh, channel, &result.count, &result.status);
+        ec = refusal(channel.isByte());
+        if (!ec) {
+            ec = toErrorCode(Brivant_ReadCountCh(id_, channel.byte(), &result.count, &result.status));
+        }
         return ec ? ChannelCount{} : result;
     }
 
@@ -289,12 +363,28 @@ private:
     struct Opened {};
     Unit(std::int16_t id, Opened) noexcept : id_(id), open_(true) {}
 
-    template <typename Function, typename... Args>
-    std::error_code call(Function function, Args... args) const noexcept {
+    // An ID beyond int16_t gets the result of any other ID outside 0..15.
+    static std::error_code openId(const Integer& id) noexcept {
+        if (!id.isId()) {
+            return make_error_code(Result::badId);
+        }
+        return toErrorCode(Brivant_Device_Open(id.id()));
+    }
+
+    // The wrapper's own refusals, in the library's order: not open first,
+    // then arguments.
+    std::error_code refusal(bool argumentsFit) const noexcept {
         if (!open_) {
             return make_error_code(Result::notOpen);
         }
-        return toErrorCode(function(id_, args...));
+        return argumentsFit ? std::error_code() : make_error_code(Result::badParameter);
+    }
+
+    // A command whose arguments after the ID are all uint8_t.
+    template <typename Function, typename... Arguments>
+    std::error_code sendBytes(Function function, const Arguments&... arguments) const noexcept {
+        std::error_code ec = refusal((arguments.isByte() && ...));
+        return ec ? ec : toErrorCode(function(id_, arguments.byte()...));
     }
 
     void raise(const std::error_code& ec, const char* what) const {

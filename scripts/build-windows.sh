@@ -3,9 +3,14 @@
 # needs in dist/BRIVANT-<version>-win64/ (and a zip of it):
 #   BRIVANT.dll, BRIVANT.dll.a (MinGW import library), BRIVANT.lib (MSVC
 #   import library), BRIVANT.def, brivant.exe (the command-line tool),
-#   include/ (brivant.h, brivant_version.h, brivant.hpp), python/brivant (the
-#   Python package).
-# Also builds the Wine suite's programs in the same build folder.
+#   include/ (brivant.h, brivant_version.h, brivant.hpp), python/ (the Python
+#   wheels: one with BRIVANT.dll inside, one for Linux with the library over
+#   simulated units), dotnet/ (the .NET binding, its documentation and an
+#   example).
+# Then the same for 32-bit Windows in BUILD_DIR-x86 and
+# dist/BRIVANT-<version>-win32/: the DLL, its import libraries, its .def, the
+# headers, the win32 wheel and the .NET binding.
+# Also builds the Wine suite's programs in the same build folders.
 # Usage: scripts/build-windows.sh [BUILD_DIR]   (default build-win)
 set -euo pipefail
 source "$(dirname "$0")/lib.sh"
@@ -15,6 +20,7 @@ need windows
 build_dir=${1:-$BRIVANT_ROOT/build-win}
 version=$(brivant_version)
 dist_name=BRIVANT-$version-win64
+wheel_tag=win_amd64 # the Python platform tag of this DLL
 dist=$BRIVANT_ROOT/dist/$dist_name
 
 cmake -S "$BRIVANT_ROOT" -B "$build_dir" \
@@ -32,9 +38,38 @@ cp "$build_dir/BRIVANT.dll" "$build_dir/BRIVANT.dll.a" "$build_dir/BRIVANT.lib" 
     "$build_dir/brivant.exe" "$BRIVANT_ROOT/src/windows/BRIVANT.def" "$dist/"
 cp "$BRIVANT_ROOT/include/brivant.h" "$BRIVANT_ROOT/include/brivant.hpp" \
     "$build_dir/include/brivant_version.h" "$dist/include/"
-mkdir -p "$dist/python"
-cp -r "$BRIVANT_ROOT/python/brivant" "$dist/python/"
-find "$dist/python" -name __pycache__ -prune -exec rm -rf {} +
-echo "__version__ = \"$version\"" >"$dist/python/brivant/_version.py"
+mkdir -p "$dist/python" "$dist/dotnet"
+build_wheel "$dist/python" "$wheel_tag" "$build_dir/BRIVANT.dll"
+bash "$BRIVANT_ROOT/scripts/build-linux-wheel.sh" "$dist/python"
+bash "$BRIVANT_ROOT/scripts/build-dotnet.sh" "$build_dir/dotnet"
+cp "$build_dir/dotnet/Brivant.Net.dll" "$build_dir/dotnet/Brivant.Net.xml" \
+    "$BRIVANT_ROOT/examples/dotnet/ReadCounts.cs" "$dist/dotnet/"
+(cd "$BRIVANT_ROOT/dist" && /usr/bin/python3 -m zipfile -c "$dist_name.zip" "$dist_name")
+echo "built $dist ($(stat -c %s "$dist/BRIVANT.dll") bytes) and $dist.zip"
+
+# 32-bit: the functions are __stdcall, so both import libraries are made from
+# the .def that names them decorated, importing the undecorated names (-k).
+build_x86=$build_dir-x86
+dist_name=BRIVANT-$version-win32
+dist=$BRIVANT_ROOT/dist/$dist_name
+cmake -S "$BRIVANT_ROOT" -B "$build_x86" \
+    -DCMAKE_TOOLCHAIN_FILE="$BRIVANT_ROOT/cmake/mingw-w64-i686.cmake" \
+    -DCMAKE_BUILD_TYPE=Release -DBRIVANT_BUILD_TESTS=OFF -DBRIVANT_BUILD_WINE_SUITE=ON >/dev/null
+cmake --build "$build_x86" -j "$BRIVANT_JOBS" --target brivant brivant_demo winusb_double \
+    brivant_wine_suite
+"$dlltool" -m i386 -k -d "$BRIVANT_ROOT/src/windows/BRIVANT-x86.def" -l "$build_x86/BRIVANT.lib"
+
+rm -rf "$dist" "$dist.zip"
+mkdir -p "$dist/include"
+cp "$build_x86/BRIVANT.dll" "$build_x86/BRIVANT.dll.a" "$build_x86/BRIVANT.lib" "$dist/"
+cp "$BRIVANT_ROOT/src/windows/BRIVANT-x86.def" "$dist/BRIVANT.def"
+cp "$BRIVANT_ROOT/include/brivant.h" "$BRIVANT_ROOT/include/brivant.hpp" \
+    "$build_x86/include/brivant_version.h" "$dist/include/"
+# A 32-bit Python takes the win32 wheel; the .NET binding is the same for
+# both architectures (its calls are __stdcall in a 32-bit process by default).
+mkdir -p "$dist/python" "$dist/dotnet"
+build_wheel "$dist/python" win32 "$build_x86/BRIVANT.dll"
+cp "$build_dir/dotnet/Brivant.Net.dll" "$build_dir/dotnet/Brivant.Net.xml" \
+    "$BRIVANT_ROOT/examples/dotnet/ReadCounts.cs" "$dist/dotnet/"
 (cd "$BRIVANT_ROOT/dist" && /usr/bin/python3 -m zipfile -c "$dist_name.zip" "$dist_name")
 echo "built $dist ($(stat -c %s "$dist/BRIVANT.dll") bytes) and $dist.zip"

@@ -17,11 +17,15 @@ declare -A BRIVANT_PACKAGES=(
     [build]="cmake make g++ gcc binutils pkg-config libgtest-dev libgmock-dev libusb-1.0-0-dev"
     [usb-emulation]="umockdev libumockdev-dev"
     [clang]="clang libclang-rt-14-dev"
-    [windows]="cmake make g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64 llvm"
+    [windows]="cmake make g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64
+               g++-mingw-w64-i686-posix binutils-mingw-w64-i686 llvm"
     [wine]="wine wine64 python3-pefile"
+    [wine32]="wine32:i386"
     [valgrind]="valgrind"
     [bench]="cmake make g++ binutils pkg-config libbenchmark-dev libusb-1.0-0-dev umockdev libumockdev-dev"
-    [python]="python3 python3-pip python3-setuptools"
+    [python]="python3 python3-venv python3-pip python3-build python3-wheel"
+    [pkgconfig]="pkg-config"
+    [dotnet]="mono-mcs mono-devel mono-runtime"
 )
 
 # need GROUP...: installs the packages of these groups that are missing.
@@ -48,12 +52,28 @@ need_packages() {
             missing+=("$pkg")
     done
     [ ${#missing[@]} -eq 0 ] && return 0
+    # Packages of another architecture (wine32:i386) need it enabled first,
+    # and package lists that include it.
+    local arch new_archs=()
+    for arch in $(printf '%s\n' "${missing[@]}" | sed -n 's/.*:\(.*\)/\1/p' | sort -u); do
+        if [ "$arch" != "$(dpkg --print-architecture)" ] &&
+            ! dpkg --print-foreign-architectures | grep -qx "$arch"; then
+            new_archs+=("$arch")
+        fi
+    done
     if [ "$(id -u)" -ne 0 ]; then
         echo "missing Debian packages; install them with:" >&2
+        for arch in "${new_archs[@]}"; do
+            echo "  sudo dpkg --add-architecture $arch && sudo apt-get update" >&2
+        done
         echo "  sudo apt-get install -y ${missing[*]}" >&2
         return 1
     fi
     echo "installing ${missing[*]}"
+    for arch in "${new_archs[@]}"; do
+        dpkg --add-architecture "$arch" || return 1
+        unset BRIVANT_APT_UPDATED
+    done
     if [ -z "${BRIVANT_APT_UPDATED:-}" ]; then
         apt-get update -qq || return 1
         export BRIVANT_APT_UPDATED=1
@@ -78,4 +98,20 @@ build_bench() {
         -DBRIVANT_BUILD_BENCH=ON -DBRIVANT_BUILD_TESTS=OFF >/dev/null &&
         cmake --build "$dir" -j "$BRIVANT_JOBS" --target brivant_bench brivant_bench_own \
             brivant_bench_shipped brivant_bench_usb brivant_bench_usb_own
+}
+
+# build_wheel OUT_DIR [PLATFORM_TAG LIBRARY]: the Python package's wheel in
+# OUT_DIR: with LIBRARY inside it for PLATFORM_TAG (win_amd64, win32,
+# linux_x86_64), or pure Python without them. Offline: the package's own
+# backend needs nothing beyond the standard library.
+build_wheel() {
+    need python
+    local out=$1
+    shift
+    local settings=()
+    if [ $# -eq 2 ]; then
+        settings=(-C "platform-tag=$1" -C "library=$(realpath "$2")")
+    fi
+    /usr/bin/python3 -m build --wheel --no-isolation "${settings[@]}" --outdir "$out" \
+        "$BRIVANT_ROOT/python" | tail -n1
 }

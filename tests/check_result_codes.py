@@ -5,7 +5,8 @@
 
 brivant.h defines each RC_* value and, in BRIVANT_RESULT_CODES, each code's
 name and one-line meaning. The C++ wrapper expands that table itself; the
-languages that cannot read a C header keep copies, and so does the README:
+languages that cannot read a C header keep copies (Python's errors.py, the
+.NET binding's Result.cs), and so does the README:
 each must hold the same codes, with the same values, names and meanings.
 """
 import re
@@ -35,6 +36,18 @@ def python_table(root):
     return table
 
 
+def dotnet_table(root):
+    text = (root / "bindings" / "dotnet" / "src" / "Result.cs").read_text(encoding="utf-8")
+    enum = re.search(r"enum Result : short\s*\{(.*?)\}", text, re.S).group(1)
+    values = {member: int(value) for member, value in re.findall(r"(\w+) = (\d+),", enum)}
+    table = {}
+    for member, name, meaning in re.findall(r'new Entry\(Result\.(\w+), "(RC_\w+)", "([^"]*)"\)', text):
+        table[values.get(member, -1)] = (name, meaning)
+    for member, value in values.items():  # an enum member without its entry
+        table.setdefault(value, ("Result.%s without an entry" % member, None))
+    return table
+
+
 def readme_table(root):
     text = (root / "README.md").read_text(encoding="utf-8")
     rows = re.findall(r"^\| (\d+) \| `(RC_\w+)` \| [^|]* \| ([^|]*?) \|$", text, re.M)
@@ -44,7 +57,8 @@ def readme_table(root):
 def main():
     root = Path(sys.argv[1]).resolve()
     want = header_table(root)
-    copies = {"python/brivant/errors.py": python_table, "README.md": readme_table}
+    copies = {"python/brivant/errors.py": python_table, "README.md": readme_table,
+              "bindings/dotnet/src/Result.cs": dotnet_table}
     failed = False
     for where, read in copies.items():
         got = read(root)

@@ -2,6 +2,7 @@
 // no second close) and the mapping of result codes to errors.
 #include <algorithm>
 #include <cstring>
+#include <limits>
 #include <string>
 #include <type_traits>
 
@@ -36,6 +37,24 @@ bool isOpenInLibrary(int16_t id) {
 
 static_assert(!std::is_copy_constructible_v<Unit> && !std::is_copy_assignable_v<Unit>);
 static_assert(std::is_nothrow_move_constructible_v<Unit> && std::is_nothrow_move_assignable_v<Unit>);
+
+// What does not compile: a floating-point value anywhere, a bool where a
+// unit, channel or selection belongs, a string where an on/off setting does.
+static_assert(!std::is_constructible_v<Unit, double> && !std::is_constructible_v<Unit, bool>);
+static_assert(!std::is_convertible_v<float, Integer> && !std::is_convertible_v<bool, Integer>);
+static_assert(!std::is_convertible_v<double, OnOff> && !std::is_convertible_v<const char*, OnOff>);
+static_assert(std::is_convertible_v<bool, OnOff> && std::is_convertible_v<unsigned long long, Integer>);
+
+// The error a call throws, or none.
+template <typename Call>
+std::error_code errorOf(Call call) {
+    try {
+        call();
+    } catch (const Error& e) {
+        return e.code();
+    }
+    return {};
+}
 
 TEST_F(WrapperTest, DestructionClosesTheUnitOnce) {
     {
@@ -167,6 +186,57 @@ TEST_F(WrapperTest, CountsComeBackAsValuesAndCommandsCarryTheirArguments) {
               (std::vector<Bytes>{frame("I11"), frame("I20"), frame("A0101"), frame("B110"),
                                   frame("C201"), frame("D12"), frame("F011"),
                                   frame("G112AB00FF0000000A")}));
+}
+
+TEST_F(WrapperTest, ValuesBeyondTheirCTypesAreRefusedAndReachNoOtherUnitOrChannel) {
+    sim::addUnit(unitWithId(5)); // unit 65541 cut down to int16_t would be unit 5
+    Unit unit(2);
+    sim::setRecording(true);
+    sim::clearCalls();
+
+    EXPECT_EQ(errorOf([] { Unit other(65541); }), Result::badId);
+    EXPECT_EQ(errorOf([] { Unit other(-1); }), Result::badId);
+    EXPECT_EQ(errorOf([] { Unit other(std::numeric_limits<unsigned long long>::max()); }), Result::badId);
+    std::error_code ec;
+    EXPECT_FALSE(Unit::open(-32769, ec).has_value());
+    EXPECT_EQ(ec, Result::badId);
+    try {
+        Unit other(65541);
+    } catch (const Error& e) {
+        EXPECT_EQ(std::string(e.what()).rfind("brivant unit 65541: open: RC_BAD_ID (1)", 0), 0u) << e.what();
+    }
+
+    const int channel256 = 256; // channel 0 once cut down to uint8_t
+    EXPECT_EQ(errorOf([&] { unit.stop(channel256); }), Result::badParameter);
+    EXPECT_EQ(errorOf([&] { unit.stop(-1); }), Result::badParameter);
+    EXPECT_EQ(errorOf([&] { unit.selectMultiplier(0, 3); }), Result::badParameter);
+    EXPECT_EQ(errorOf([&] { unit.selectMultiplier(0, 258); }), Result::badParameter);
+    EXPECT_EQ(errorOf([&] { unit.setRunning(0, 256); }), Result::badParameter);
+    EXPECT_EQ(errorOf([&] { unit.setLimiter(0, 1, -255); }), Result::badParameter);
+    EXPECT_EQ(errorOf([&] { unit.writePreset(1, 0, 1LL << 32); }), Result::badParameter);
+    EXPECT_EQ(errorOf([&] { unit.readChannel(std::uint64_t{1} << 32); }), Result::badParameter);
+
+    EXPECT_TRUE(sim::calls().empty()) << "a refused value reached the platform";
+    EXPECT_FALSE(isOpenInLibrary(5));
+    EXPECT_TRUE(unit.isOpen());
+    EXPECT_TRUE(isOpenInLibrary(2));
+}
+
+TEST_F(WrapperTest, WholeValuesOfAnyIntegerTypeArriveUnchanged) {
+    Unit unit(std::uint64_t{4});
+    sim::setRecording(true);
+    sim::clearCalls();
+    unit.setLimiter(short{2}, true, false);
+    unit.setRunning(1L, 0);
+    unit.writePreset(std::uint8_t{1}, -256, 0xFFFFFFFFu);
+    unit.writePreset(0, std::int64_t{-2147483648LL}, 0);
+    auto frame = [](const char* text) {
+        std::string framed = "\x02" + std::string(text) + "\x03";
+        return Bytes(framed.begin(), framed.end());
+    };
+    EXPECT_EQ(framesWritten(), (std::vector<Bytes>{frame("F210"), frame("I10"),
+                                                   frame("G1FFFFFF00FFFFFFFF"),
+                                                   frame("G08000000000000000")}));
 }
 
 TEST(ResultCategory, NamesEveryCodeInItsMessages) {

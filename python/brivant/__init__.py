@@ -7,13 +7,14 @@
         counts, status = unit.read_counts()
 
 Every refusal or failure of the library raises brivant.BrivantError, whose
-``code`` is the library's result code and ``name`` its RC_* name.
+``code`` is the library's result code and ``name`` its RC_* name; a value
+beyond its C type (channel 256, unit 65541) is refused the same way, never cut
+down to fit. A wrong argument type raises TypeError.
 
-The library is BRIVANT.dll on Windows and libbrivant.so (built over simulated
-units) on Linux. Set BRIVANT_LIBRARY to its path to choose the file; otherwise
-it is looked for next to this package, in the source tree's build/ folder,
-on Windows in the current folder and on PATH, and then on the system's
-library path.
+The library is BRIVANT.dll on Windows and, on Linux, the library built over
+simulated units. It is loaded from this package's folder (where the wheels put
+it), else from the file named by BRIVANT_LIBRARY, else from the system's
+search path; library_path() tells which file it was.
 """
 
 from .errors import (
@@ -30,6 +31,7 @@ from .errors import (
     result_meaning,
     result_name,
 )
+from ._library import library_path
 from ._versioning import package_version
 from .unit import ChannelCount, Counts, Unit
 
@@ -50,6 +52,7 @@ __all__ = [
     "RC_TOO_MANY_UNITS",
     "Unit",
     "__version__",
+    "library_path",
     "result_meaning",
     "result_name",
 ]

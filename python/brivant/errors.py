@@ -3,6 +3,8 @@
 The names and meanings are a copy of the table in brivant.h; a test checks
 that the two agree."""
 
+from typing import Optional
+
 RC_OK = 0
 RC_BAD_ID = 1
 RC_ALREADY_OPEN = 3
@@ -35,12 +37,12 @@ _RESULTS = {
 }
 
 
-def result_name(code):
+def result_name(code: int) -> str:
     """'RC_NOT_OPEN' for 7; 'RC_UNKNOWN' for a code the library never returns."""
     return _RESULTS.get(code, ("RC_UNKNOWN",))[0]
 
 
-def result_meaning(code):
+def result_meaning(code: int) -> str:
     """What a result code means, in plain words."""
     return _RESULTS.get(code, (None, "not a result code of this library"))[1]
 
@@ -52,7 +54,8 @@ class BrivantError(Exception):
     words, ``unit_id`` the unit and ``operation`` what was being done.
     """
 
-    def __init__(self, code, unit_id=None, operation=None):
+    def __init__(self, code: int, unit_id: Optional[int] = None,
+                 operation: Optional[str] = None) -> None:
         self.code = code
         self.name = result_name(code)
         self.meaning = result_meaning(code)

@@ -1,9 +1,13 @@
 """The Python package against the simulated units of the Linux build
 (IDs 0, 1 and 5, counting) or real units on Windows with those IDs."""
 
+import ctypes.util
 import os
+import shutil
+import tempfile
 import time
 import unittest
+from pathlib import Path
 
 import brivant
 from brivant import _library
@@ -54,14 +58,52 @@ class ErrorMappingTest(unittest.TestCase):
             self.assertResult(8, "RC_BAD_PARAMETER", unit.select_multiplier, 0, 3)
             unit.select_clear_event(0, 2)  # 2 is within its bound
 
-    def test_values_outside_the_c_types_are_refused_not_cut(self):
+    def test_values_beyond_the_c_types_are_refused_like_any_value_out_of_bounds(self):
+        # Cut down to the C types these would be unit 5 and channel 0.
+        self.assertResult(1, "RC_BAD_ID", brivant.Unit, 65541)
+        self.assertResult(1, "RC_BAD_ID", brivant.Unit, -(2**15) - 1)
+        with brivant.Unit(5), brivant.Unit(1) as unit:  # 65541 left unit 5 closed
+            unit.run(0)
+            self.assertResult(8, "RC_BAD_PARAMETER", unit.stop, 256)
+            self.assertResult(8, "RC_BAD_PARAMETER", unit.force_clear, -1)
+            self.assertResult(8, "RC_BAD_PARAMETER", unit.set_limiter, 0, 0, 257)
+            self.assertResult(8, "RC_BAD_PARAMETER", unit.write_preset, 0, 2**32, 0)
+            self.assertResult(8, "RC_BAD_PARAMETER", unit.read_channel, 2**64)
+            self.assertEqual(unit.read_channel(0).status & 1, 1, "channel 0 was stopped")
+
+    def test_a_wrong_type_is_a_type_error_and_a_string_is_never_a_truth_value(self):
+        for unit_id in ("0", None, 0.0, True):
+            with self.subTest(unit_id=unit_id):
+                self.assertRaises(TypeError, brivant.Unit, unit_id)
         with brivant.Unit(1) as unit:
-            # 256 would reach the library as 0 and be taken.
-            self.assertRaises(ValueError, unit.select_multiplier, 0, 256)
-            self.assertRaises(ValueError, unit.force_clear, -1)
-            self.assertRaises(ValueError, unit.write_preset, 0, 2**32, 0)
-            self.assertRaises(ValueError, unit.run, "0")
-        self.assertRaises(ValueError, brivant.Unit, 2**15)
+            unit.run(0)
+            calls = [
+                (unit.run, (0.0,)),
+                (unit.set_running, (0, "no")),
+                (unit.set_running, (0, None)),
+                (unit.set_limiter, (0, "on", 0)),
+                (unit.select_multiplier, (0, True)),  # a selection, not an on/off setting
+                (unit.write_preset, (0, 1.5, 0)),
+                (unit.read_channel, (False,)),
+            ]
+            for call, args in calls:
+                with self.subTest(call=call.__name__, args=args):
+                    self.assertRaises(TypeError, call, *args)
+            self.assertEqual(unit.read_channel(0).status & 1, 1, "a refused call stopped channel 0")
+
+    def test_on_off_settings_take_bools_and_ints(self):
+        class Index:  # an int-like such as numpy.int64
+            def __index__(self):
+                return 2
+
+        with brivant.Unit(1) as unit:
+            unit.set_limiter(0, True, False)
+            unit.set_input_inversion(Index(), 1, False, True)
+            unit.set_running(2, False)
+            self.assertEqual(unit.read_channel(Index()).status & 1, 0)
+            unit.set_running(2, True)
+            self.assertEqual(unit.read_channel(2).status & 1, 1)
+            self.assertResult(8, "RC_BAD_PARAMETER", unit.set_running, 2, 2)
 
     def test_a_closed_unit_reports_not_open(self):
         unit = brivant.Unit(5)
@@ -127,21 +169,82 @@ class SimulatedCountingTest(unittest.TestCase):
 
 
 class LoadingTest(unittest.TestCase):
-    def test_a_missing_library_names_the_path(self):
-        with self.assertRaises(OSError) as caught:
-            _library.load("/nonexistent/libbrivant.so")
-        self.assertIn("/nonexistent/libbrivant.so", str(caught.exception))
+    def setUp(self):
+        self.folder = tempfile.TemporaryDirectory()
+        self.addCleanup(self.folder.cleanup)
+        self.package_dir = Path(self.folder.name)
 
-    def test_the_environment_variable_alone_is_tried_when_set(self):
-        saved = os.environ.get("BRIVANT_LIBRARY")
-        os.environ["BRIVANT_LIBRARY"] = "/chosen/libbrivant.so"
-        try:
-            self.assertEqual(_library.candidates(), ["/chosen/libbrivant.so"])
-        finally:
-            if saved is None:
-                del os.environ["BRIVANT_LIBRARY"]
-            else:
-                os.environ["BRIVANT_LIBRARY"] = saved
+    def test_the_error_names_every_place_tried_and_why(self):
+        attempts = _library.candidates(self.package_dir, {})
+        attempts[-1] = ("the system's search path", "libbrivant-nowhere.so", "")
+        with self.assertRaises(OSError) as caught:
+            _library.load_first(attempts)
+        message = str(caught.exception)
+        packaged = str(self.package_dir / _library.PACKAGED_NAMES[0])
+        self.assertIn("the package folder: " + packaged + ":", message)
+        self.assertIn("BRIVANT_LIBRARY: not set", message)
+        self.assertIn("the system's search path: libbrivant-nowhere.so:", message)
+        self.assertLess(message.index("package"), message.index("BRIVANT_LIBRARY"))
+
+    @unittest.skipIf(os.name == "nt", "copies the Linux build's library")
+    def test_the_package_folder_comes_before_brivant_library(self):
+        built = os.environ.get("BRIVANT_LIBRARY")
+        if not built:
+            self.skipTest("BRIVANT_LIBRARY names no built library")
+        packaged = self.package_dir / _library.PACKAGED_NAMES[0]
+        shutil.copy(built, packaged)
+        lib, path = _library.load_first(
+            _library.candidates(self.package_dir, {"BRIVANT_LIBRARY": "/nonexistent/libbrivant.so"}))
+        self.assertEqual(path, str(packaged))
+        with tempfile.TemporaryDirectory() as empty:
+            lib, path = _library.load_first(_library.candidates(Path(empty), {"BRIVANT_LIBRARY": built}))
+        self.assertEqual(path, built)
+
+    def test_a_dll_for_the_other_architecture_is_passed_over_with_a_reason(self):
+        def fake_dll(name, machine):
+            image = bytearray(0x100)
+            image[:2] = b"MZ"
+            image[0x3C:0x40] = (0x80).to_bytes(4, "little")
+            image[0x80:0x84] = b"PE\0\0"
+            image[0x84:0x86] = machine.to_bytes(2, "little")
+            path = self.package_dir / name
+            path.write_bytes(bytes(image))
+            return str(path)
+
+        x86 = fake_dll("x86.dll", 0x014C)
+        x64 = fake_dll("x64.dll", 0x8664)
+        self.assertEqual((_library.pe_machine(x86), _library.pe_machine(x64)), ("x86", "x64"))
+        self.assertIsNone(_library.pe_machine(__file__))
+        attempts = [("the package folder", x86, ""), ("BRIVANT_LIBRARY", x64, "")]
+        with self.assertRaises(OSError) as caught:
+            _library.load_first(attempts, machine="x64")
+        message = str(caught.exception)
+        self.assertIn("the package folder: %s is built for x86; this Python is x64" % x86, message)
+        # The matching one is tried (and fails here only because this is no real DLL).
+        self.assertIn("BRIVANT_LIBRARY: " + x64, message)
+        self.assertNotIn("x64.dll is built for", message)
+
+    def test_a_library_lacking_a_function_is_passed_over(self):
+        attempts = [("BRIVANT_LIBRARY", ctypes.util.find_library("c") or "libc.so.6", "")]
+        with self.assertRaises(OSError) as caught:
+            _library.load_first(attempts)
+        self.assertIn("Brivant_Device_Open", str(caught.exception))
+
+
+class DocumentationTest(unittest.TestCase):
+    def test_every_public_name_has_a_docstring(self):
+        missing = []
+        for name in brivant.__all__:
+            value = getattr(brivant, name)
+            if isinstance(value, (int, str)):
+                continue  # the RC_* constants and __version__
+            if not getattr(value, "__doc__", None):
+                missing.append(name)
+            if isinstance(value, type) and value is not brivant.BrivantError:
+                for member, attribute in vars(value).items():
+                    if not member.startswith("_") and not getattr(attribute, "__doc__", None):
+                        missing.append(name + "." + member)
+        self.assertEqual(missing, [])
 
 
 if __name__ == "__main__":

@@ -1,11 +1,12 @@
 #!/usr/bin/env bash
-# BRIVANT.dll cross-built with mingw-w64 from this tree, the static checks of
-# the binary and its distribution folder, then the Wine suite driving the real
-# DLL in a fresh Wine prefix (made and removed by tests/wine/run_suite.sh).
+# BRIVANT.dll cross-built with mingw-w64 from this tree for 64-bit and 32-bit
+# Windows, the static checks of each binary and its distribution folder, then
+# the Wine suite driving each real DLL in a fresh Wine prefix of its own
+# architecture (made and removed by tests/wine/run_suite.sh).
 set -euo pipefail
 source "$(dirname "$0")/../lib.sh"
 
-need wine
+need wine wine32 python
 build_dir=$BRIVANT_ROOT/build-win
 bash "$BRIVANT_ROOT/scripts/build-windows.sh" "$build_dir"
 
@@ -14,5 +15,24 @@ version=$(brivant_version)
 /usr/bin/python3 "$BRIVANT_ROOT/tests/wine/check_dll.py" "$version" "$build_dir/BRIVANT.dll" \
     "$BRIVANT_ROOT/include/brivant.h" "$BRIVANT_ROOT/dist/BRIVANT-$version-win64"
 
+echo "--- wheels in the distribution folder"
+/usr/bin/python3 "$BRIVANT_ROOT/tests/check_wheel.py" \
+    "$BRIVANT_ROOT/dist/BRIVANT-$version-win64"/python/brivant-*-py3-none-win_amd64.whl win_amd64 \
+    BRIVANT.dll "$build_dir/BRIVANT.dll"
+/usr/bin/python3 "$BRIVANT_ROOT/tests/check_wheel.py" \
+    "$BRIVANT_ROOT/dist/BRIVANT-$version-win64"/python/brivant-*-py3-none-linux_x86_64.whl linux_x86_64 \
+    libbrivant-simulated.so "$BRIVANT_ROOT/build-linux-release/libbrivant.so"
+/usr/bin/python3 "$BRIVANT_ROOT/tests/check_wheel.py" \
+    "$BRIVANT_ROOT/dist/BRIVANT-$version-win32"/python/brivant-*-py3-none-win32.whl win32 \
+    BRIVANT.dll "$build_dir-x86/BRIVANT.dll"
+
+echo "--- binary checks, x86"
+/usr/bin/python3 "$BRIVANT_ROOT/tests/wine/check_dll.py" --arch x86 "$version" \
+    "$build_dir-x86/BRIVANT.dll" "$BRIVANT_ROOT/include/brivant.h" \
+    "$BRIVANT_ROOT/dist/BRIVANT-$version-win32"
+
 echo "--- wine suite"
 bash "$BRIVANT_ROOT/tests/wine/run_suite.sh" "$build_dir"
+
+echo "--- wine suite, x86 (32-bit prefix)"
+bash "$BRIVANT_ROOT/tests/wine/run_suite.sh" "$build_dir-x86" win32

@@ -1,11 +1,12 @@
 #!/usr/bin/env bash
-# What users get: the Python package's tests against the Linux build, then
-# `cmake --install` into a fresh prefix and a consumer project built and run
-# against that installed tree alone. (The tool's and the C++ wrapper's tests
-# run with ctest in 10-linux.)
+# What users get: the Python package's tests against the Linux build;
+# `cmake --install` into a fresh prefix and consumers built against that
+# installed tree alone, with CMake and with pkg-config; the Linux wheel and
+# `pip install ./python`, each into a fresh venv with no index to reach.
+# (The tool's and the C++ wrapper's tests run with ctest in 10-linux.)
 set -euo pipefail
 source "$(dirname "$0")/../lib.sh"
-need build python
+need build python pkgconfig
 # Everything here runs against the simulated units.
 export BRIVANT_BACKEND=sim
 configure_and_build "$BRIVANT_ROOT/build"
@@ -22,7 +23,8 @@ cmake --install "$BRIVANT_ROOT/build" --prefix "$prefix" >/dev/null
 version=$(brivant_version)
 for file in include/brivant.h include/brivant_version.h include/brivant.hpp lib/libbrivant.so \
     "lib/libbrivant.so.${version%%.*}" "lib/libbrivant.so.$version" bin/brivant \
-    lib/cmake/Brivant/BrivantConfig.cmake lib/cmake/Brivant/BrivantConfigVersion.cmake; do
+    lib/cmake/Brivant/BrivantConfig.cmake lib/cmake/Brivant/BrivantConfigVersion.cmake \
+    lib/pkgconfig/brivant.pc; do
     [ -f "$prefix/$file" ] || { echo "install lacks $file"; exit 1; }
 done
 "$BRIVANT_ROOT/tests/check_exports.sh" "$prefix/lib/libbrivant.so"
@@ -33,11 +35,50 @@ cmake --build "$work/consumer" -j "$BRIVANT_JOBS" >/dev/null
 "$work/consumer/consumer_c"
 "$prefix/bin/brivant" read 1 2
 
-echo "--- the Python package installs with pip and finds the installed library"
-/usr/bin/python3 -m pip install -q --root-user-action=ignore --no-build-isolation --no-deps \
-    --target "$work/site" "$BRIVANT_ROOT/python"
-(cd "$work" && BRIVANT_LIBRARY="$prefix/lib/libbrivant.so" PYTHONPATH="$work/site" \
-    /usr/bin/python3 -c 'import brivant; u = brivant.Unit(0); print("Python", brivant.__version__, u.read_counts()); u.close()' |
-    tee "$work/python.out")
-grep -q "^Python $version " "$work/python.out" || { echo "the installed package's version is not $version"; exit 1; }
-echo "users: Python tests, install layout and consumer passed"
+echo "--- pkg-config consumer"
+export PKG_CONFIG_PATH="$prefix/lib/pkgconfig"
+pc_version=$(pkg-config --modversion brivant)
+[ "$pc_version" = "$version" ] || { echo "brivant.pc says $pc_version, the project $version"; exit 1; }
+# The tree was installed elsewhere than its configured prefix: brivant.pc
+# finds it from its own place.
+rpath="-Wl,-rpath,$(pkg-config --variable=libdir brivant)"
+cc -std=c99 -Wall -Wextra -Wpedantic -Werror "$BRIVANT_ROOT/examples/consumer/main.c" \
+    $(pkg-config --cflags --libs brivant) "$rpath" -o "$work/pc_consumer_c"
+c++ -std=c++17 -Wall -Wextra -Wpedantic -Wconversion -Werror "$BRIVANT_ROOT/examples/consumer/main.cpp" \
+    $(pkg-config --cflags --libs brivant) "$rpath" -o "$work/pc_consumer_cpp"
+"$work/pc_consumer_c"
+"$work/pc_consumer_cpp"
+echo "pkg-config: brivant $pc_version"
+
+# pip may not reach any index: what cannot be installed offline fails here.
+export PIP_NO_INDEX=1 PIP_DISABLE_PIP_VERSION_CHECK=1
+fresh_venv() {
+    /usr/bin/python3 -m venv "$1"
+}
+mkdir -p "$work/elsewhere"
+cp "$BRIVANT_ROOT/python/tests/wheel_check.py" "$work/elsewhere/"
+
+echo "--- the Linux wheel in a fresh venv"
+bash "$BRIVANT_ROOT/scripts/build-linux-wheel.sh" "$work/wheels"
+wheel=$(ls "$work"/wheels/brivant-*-py3-none-linux_x86_64.whl)
+/usr/bin/python3 "$BRIVANT_ROOT/tests/check_wheel.py" "$wheel" linux_x86_64 \
+    libbrivant-simulated.so "$BRIVANT_ROOT/build-linux-release/libbrivant.so"
+fresh_venv "$work/venv-wheel"
+"$work/venv-wheel/bin/pip" install -q "$wheel"
+site=$("$work/venv-wheel/bin/python" -c 'import sysconfig; print(sysconfig.get_paths()["purelib"])')
+(cd "$work/elsewhere" && env -u BRIVANT_LIBRARY "$work/venv-wheel/bin/python" wheel_check.py \
+    "$site/brivant" "$version")
+
+echo "--- pip install ./python in a fresh venv, with the installed library"
+before=$(cd "$BRIVANT_ROOT/python" && find . -not -path '*/__pycache__*' | sort)
+fresh_venv "$work/venv-source"
+"$work/venv-source/bin/pip" install -q "$BRIVANT_ROOT/python"
+after=$(cd "$BRIVANT_ROOT/python" && find . -not -path '*/__pycache__*' | sort)
+if [ "$before" != "$after" ]; then
+    echo "pip left files in python/:"
+    diff <(echo "$before") <(echo "$after") || true
+    exit 1
+fi
+(cd "$work/elsewhere" && BRIVANT_LIBRARY="$prefix/lib/libbrivant.so" \
+    "$work/venv-source/bin/python" wheel_check.py "$prefix/lib" "$version")
+echo "users: Python tests, install layout, consumers, wheel and pip install passed"

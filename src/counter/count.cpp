@@ -21,7 +21,8 @@ std::int32_t extendFromBit23(std::uint32_t value) {
 
 } // namespace
 
-extern "C" BRIVANT_API int16_t Brivant_ReadCount(int16_t id, int32_t* counts, uint8_t* status) {
+extern "C" BRIVANT_API int16_t BRIVANT_CALL Brivant_ReadCount(int16_t id, int32_t* counts,
+                                                              uint8_t* status) {
     return counter::onOpenUnit(id, [&](platform::UsbHandle usb) -> std::int16_t {
         if (counts == nullptr || status == nullptr) {
             return RC_BAD_PARAMETER;
@@ -49,8 +50,8 @@ extern "C" BRIVANT_API int16_t Brivant_ReadCount(int16_t id, int32_t* counts, ui
     });
 }
 
-extern "C" BRIVANT_API int16_t Brivant_ReadCountCh(int16_t id, uint8_t channel, int32_t* count,
-                                                   uint8_t* status) {
+extern "C" BRIVANT_API int16_t BRIVANT_CALL Brivant_ReadCountCh(int16_t id, uint8_t channel,
+                                                                int32_t* count, uint8_t* status) {
     if (channel > counter::kMaxChannel) {
         return RC_BAD_PARAMETER;
     }

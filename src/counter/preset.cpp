@@ -3,8 +3,8 @@
 
 using namespace brivant;
 
-extern "C" BRIVANT_API int16_t Brivant_WritePresetData(int16_t id, uint8_t channel,
-                                                       const uint32_t* data) {
+extern "C" BRIVANT_API int16_t BRIVANT_CALL Brivant_WritePresetData(int16_t id, uint8_t channel,
+                                                                    const uint32_t* data) {
     return counter::onOpenUnit(id, [&](platform::UsbHandle usb) -> std::int16_t {
         if (channel > counter::kMaxChannel || data == nullptr) {
             return RC_BAD_PARAMETER;

@@ -34,36 +34,41 @@ constexpr std::uint8_t kCh = counter::kMaxChannel;
 
 extern "C" {
 
-BRIVANT_API int16_t Brivant_InputInverter(int16_t id, uint8_t channel, uint8_t s1, uint8_t s2,
-                                          uint8_t s3) {
+BRIVANT_API int16_t BRIVANT_CALL Brivant_InputInverter(int16_t id, uint8_t channel, uint8_t s1,
+                                                       uint8_t s2, uint8_t s3) {
     return sendSetting(id, 'A', {{channel, kCh}, {s1, 1}, {s2, 1}, {s3, 1}});
 }
 
-BRIVANT_API int16_t Brivant_OutputInverter(int16_t id, uint8_t channel, uint8_t s1, uint8_t s2) {
+BRIVANT_API int16_t BRIVANT_CALL Brivant_OutputInverter(int16_t id, uint8_t channel, uint8_t s1,
+                                                        uint8_t s2) {
     return sendSetting(id, 'B', {{channel, kCh}, {s1, 1}, {s2, 1}});
 }
 
-BRIVANT_API int16_t Brivant_OutputMode(int16_t id, uint8_t channel, uint8_t s1, uint8_t s2) {
+BRIVANT_API int16_t BRIVANT_CALL Brivant_OutputMode(int16_t id, uint8_t channel, uint8_t s1,
+                                                    uint8_t s2) {
     return sendSetting(id, 'C', {{channel, kCh}, {s1, 1}, {s2, 1}});
 }
 
-BRIVANT_API int16_t Brivant_SelClearEvent(int16_t id, uint8_t channel, uint8_t selection) {
+BRIVANT_API int16_t BRIVANT_CALL Brivant_SelClearEvent(int16_t id, uint8_t channel,
+                                                       uint8_t selection) {
     return sendSetting(id, 'D', {{channel, kCh}, {selection, 2}});
 }
 
-BRIVANT_API int16_t Brivant_SelMultiplier(int16_t id, uint8_t channel, uint8_t selection) {
+BRIVANT_API int16_t BRIVANT_CALL Brivant_SelMultiplier(int16_t id, uint8_t channel,
+                                                       uint8_t selection) {
     return sendSetting(id, 'E', {{channel, kCh}, {selection, 2}});
 }
 
-BRIVANT_API int16_t Brivant_SetLimitter(int16_t id, uint8_t channel, uint8_t s1, uint8_t s2) {
+BRIVANT_API int16_t BRIVANT_CALL Brivant_SetLimitter(int16_t id, uint8_t channel, uint8_t s1,
+                                                     uint8_t s2) {
     return sendSetting(id, 'F', {{channel, kCh}, {s1, 1}, {s2, 1}});
 }
 
-BRIVANT_API int16_t Brivant_ForcedClear(int16_t id, uint8_t channel) {
+BRIVANT_API int16_t BRIVANT_CALL Brivant_ForcedClear(int16_t id, uint8_t channel) {
     return sendSetting(id, 'H', {{channel, kCh}});
 }
 
-BRIVANT_API int16_t Brivant_RunStop(int16_t id, uint8_t channel, uint8_t run) {
+BRIVANT_API int16_t BRIVANT_CALL Brivant_RunStop(int16_t id, uint8_t channel, uint8_t run) {
     return sendSetting(id, 'I', {{channel, kCh}, {run, 1}});
 }
 

@@ -27,7 +27,7 @@ bool findUnit(std::int16_t id, std::uint32_t count, discovery::Path& path) {
 
 } // namespace
 
-extern "C" BRIVANT_API int16_t Brivant_Device_Open(int16_t id) {
+extern "C" BRIVANT_API int16_t BRIVANT_CALL Brivant_Device_Open(int16_t id) {
     if (!device::validId(id)) {
         return RC_BAD_ID;
     }
@@ -72,7 +72,7 @@ extern "C" BRIVANT_API int16_t Brivant_Device_Open(int16_t id) {
     return RC_OK;
 }
 
-extern "C" BRIVANT_API void Brivant_Device_Close(int16_t id) {
+extern "C" BRIVANT_API void BRIVANT_CALL Brivant_Device_Close(int16_t id) {
     if (!device::validId(id)) {
         return;
     }

@@ -19,16 +19,29 @@ using UsbHandle = void*;  // a WinUSB interface handle
 // The value CreateFileW and SetupDiGetClassDevsW give on failure.
 inline Handle invalidHandle() { return reinterpret_cast<Handle>(static_cast<std::intptr_t>(-1)); }
 
-// Room for the platform's interface data record (32 bytes on 64-bit Windows).
-// The logic never looks inside it.
+// The setup API's two records are laid out differently on 32-bit and 64-bit
+// Windows: the interface record ends in a pointer-sized field, and the detail
+// record is packed to 1 byte on 32-bit but to 8 on 64-bit. The Windows
+// implementation checks these figures against the real structures.
+struct RecordLayout {
+    std::size_t interfaceDataSize;  // the interface record, whole
+    std::uint32_t detailFixedSize;  // what the detail record's size field must hold
+    std::size_t detailPathOffset;   // where the device path starts in the detail record
+};
+constexpr RecordLayout kLayout64{32, 8, 4};
+constexpr RecordLayout kLayout32{28, 6, 4};
+constexpr RecordLayout kLayout = sizeof(void*) == 8 ? kLayout64 : kLayout32;
+
+// Room for the platform's interface data record. The logic never looks
+// inside it.
 struct InterfaceData {
-    alignas(8) unsigned char raw[32];
+    alignas(sizeof(void*)) unsigned char raw[kLayout.interfaceDataSize];
 };
 
 // The wide-character interface detail record: a 32-bit size field, then the
 // zero-terminated device path in UTF-16.
-constexpr std::uint32_t kDetailFixedSize = 8; // what the size field must hold on 64-bit
-constexpr std::size_t kDetailPathOffset = 4;
+constexpr std::uint32_t kDetailFixedSize = kLayout.detailFixedSize;
+constexpr std::size_t kDetailPathOffset = kLayout.detailPathOffset;
 constexpr std::uint32_t kErrorInsufficientBuffer = 122;
 
 constexpr std::uint8_t kPipeOut = 0x01;

@@ -2,13 +2,16 @@
 """Static checks of a built BRIVANT.dll (run with /usr/bin/python3, which sees
 python3-pefile).
 
-  check_dll.py VERSION BRIVANT.dll include/brivant.h [DIST_DIR]
+  check_dll.py [--arch x64|x86] VERSION BRIVANT.dll include/brivant.h [DIST_DIR]
 
-Checks the export table against the header's declarations, the import list
-against the DLLs every Windows has, and the version resource against VERSION
-(the project's, e.g. 4.1.0). With DIST_DIR,
-also checks that the distribution folder holds both import libraries and the
-header, and that the MSVC one names all 13 functions.
+Checks the machine type against --arch (x64 when not given), the export
+table against the header's declarations, the import list against the DLLs
+every Windows has, and the version resource against VERSION (the project's,
+e.g. 4.1.0). With DIST_DIR, also checks that the distribution folder holds
+both import libraries and the header, and that each import library lets a
+caller compiled with brivant.h reach the 13 undecorated exports: on x86 the
+caller's references are __stdcall-decorated (_Brivant_Device_Open@4), and the
+library must map them onto the undecorated names.
 """
 import os
 import re
@@ -18,7 +21,9 @@ import sys
 import pefile
 
 SYSTEM_DLLS = {"kernel32.dll", "setupapi.dll", "winusb.dll", "msvcrt.dll"}
-RUNTIME_DLLS = {"libstdc++-6.dll", "libgcc_s_seh-1.dll", "libwinpthread-1.dll"}
+RUNTIME_DLLS = {"libstdc++-6.dll", "libgcc_s_seh-1.dll", "libgcc_s_dw2-1.dll",
+                "libgcc_s_sjlj-1.dll", "libwinpthread-1.dll"}
+MACHINES = {"x64": "IMAGE_FILE_MACHINE_AMD64", "x86": "IMAGE_FILE_MACHINE_I386"}
 NEEDED_IMPORTS = {
     "setupapi.dll": {"SetupDiGetClassDevsW", "SetupDiEnumDeviceInterfaces",
                      "SetupDiGetDeviceInterfaceDetailW", "SetupDiDestroyDeviceInfoList"},
@@ -42,8 +47,16 @@ def check(condition, what):
 
 
 def header_functions(header_path):
+    """The functions brivant.h declares, each with its argument count."""
     text = open(header_path, encoding="utf-8").read()
-    return sorted(set(re.findall(r"BRIVANT_API\s+\w+\s+(Brivant_\w+)\s*\(", text)))
+    found = re.findall(r"BRIVANT_API\s+\w+\s+BRIVANT_CALL\s+(Brivant_\w+)\s*\(([^)]*)\)", text)
+    return {name: len(params.split(",")) for name, params in found}
+
+
+def import_symbol(name, arity, arch):
+    """What a caller compiled with brivant.h references: on x86 a __stdcall
+    name with the bytes of its arguments, each passed in 4."""
+    return f"__imp__{name}@{4 * arity}" if arch == "x86" else f"__imp_{name}"
 
 
 def check_exports(pe, expected):
@@ -98,11 +111,52 @@ def check_version(pe, version):
         check(strings.get(key) == value, f"version string {key} = {value!r} ({strings.get(key)!r})")
 
 
-def check_dist(dist, expected):
-    for name in ("BRIVANT.dll", "BRIVANT.dll.a", "BRIVANT.lib", "brivant.exe", "include/brivant.h",
-                 "include/brivant_version.h", "include/brivant.hpp", "python/brivant/__init__.py",
-                 "python/brivant/_version.py"):
+def import_names_msvc(path):
+    """Symbols and imported names of a short-format import library."""
+    dump = subprocess.run(["llvm-readobj", path], capture_output=True, text=True).stdout
+    symbols, names = set(), set()
+    for name_type, symbol in re.findall(r"Name type: (\w+)\nSymbol: (__imp_\S+)", dump):
+        symbols.add(symbol)
+        bare = symbol[len("__imp_"):]
+        if name_type == "undecorate":
+            bare = re.sub(r"@\d+$", "", bare.lstrip("_?@"))
+        elif name_type == "noprefix":
+            bare = bare.lstrip("_?@")
+        names.add(bare)
+    return symbols, names
+
+
+def import_names_mingw(path, arch):
+    """Symbols and imported names (from each member's hint/name entry) of a
+    GNU import library."""
+    prefix = "i686-w64-mingw32-" if arch == "x86" else "x86_64-w64-mingw32-"
+    nm = subprocess.run([prefix + "nm", path], capture_output=True, text=True).stdout
+    symbols = set(re.findall(r" I (__imp_\S+)", nm))
+    dump = subprocess.run([prefix + "objdump", "-s", "-j", ".idata$6", path],
+                          capture_output=True, text=True).stdout
+    names = set()
+    for section in dump.split("Contents of section .idata$6:")[1:]:
+        data = bytes.fromhex("".join(re.findall(r"^ [0-9a-f]{4} ((?:[0-9a-f]{2,8} ?)+)", section,
+                                                re.M)).replace(" ", ""))
+        names.add(data[2:].split(b"\0")[0].decode())
+    return symbols, names
+
+
+def check_dist(dist, functions, arch):
+    files = ["BRIVANT.dll", "BRIVANT.dll.a", "BRIVANT.lib", "BRIVANT.def", "include/brivant.h",
+             "include/brivant_version.h", "include/brivant.hpp", "dotnet/Brivant.Net.dll",
+             "dotnet/ReadCounts.cs"]
+    if arch == "x64":  # the tool ships with the 64-bit build only
+        files.append("brivant.exe")
+    for name in files:
         check(os.path.isfile(os.path.join(dist, name)), f"distribution holds {name}")
+    # The Linux wheel travels with the 64-bit folder.
+    tags = {"x64": ["win_amd64", "linux_x86_64"], "x86": ["win32"]}[arch]
+    folder = os.path.join(dist, "python")
+    wheels = sorted(os.listdir(folder)) if os.path.isdir(folder) else []
+    check(len(wheels) == len(tags) and all(any(w.endswith(f"-{tag}.whl") for w in wheels)
+                                           for tag in tags),
+          f"distribution holds the {' and '.join(tags)} wheel{'s' if len(tags) > 1 else ''} ({', '.join(wheels)})")
     tool = os.path.join(dist, "brivant.exe")
     if os.path.isfile(tool):
         pe = pefile.PE(tool)
@@ -110,30 +164,41 @@ def check_dist(dist, expected):
         print("     brivant.exe imports:", ", ".join(sorted(dlls)))
         check(dlls <= {"brivant.dll", "kernel32.dll", "msvcrt.dll"},
               "brivant.exe needs only BRIVANT.dll and system DLLs")
-    for lib in ("BRIVANT.lib", "BRIVANT.dll.a"):
+    want_symbols = {import_symbol(name, arity, arch) for name, arity in functions.items()}
+    for lib, read in (("BRIVANT.lib", import_names_msvc),
+                      ("BRIVANT.dll.a", lambda path: import_names_mingw(path, arch))):
         path = os.path.join(dist, lib)
         if not os.path.isfile(path):
             continue
-        nm = subprocess.run(["llvm-nm", path], capture_output=True, text=True)
-        symbols = set(re.findall(r"__imp_(Brivant_\w+)", nm.stdout))
-        check(symbols == set(expected), f"{lib} imports all 13 functions")
+        symbols, names = read(path)
+        check(symbols == want_symbols,
+              f"{lib} defines the 13 symbols a caller references ({sorted(want_symbols)[0]}, ...)"
+              + ("" if symbols == want_symbols
+                 else f" (missing {sorted(want_symbols - symbols)}, extra {sorted(symbols - want_symbols)})"))
+        check(names == set(functions), f"{lib} imports the 13 undecorated names"
+              + ("" if names == set(functions) else f" (got {sorted(names)})"))
 
 
 def main():
-    if len(sys.argv) not in (4, 5):
+    args = sys.argv[1:]
+    arch = "x64"
+    if args[:1] == ["--arch"] and len(args) > 1:
+        arch, args = args[1], args[2:]
+    if arch not in MACHINES or len(args) not in (3, 4):
         print(__doc__)
         return 2
-    version, dll, header = sys.argv[1] + ".0", sys.argv[2], sys.argv[3]
-    expected = header_functions(header)
+    version, dll, header = args[0] + ".0", args[1], args[2]
+    functions = header_functions(header)
+    expected = sorted(functions)
     pe = pefile.PE(dll)
-    check(pe.FILE_HEADER.Machine == pefile.MACHINE_TYPE["IMAGE_FILE_MACHINE_AMD64"],
-          "64-bit x86 image")
+    check(pe.FILE_HEADER.Machine == pefile.MACHINE_TYPE[MACHINES[arch]],
+          f"{arch} image ({MACHINES[arch]})")
     check(pe.is_dll(), "the image is a DLL")
     check_exports(pe, expected)
     check_imports(pe)
     check_version(pe, version)
-    if len(sys.argv) == 5:
-        check_dist(sys.argv[4], expected)
+    if len(args) == 4:
+        check_dist(args[3], functions, arch)
     print(f"     size: {os.path.getsize(dll)} bytes")
     print(f"binary checks: {len(failures)} failed")
     return 1 if failures else 0

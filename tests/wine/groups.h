@@ -12,4 +12,7 @@ void unplugWhileInUse();
 void threadsShareUnitsSafely();
 void stressSixteenUnits();
 
+// wine_convention.cpp: the calling convention a 32-bit host relies on.
+void stdcallKeepsTheStackBalanced();
+
 } // namespace suite

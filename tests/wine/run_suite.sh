@@ -1,12 +1,16 @@
 #!/usr/bin/env bash
 # Runs the Wine suite against a built BRIVANT.dll in a fresh, temporary Wine
 # prefix, which is shut down and removed afterwards whatever happens.
-#   tests/wine/run_suite.sh BUILD_DIR
-# BUILD_DIR holds BRIVANT.dll and tests/wine/{winusb.dll,brivant_wine_suite.exe}.
+#   tests/wine/run_suite.sh BUILD_DIR [win64|win32]
+# BUILD_DIR holds BRIVANT.dll and tests/wine/{winusb.dll,brivant_wine_suite.exe},
+# all built for the prefix's architecture: win64 (the default) for the x64
+# build, win32 (a 32-bit prefix, which needs wine32) for the x86 one.
 # Passes only when the suite's last line reads "wine: N passed, 0 failed".
 set -euo pipefail
 
-build_dir=$(cd "${1:?usage: run_suite.sh BUILD_DIR}" && pwd)
+build_dir=$(cd "${1:?usage: run_suite.sh BUILD_DIR [win64|win32]}" && pwd)
+arch=${2:-win64}
+case $arch in win64 | win32) ;; *) echo "run_suite.sh: no architecture '$arch'" >&2; exit 2 ;; esac
 class_guid='{85b54c78-94cc-4866-a4bd-464e49dfc5e4}'
 registered_units=17 # unit00..unit16, as the suite registers them
 wine_timeout=${BRIVANT_WINE_TIMEOUT:-300}
@@ -16,7 +20,7 @@ export WINEPREFIX=$work/prefix
 # The wineserver makes its socket folder under TMPDIR: keep it inside $work.
 export TMPDIR=$work/tmp
 mkdir -p "$TMPDIR"
-export WINEARCH=win64
+export WINEARCH=$arch
 export WINEDEBUG=-all
 # No mono or gecko prompts; the winusb.dll next to the suite, not Wine's.
 export WINEDLLOVERRIDES='mscoree,mshtml=;winusb=n'
@@ -30,7 +34,7 @@ cleanup() {
 }
 trap cleanup EXIT
 
-echo "wine prefix $WINEPREFIX ($(wine --version 2>/dev/null))"
+echo "wine prefix $WINEPREFIX, $arch ($(wine --version 2>/dev/null))"
 if ! timeout "$wine_timeout" wine wineboot --init >"$work/wineboot.log" 2>&1; then
     echo "wineboot failed to set up the prefix:" >&2
     tail -n 20 "$work/wineboot.log" >&2

@@ -457,6 +457,7 @@ int main() {
         run(unplugWhileInUse);
         run(threadsShareUnitsSafely);
         run(stressSixteenUnits);
+        run(stdcallKeepsTheStackBalanced);
         run(nothingLeftBehind);
         run(unloadClosesNothing);
     }

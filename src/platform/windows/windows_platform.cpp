@@ -1,4 +1,4 @@
-// The platform layer on 64-bit Windows: each function is one call of the
+// The platform layer on Windows, 64-bit and 32-bit: each function is one call of the
 // setup API, the kernel or WinUSB with the arguments the library fixes.
 // This is the only file that sees windows.h.
 #include "platform/platform.h"
@@ -26,8 +26,19 @@ static_assert(kClassDevsFlags == 0x12, "present device interfaces");
 
 // The logic keeps the interface record in opaque storage and builds the
 // detail record from the offsets it knows; both must match the real layouts.
-static_assert(sizeof(SP_DEVICE_INTERFACE_DATA) <= sizeof(InterfaceData::raw),
-              "the interface record fits its storage");
+// The figures platform.h states for each architecture are the real ones:
+#if defined(_WIN64)
+static_assert(sizeof(SP_DEVICE_INTERFACE_DATA) == kLayout64.interfaceDataSize &&
+                  sizeof(SP_DEVICE_INTERFACE_DETAIL_DATA_W) == kLayout64.detailFixedSize,
+              "64-bit: an interface record of 32 bytes, a detail size field of 8");
+#else
+static_assert(sizeof(SP_DEVICE_INTERFACE_DATA) == kLayout32.interfaceDataSize &&
+                  sizeof(SP_DEVICE_INTERFACE_DETAIL_DATA_W) == kLayout32.detailFixedSize,
+              "32-bit: an interface record of 28 bytes, a detail size field of 6");
+#endif
+// and the logic gets the ones of the architecture it is built for.
+static_assert(sizeof(SP_DEVICE_INTERFACE_DATA) == sizeof(InterfaceData::raw),
+              "the interface record fills its storage");
 static_assert(alignof(SP_DEVICE_INTERFACE_DATA) <= alignof(InterfaceData),
               "the interface record's storage is aligned for it");
 static_assert(sizeof(SP_DEVICE_INTERFACE_DETAIL_DATA_W) == kDetailFixedSize,
