@@ -103,6 +103,7 @@ struct EmulatedBus::State {
         int port = 0;
         sim::UnitModel model;
         bool claimedElsewhere = false;
+        int controlsFailed = 0;
         bool held = false;
         bool replyPending = false;
         sim::Reply reply;
@@ -226,6 +227,12 @@ void EmulatedBus::State::answerControl(Device& device, usbdevfs_urb* urb,
                      static_cast<std::uint16_t>(buffer[6] | buffer[7] << 8)};
     device.traffic.controls.push_back(r);
     const DeviceSpec& spec = device.spec;
+    if (device.controlsFailed < spec.failedControls) {
+        ++device.controlsFailed;
+        urb->status = -EPROTO; // a transfer error on the bus, not a refusal
+        urb->actual_length = 0;
+        return;
+    }
     Bytes answer;
     bool known = false;
     if (r.requestType == 0x80 && r.request == 6 && r.value == 0x0F00 && r.index == 0) {

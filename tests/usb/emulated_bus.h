@@ -29,6 +29,7 @@ struct DeviceSpec {
     Sign sign = Sign::MsOs20;
     std::string guid = kUnitGuid;  // what its MS OS descriptors declare
     bool unitEndpoints = true;     // its interface has bulk endpoints 0x01 and 0x82
+    int failedControls = 0;        // its first control requests that fail on the bus
     sim::UnitAnswers answers;      // how it answers frames
 };
 

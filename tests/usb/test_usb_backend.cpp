@@ -76,6 +76,16 @@ TEST_F(UsbBackendTest, UnitsAreFoundByTheirGuidOrListedIdAndOtherDevicesAreNever
     EXPECT_EQ(Brivant_Device_Open(5), RC_ID_NOT_FOUND);
 }
 
+TEST_F(UsbBackendTest, ADeviceWhoseDescriptorsWereLostOnTheBusIsAskedAgain) {
+    DeviceSpec flaky = unitWithId(7, Sign::MsOs20);
+    flaky.failedControls = 1; // its BOS descriptor is lost once
+    int unit = plug(flaky);
+    EXPECT_EQ(Brivant_Device_Open(7), RC_ID_NOT_FOUND);
+    EXPECT_EQ(Brivant_Device_Open(7), RC_OK) << "a lost answer is no verdict to keep";
+    EXPECT_EQ(channel0Of(7), 7);
+    EXPECT_EQ(bus().traffic(unit).claims, 2);
+}
+
 TEST_F(UsbBackendTest, EveryFunctionSendsItsFrameOverUsbfsAndDecodesTheRealReply) {
     DeviceSpec spec = unitWithId(2);
     spec.answers.countReply = {0x12, 0x34, 0x56, 0x78, 0x00, 0x80, 0x00, 0x00,

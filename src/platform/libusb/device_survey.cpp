@@ -29,7 +29,7 @@ Verdict VerdictCache::judge(libusb_device* device, const UsbIdList& ids) {
         return known->second.verdict;
     }
     Verdict verdict = judgeDevice(device, ids);
-    if (verdict.match != Match::Unknown) {
+    if (verdict.match != Match::Unknown && verdict.settled) {
         entries_[key] = Entry{verdict, true};
     }
     return verdict;

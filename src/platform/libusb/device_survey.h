@@ -20,8 +20,8 @@ namespace brivant::usb {
 
 // Verdicts that took asking the device, kept while it stays plugged in (on
 // the same port at the same address) so that it is asked once, as Windows
-// asks a device once. A device that could not be opened is asked again next
-// time: its permissions may have changed.
+// asks a device once. A device that could not be opened, or whose answers
+// were lost to a time-out or a transfer error, is asked again next time.
 class VerdictCache {
 public:
     Verdict judge(libusb_device* device, const UsbIdList& ids);

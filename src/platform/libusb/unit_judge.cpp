@@ -51,33 +51,56 @@ bool contains(const std::vector<int>& numbers, int number) {
     return false;
 }
 
-// A GET_DESCRIPTOR-like request in two steps: the header, whose length
-// field tells the whole length, then the whole. Empty when the device
-// refuses or answers short.
-std::vector<std::uint8_t> fetchWhole(libusb_device_handle* handle, std::uint8_t requestType,
-                                     std::uint8_t request, std::uint16_t value,
-                                     std::uint16_t index, std::size_t headerLength,
-                                     std::size_t (*totalOf)(const std::uint8_t*)) {
-    std::vector<std::uint8_t> bytes(headerLength);
-    int got = libusb_control_transfer(handle, requestType, request, value, index, bytes.data(),
-                                      static_cast<std::uint16_t>(bytes.size()),
-                                      kDescriptorTimeoutMs);
-    if (got < static_cast<int>(headerLength)) {
-        return {};
+// The control requests put to one opened device, noting whether any failed
+// otherwise than by a stall.
+class Asker {
+public:
+    explicit Asker(libusb_device_handle* handle) : handle_(handle) {}
+
+    bool unsure() const { return unsure_; }
+
+    // The byte count received, or a libusb error.
+    int control(std::uint8_t requestType, std::uint8_t request, std::uint16_t value,
+                std::uint16_t index, std::uint8_t* data, std::uint16_t length) {
+        int got = libusb_control_transfer(handle_, requestType, request, value, index, data, length,
+                                          kDescriptorTimeoutMs);
+        if (got < 0 && got != LIBUSB_ERROR_PIPE) {
+            unsure_ = true;
+        }
+        return got;
     }
-    std::size_t total = totalOf(bytes.data());
-    if (total <= headerLength || total > kMaxDescriptor) {
-        return total == headerLength ? bytes : std::vector<std::uint8_t>{};
+
+    // A descriptor fetched in two steps: the header, whose length field
+    // tells the whole length, then the whole. Empty when the device refuses
+    // or answers short.
+    std::vector<std::uint8_t> fetchWhole(std::uint8_t requestType, std::uint8_t request,
+                                         std::uint16_t value, std::uint16_t index,
+                                         std::size_t headerLength,
+                                         std::size_t (*totalOf)(const std::uint8_t*)) {
+        std::vector<std::uint8_t> bytes(headerLength);
+        int got = control(requestType, request, value, index, bytes.data(),
+                          static_cast<std::uint16_t>(bytes.size()));
+        if (got < static_cast<int>(headerLength)) {
+            return {};
+        }
+        std::size_t total = totalOf(bytes.data());
+        if (total <= headerLength || total > kMaxDescriptor) {
+            return total == headerLength ? bytes : std::vector<std::uint8_t>{};
+        }
+        bytes.assign(total, 0);
+        got = control(requestType, request, value, index, bytes.data(),
+                      static_cast<std::uint16_t>(total));
+        if (got <= 0) {
+            return {};
+        }
+        bytes.resize(static_cast<std::size_t>(got));
+        return bytes;
     }
-    bytes.assign(total, 0);
-    got = libusb_control_transfer(handle, requestType, request, value, index, bytes.data(),
-                                  static_cast<std::uint16_t>(total), kDescriptorTimeoutMs);
-    if (got <= 0) {
-        return {};
-    }
-    bytes.resize(static_cast<std::size_t>(got));
-    return bytes;
-}
+
+private:
+    libusb_device_handle* handle_;
+    bool unsure_ = false;
+};
 
 std::size_t bosTotal(const std::uint8_t* header) {
     return static_cast<std::size_t>(header[2] | header[3] << 8);
@@ -117,17 +140,15 @@ constexpr const char* kMsOs10OtherGuid =
 // Asks an opened device for its MS OS descriptors, as Windows does: the
 // MS OS 2.0 set when the BOS descriptor offers one, and only otherwise the
 // MS OS 1.0 string and extended properties.
-Verdict askDevice(libusb_device_handle* handle, const libusb_device_descriptor& device,
+Verdict askDevice(Asker& asker, const libusb_device_descriptor& device,
                   const std::vector<int>& candidates) {
     if (device.bcdUSB >= kBosMinimumUsbVersion) {
-        std::vector<std::uint8_t> bos =
-            fetchWhole(handle, LIBUSB_ENDPOINT_IN, LIBUSB_REQUEST_GET_DESCRIPTOR,
-                       LIBUSB_DT_BOS << 8, 0, 5, bosTotal);
+        std::vector<std::uint8_t> bos = asker.fetchWhole(
+            LIBUSB_ENDPOINT_IN, LIBUSB_REQUEST_GET_DESCRIPTOR, LIBUSB_DT_BOS << 8, 0, 5, bosTotal);
         if (std::optional<MsOs20SetInfo> info = findMsOs20Set(bos.data(), bos.size())) {
             std::vector<std::uint8_t> set(info->totalLength);
-            int got = libusb_control_transfer(handle, kVendorFromDevice, info->vendorCode, 0,
-                                              kMsOs20SetIndex, set.data(), info->totalLength,
-                                              kDescriptorTimeoutMs);
+            int got = asker.control(kVendorFromDevice, info->vendorCode, 0, kMsOs20SetIndex,
+                                    set.data(), info->totalLength);
             if (got <= 0) {
                 return notAUnit(kSetUnreadable);
             }
@@ -146,9 +167,8 @@ Verdict askDevice(libusb_device_handle* handle, const libusb_device_descriptor& 
         }
     }
     std::uint8_t string[18] = {};
-    int got = libusb_control_transfer(handle, LIBUSB_ENDPOINT_IN, LIBUSB_REQUEST_GET_DESCRIPTOR,
-                                      LIBUSB_DT_STRING << 8 | kMsOs10StringIndex, 0, string,
-                                      sizeof string, kDescriptorTimeoutMs);
+    int got = asker.control(LIBUSB_ENDPOINT_IN, LIBUSB_REQUEST_GET_DESCRIPTOR,
+                            LIBUSB_DT_STRING << 8 | kMsOs10StringIndex, 0, string, sizeof string);
     std::optional<std::uint8_t> vendorCode =
         got > 0 ? msOs10VendorCode(string, static_cast<std::size_t>(got)) : std::nullopt;
     if (!vendorCode) {
@@ -156,9 +176,9 @@ Verdict askDevice(libusb_device_handle* handle, const libusb_device_descriptor& 
     }
     for (int number : candidates) {
         std::vector<std::uint8_t> properties =
-            fetchWhole(handle, kVendorFromInterface, *vendorCode,
-                       static_cast<std::uint16_t>(number << 8), kMsOs10PropertiesIndex, 10,
-                       propertiesTotal);
+            asker.fetchWhole(kVendorFromInterface, *vendorCode,
+                             static_cast<std::uint16_t>(number << 8), kMsOs10PropertiesIndex, 10,
+                             propertiesTotal);
         if (msOs10DeclaresUnit(properties.data(), properties.size())) {
             return unit(Match::MsOs10, number, kByMsOs10);
         }
@@ -197,7 +217,9 @@ Verdict judgeDevice(libusb_device* device, const UsbIdList& ids) {
             verdict.openError = opened;
             verdict.reason = "it could not be opened to read its MS OS descriptors";
         } else {
-            verdict = askDevice(handle, descriptor, candidates);
+            Asker asker(handle);
+            verdict = askDevice(asker, descriptor, candidates);
+            verdict.settled = isUnit(verdict.match) || !asker.unsure();
             libusb_close(handle);
         }
     }

@@ -32,6 +32,10 @@ struct Verdict {
     int interfaceNumber = -1;          // the unit's interface, when it is one
     int configuration = 0;             // the active configuration's value
     int openError = LIBUSB_SUCCESS;    // why it could not be opened, for Match::Unknown
+    // False when a request failed otherwise than by the device refusing it
+    // (a stall): a time-out or a transfer error may pass, so the device is
+    // asked again next time instead of being taken for no unit.
+    bool settled = true;
     const char* reason = "";           // in words, for people
 };
 
