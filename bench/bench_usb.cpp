@@ -3,8 +3,9 @@
 // emulation's own cost: the same write and read done straight with libusb
 // on a second, identical emulated unit, with no library around them. The
 // two alternate within each iteration (and which goes first alternates too),
-// so that both meet the same load on the machine; their difference is what the library and its backend add to
-// an exchange over libusb, with its standard error. The emulated exchange
+// so that both meet the same load on the machine; their difference is what
+// the library and its backend add to an exchange over libusb, with its
+// standard error. The emulated exchange
 // itself (usbfs requests carried over a socket to a handler thread, with
 // libusb polling the emulated node) is far slower than the library, and its
 // spread is far wider than the library's cost: the backend's own cost is
@@ -29,19 +30,23 @@ using Clock = std::chrono::steady_clock;
 constexpr std::int16_t kLibraryUnit = 0;
 constexpr std::uint16_t kPlainProduct = 0x0002; // the unit libusb drives alone
 
-// Made before the library's first open starts libusb; lives until the
-// process ends.
-void emulatedUnits() {
-    static const bool plugged = [] {
-        setenv("BRIVANT_BACKEND", "usb", 1);
-        auto* bus = new test::usb::EmulatedBus;
-        bus->plug(test::usb::unitWithId(kLibraryUnit));
+// Made before the library's first open starts libusb, and destroyed as the
+// process ends, which removes umockdev's temporary tree.
+struct EmulatedUnits {
+    EmulatedUnits() {
+        bus.plug(test::usb::unitWithId(kLibraryUnit));
         test::usb::DeviceSpec plain = test::usb::unitWithId(1);
         plain.product = kPlainProduct;
-        bus->plug(plain);
-        return true;
-    }();
-    (void)plugged;
+        bus.plug(plain);
+    }
+    test::usb::EmulatedBus bus;
+};
+
+void emulatedUnits() {
+    // Once, before the library's first open starts libusb.
+    static const bool chosen = setenv("BRIVANT_BACKEND", "usb", 1) == 0;
+    static EmulatedUnits units;
+    (void)chosen;
 }
 
 // libusb's own write and read on the second unit.
