@@ -1,9 +1,11 @@
 // Every counter function in the library as users get it: the shared library
-// in its default configuration, none of the tests' instrumentation linked in,
-// talking to its simulated demo unit 0 (a live unit that answers at once).
+// with none of the tests' instrumentation linked in, its simulated backend
+// chosen (BRIVANT_BACKEND=sim), talking to its demo unit 0 (a live unit that
+// answers at once).
 // This is where the allocations per call are counted.
 #include <benchmark/benchmark.h>
 
+#include <cstdlib>
 #include <string>
 
 #include "alloc_count.h"
@@ -39,6 +41,7 @@ void shippedCall(benchmark::State& state, const CounterCall& fn) {
 }
 
 [[maybe_unused]] const bool registered = [] {
+    setenv("BRIVANT_BACKEND", "sim", 1); // before the library's first call chooses
     for (const CounterCall& fn : kCounterCalls) {
         benchmark::RegisterBenchmark((std::string("shipped/") + fn.name).c_str(), shippedCall, fn);
     }

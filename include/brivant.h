@@ -38,6 +38,17 @@
  *   starts no thread of its own and keeps no state beyond the table of open
  *   units; it does not close units left open when it is unloaded.
  *
+ * Linux
+ *   The Linux library talks to real units over libusb by default, or to
+ *   simulated units for working without hardware. BRIVANT_BACKEND, read once
+ *   at the library's first open, chooses: "usb" (also when unset or empty)
+ *   or "sim"; any other value finds no unit at all (every open gives
+ *   RC_ID_NOT_FOUND). A USB device is a unit when its MS OS 2.0 or 1.0
+ *   descriptors declare the unit's interface GUID, or when its VID:PID is
+ *   listed in BRIVANT_USB_IDS ("VVVV:PPPP,..."). A unit claimed by another
+ *   process cannot be opened. libusb keeps one thread of its own for
+ *   hot-plug events once the first open has started it.
+ *
  * Version
  *   BRIVANT_VERSION_MAJOR, _MINOR, _PATCH and BRIVANT_VERSION_STRING
  *   ("4.1.0") from brivant_version.h, included below, give the version of

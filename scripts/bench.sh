@@ -1,9 +1,9 @@
 #!/usr/bin/env bash
 # Builds the benchmarks (Release, in build-bench/) and runs them: the library's
-# own cost per call, allocations and platform calls per call, scaling across
-# threads and units, and the cost of an open. Prints figures; passes or fails
-# on nothing but the build. Extra arguments go to both benchmark binaries,
-# e.g. --benchmark_filter=open.
+# own cost per call, allocations and platform calls per call, the call over
+# libusb with an emulated unit, scaling across threads and units, and the
+# cost of an open. Prints figures; passes or fails on nothing but the build.
+# Extra arguments go to every benchmark binary, e.g. --benchmark_filter=open.
 set -euo pipefail
 source "$(dirname "$0")/lib.sh"
 build_bench
@@ -14,8 +14,14 @@ echo
 echo "### over a platform that returns at once: the library's own cost"
 "$dir/bench/brivant_bench_own" "$@"
 echo
-echo "### the shipped library (default configuration) on its demo unit: calls, allocations"
+echo "### the same over the libusb backend, over a libusb that answers at once"
+"$dir/bench/brivant_bench_usb_own" "$@"
+echo
+echo "### the shipped library on its simulated demo unit: calls, allocations"
 "$dir/bench/brivant_bench_shipped" "$@"
+echo
+echo "### the shipped library over libusb with an emulated unit, beside libusb alone"
+"$dir/bench/brivant_bench_usb" "$@"
 echo
 echo "### over the instrumented simulated platform: calls, platform calls, scaling, open"
 "$dir/bench/brivant_bench" "$@"

@@ -1,9 +1,11 @@
 #!/usr/bin/env bash
-# Builds everything and runs the demo against the simulated units.
+# Builds everything and runs the demo against the simulated units, so that it
+# runs on a machine without any unit.
 set -euo pipefail
 source "$(dirname "$0")/lib.sh"
 need build
 configure_and_build "$BRIVANT_ROOT/build"
+export BRIVANT_BACKEND=sim
 "$BRIVANT_ROOT/build/brivant_demo"
 echo
 echo "--- the brivant tool on simulated unit 0 (build/brivant batch examples/tool-demo.txt)"

@@ -14,7 +14,9 @@ brivant_version() {
 # needs through `need`, so this table is the one list of what a fresh machine
 # gets.
 declare -A BRIVANT_PACKAGES=(
-    [build]="cmake make g++ gcc binutils libgtest-dev libgmock-dev libcli11-dev nlohmann-json3-dev"
+    [build]="cmake make g++ gcc binutils pkg-config libgtest-dev libgmock-dev libusb-1.0-0-dev
+             libcli11-dev nlohmann-json3-dev"
+    [usb-emulation]="umockdev libumockdev-dev"
     [clang]="clang libclang-rt-14-dev"
     [windows]="cmake make g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64
                g++-mingw-w64-i686-posix binutils-mingw-w64-i686 llvm
@@ -22,7 +24,8 @@ declare -A BRIVANT_PACKAGES=(
     [wine]="wine wine64 python3-pefile"
     [wine32]="wine32:i386"
     [valgrind]="valgrind"
-    [bench]="cmake make g++ binutils libbenchmark-dev libcli11-dev nlohmann-json3-dev"
+    [bench]="cmake make g++ binutils pkg-config libbenchmark-dev libusb-1.0-0-dev umockdev
+             libumockdev-dev libcli11-dev nlohmann-json3-dev"
     [browser]="chromium"
     [python]="python3 python3-venv python3-pip python3-build python3-wheel"
     [pkgconfig]="pkg-config"
@@ -113,7 +116,7 @@ build_bench() {
     cmake -S "$BRIVANT_ROOT" -B "$dir" -DCMAKE_BUILD_TYPE=Release \
         -DBRIVANT_BUILD_BENCH=ON -DBRIVANT_BUILD_TESTS=OFF >/dev/null &&
         cmake --build "$dir" -j "$BRIVANT_JOBS" --target brivant_bench brivant_bench_own \
-            brivant_bench_shipped brivant_bench_tool
+            brivant_bench_shipped brivant_bench_tool brivant_bench_usb brivant_bench_usb_own
 }
 
 # build_wheel OUT_DIR [PLATFORM_TAG LIBRARY]: the Python package's wheel in

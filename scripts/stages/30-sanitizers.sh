@@ -1,11 +1,12 @@
 #!/usr/bin/env bash
-# The Linux test suite again, built once with AddressSanitizer and
-# UndefinedBehaviorSanitizer and once with ThreadSanitizer. Any report fails
+# The Linux test suite again, the libusb backend's tests over emulated units
+# included, built once with AddressSanitizer and UndefinedBehaviorSanitizer
+# and once with ThreadSanitizer. Any report fails
 # the run: the builds do not recover from errors and the options below make a
 # report exit non-zero.
 set -euo pipefail
 source "$(dirname "$0")/../lib.sh"
-need build
+need build usb-emulation
 
 export ASAN_OPTIONS=halt_on_error=1:abort_on_error=0:exitcode=66:detect_leaks=1:strict_string_checks=1:detect_stack_use_after_return=1
 export UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1:exitcode=67
@@ -16,7 +17,7 @@ run_suite() {
     local started
     started=$(date +%s)
     echo "--- $name: building in $dir"
-    configure_and_build "$dir" -DBRIVANT_SANITIZE="$sanitize"
+    configure_and_build "$dir" -DBRIVANT_SANITIZE="$sanitize" -DBRIVANT_USB_TESTS=ON
     echo "--- $name: running the test suite"
     ctest --test-dir "$dir" --output-on-failure -j "$BRIVANT_JOBS" | tee "$dir/ctest.log"
     # A sanitizer report that somehow did not fail its test still fails here.
@@ -26,6 +27,7 @@ run_suite() {
         return 1
     fi
     grep -E "tests passed" "$dir/ctest.log" | sed "s/^/$name: /"
+    grep -E "^usb +=" "$dir/ctest.log" | sed "s/^/$name: libusb backend tests: /" || true
     grep -hE "^(sweep|stress):" "$dir/Testing/Temporary/LastTest.log" | sed "s/^/$name: /" || true
     echo "$name: no sanitizer report ($(( $(date +%s) - started )) s)"
 }

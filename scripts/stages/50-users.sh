@@ -7,6 +7,8 @@
 set -euo pipefail
 source "$(dirname "$0")/../lib.sh"
 need build python pkgconfig
+# Everything here runs against the simulated units.
+export BRIVANT_BACKEND=sim
 configure_and_build "$BRIVANT_ROOT/build"
 
 echo "--- Python package"

@@ -21,7 +21,9 @@ compile_exe() { # OUT SOURCES...
 compile_exe "$out/Brivant.Net.Tests.exe" "$BRIVANT_ROOT"/bindings/dotnet/tests/*.cs
 compile_exe "$out/ReadCounts.exe" "$BRIVANT_ROOT/examples/dotnet/ReadCounts.cs"
 
-# Brivant.Net.dll.config maps BRIVANT to libbrivant.so, found on this path.
+# Brivant.Net.dll.config maps BRIVANT to libbrivant.so, found on this path;
+# its simulated units are chosen.
+export BRIVANT_BACKEND=sim
 export LD_LIBRARY_PATH="$BRIVANT_ROOT/build${LD_LIBRARY_PATH:+:$LD_LIBRARY_PATH}"
 echo "--- binding tests"
 mono --debug "$out/Brivant.Net.Tests.exe"

@@ -2,8 +2,9 @@
 //
 // Each function stands for one Windows operation (setup API, kernel, WinUSB)
 // with the arguments the library fixes already applied, so the logic above it
-// is platform-neutral. Two implementations sit behind these declarations: the
-// Windows one, and a simulated one used on every other platform.
+// is platform-neutral. On Windows the Windows layer implements them. On Linux
+// they go to one of two backends, chosen once per process (backend.h): real
+// units over libusb (libusb/), or the simulated units (sim/).
 #pragma once
 
 #include <cstddef>

@@ -1,11 +1,11 @@
-// The simulated platform: the platform layer's functions acting on the units
-// of the simulated bus. Each call tells the probe what it does and asks it
-// whether a fault makes it fail (probe.h); the units' replies come from their
-// unit model.
+// The simulated platform: the platform layer's operations acting on the units
+// of the simulated bus, as the backend table sim::kBackend. Each call tells
+// the probe what it does and asks it whether a fault makes it fail
+// (probe.h); the units' replies come from their unit model.
 #include <algorithm>
 #include <cstring>
 
-#include "platform/platform.h"
+#include "platform/backend.h"
 #include "platform/sim/bus.h"
 #include "platform/sim/probe.h"
 
@@ -33,15 +33,10 @@ std::u16string unitPath(const Bus& bus, int number) {
     return path.empty() ? defaultPath(number) : path;
 }
 
-} // namespace brivant::sim
-
-namespace brivant::platform {
-
-using sim::Bus;
-using sim::Op;
-using sim::probe::Resource;
-
 namespace {
+
+using namespace platform;
+using probe::Resource;
 
 constexpr std::uint32_t kErrorInvalidParameter = 87;
 constexpr std::uint32_t kErrorNoMoreItems = 259;
@@ -60,7 +55,7 @@ thread_local std::uint32_t threadLastError = 0;
 
 // The object behind `handle` when it is a `kind` still held; null otherwise.
 Object* heldObject(void* handle, Resource kind) {
-    if (handle == nullptr || handle == invalidHandle() || !sim::probe::holds(kind, handle)) {
+    if (handle == nullptr || handle == invalidHandle() || !probe::holds(kind, handle)) {
         return nullptr;
     }
     auto* object = static_cast<Object*>(handle);
@@ -86,10 +81,6 @@ std::uint32_t loadIndex(const InterfaceData* data) {
     std::memcpy(&index, data->raw, sizeof index);
     return index;
 }
-
-} // namespace
-
-namespace probe = sim::probe;
 
 DevInfoSet getClassDevs() {
     Bus& bus = sim::bus();
@@ -161,7 +152,7 @@ bool getInterfaceDetail(DevInfoSet set, InterfaceData* data, void* detail, std::
     if (fail || unit < 0) {
         return finish(false, kErrorInvalidParameter);
     }
-    std::u16string path = sim::unitPath(bus, unit);
+    std::u16string path = unitPath(bus, unit);
     auto needed = static_cast<std::uint32_t>(kDetailPathOffset + 2 * (path.size() + 1));
     if (detail == nullptr) {
         probe::Sizing sizing = probe::sizing();
@@ -246,7 +237,7 @@ Handle createFile(const char16_t* path) {
     std::lock_guard<std::mutex> guard(bus.lock);
     int unit = -1;
     for (int i = 0; i < static_cast<int>(bus.units.size()); ++i) {
-        if (bus.units[i].present && sim::unitPath(bus, i) == path) {
+        if (bus.units[i].present && unitPath(bus, i) == path) {
             unit = i;
             break;
         }
@@ -330,7 +321,7 @@ bool writePipe(UsbHandle usb, const std::uint8_t* buffer, std::uint32_t length,
     if (fail) {
         return false;
     }
-    sim::BusUnit& target = bus.units[unit];
+    BusUnit& target = bus.units[unit];
     if (target.replyPending) {
         probe::interleaved();
     }
@@ -358,7 +349,7 @@ bool readPipe(UsbHandle usb, std::uint8_t* buffer, std::uint32_t length,
         probe::noteTransfer(Op::ReadPipe, unit, buffer, 0, length, false);
         return false;
     }
-    sim::BusUnit& target = bus.units[unit];
+    BusUnit& target = bus.units[unit];
     if (!target.replyPending) {
         probe::interleaved(); // a read with no request of its own
     }
@@ -370,4 +361,12 @@ bool readPipe(UsbHandle usb, std::uint8_t* buffer, std::uint32_t length,
     return true;
 }
 
-} // namespace brivant::platform
+} // namespace
+
+const platform::Backend kBackend = {
+    "sim",         getClassDevs, enumInterface, getInterfaceDetail, destroyDevInfo,
+    lastError,     localAlloc,   localFree,     createFile,         closeHandle,
+    createMutex,   usbInitialize, usbFree,      writePipe,          readPipe,
+};
+
+} // namespace brivant::sim
