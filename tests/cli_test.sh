@@ -100,6 +100,10 @@ expect 64 "--json excludes --csv|--csv excludes --json" read 5 --json --csv
 expect 0 '^\{"units":\[\{"id":0\},\{"id":1\},\{"id":5\}\]\}$' list --json
 "$tool" list 2>/dev/null | tr '\n' ' ' | grep -qx "0 1 5 " ||
     { failures=$((failures + 1)); echo "FAIL: list did not print 0, 1 and 5 one a line"; }
+# The backend: --simulate chooses the simulated units whatever the environment
+# says; an unknown BRIVANT_BACKEND finds nothing and list says why.
+BRIVANT_BACKEND=bogus expect 0 '^\{"units":\[\{"id":0\},\{"id":1\},\{"id":5\}\]\}$' --simulate list --json
+BRIVANT_BACKEND=bogus expect 0 "BRIVANT_BACKEND is 'bogus', neither usb nor sim" list
 
 # --- a write that fails is told and exits 74, never 0: a full disk, a closed pipe or stdout.
 expect_to_full() {

@@ -11,8 +11,10 @@ Every refusal or failure of the library raises brivant.BrivantError, whose
 beyond its C type (channel 256, unit 65541) is refused the same way, never cut
 down to fit. A wrong argument type raises TypeError.
 
-The library is BRIVANT.dll on Windows and, on Linux, the library built over
-simulated units. It is loaded from this package's folder (where the wheels put
+The library is BRIVANT.dll on Windows and libbrivant.so on Linux, where it
+drives real units over USB, or the simulated units 0, 1 and 5 when the
+environment says BRIVANT_BACKEND=sim (before the first unit is opened). It is
+loaded from this package's folder (where the wheels put
 it), else from the file named by BRIVANT_LIBRARY, else from the system's
 search path; library_path() tells which file it was.
 """

@@ -22,13 +22,14 @@ from typing import List, Mapping, Optional, Tuple
 
 PACKAGE_DIR = Path(__file__).resolve().parent
 
-# The wheel for Windows carries BRIVANT.dll; the Linux one carries the library
-# built over simulated units, under a name that says so.
+# The wheel for Windows carries BRIVANT.dll; the Linux one carries the Linux
+# library, which drives real units over USB or, with BRIVANT_BACKEND=sim, the
+# simulated ones.
 if sys.platform == "win32":
     PACKAGED_NAMES = ("BRIVANT.dll",)
     SYSTEM_NAME = "BRIVANT.dll"
 else:
-    PACKAGED_NAMES = ("libbrivant-simulated.so",)
+    PACKAGED_NAMES = ("libbrivant.so",)
     SYSTEM_NAME = "libbrivant.so"
 
 # The machine field of a PE image's header, by the name used here.

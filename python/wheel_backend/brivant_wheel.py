@@ -57,7 +57,7 @@ def _project():
 
 def _library_name(platform_tag):
     # Must match PACKAGED_NAMES in brivant/_library.py for that platform.
-    return "BRIVANT.dll" if platform_tag.startswith("win") else "libbrivant-simulated.so"
+    return "BRIVANT.dll" if platform_tag.startswith("win") else "libbrivant.so"
 
 
 def _settings(config_settings):

@@ -62,7 +62,7 @@ echo "--- the Linux wheel in a fresh venv"
 bash "$BRIVANT_ROOT/scripts/build-linux-wheel.sh" "$work/wheels"
 wheel=$(ls "$work"/wheels/brivant-*-py3-none-linux_x86_64.whl)
 /usr/bin/python3 "$BRIVANT_ROOT/tests/check_wheel.py" "$wheel" linux_x86_64 \
-    libbrivant-simulated.so "$BRIVANT_ROOT/build-linux-release/libbrivant.so"
+    libbrivant.so "$BRIVANT_ROOT/build-linux-release/libbrivant.so"
 fresh_venv "$work/venv-wheel"
 "$work/venv-wheel/bin/pip" install -q "$wheel"
 site=$("$work/venv-wheel/bin/python" -c 'import sysconfig; print(sysconfig.get_paths()["purelib"])')

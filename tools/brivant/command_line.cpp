@@ -1,6 +1,7 @@
 #include "command_line.h"
 
 #include <cctype>
+#include <cstdlib>
 #include <memory>
 
 #include <CLI/CLI.hpp>
@@ -66,6 +67,14 @@ std::unique_ptr<CLI::App> makeApp(CommandContext& context) {
                           "print the tool's version and the library's");
     app->set_help_flag("-h,--help", "print this help, or a command's with COMMAND --help");
     app->require_subcommand(0, 1);
+#ifndef _WIN32
+    // The Linux library drives real units unless told otherwise; this must
+    // come before the first command that reaches the library.
+    app->add_flag_callback(
+        "--simulate", [] { setenv("BRIVANT_BACKEND", "sim", 1); },
+        "use the simulated units 0, 1 and 5 instead of real ones (BRIVANT_BACKEND=sim)");
+    app->fallthrough(); // also after the command's name: brivant list --simulate
+#endif
     app->allow_extras();
     app->get_formatter()->column_width(30);
     app->get_formatter()->label("SUBCOMMAND", "COMMAND");
@@ -91,7 +100,12 @@ void refuseLeftovers(const CLI::App& app) {
     for (const CLI::App* command : app.get_subcommands()) {
         where = command;
     }
+    // An option the command does not know falls through to the tool's own
+    // options (--simulate), and stays with the tool when those lack it too.
     std::vector<std::string> left = where->remaining();
+    if (left.empty()) {
+        left = app.remaining();
+    }
     if (left.empty()) {
         return;
     }

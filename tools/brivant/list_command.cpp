@@ -7,6 +7,9 @@
 #include "brivant.hpp"
 #include "commands.h"
 #include "tool_errors.h"
+#ifndef _WIN32
+#include "usb_report.h"
+#endif
 
 namespace brivant::tool {
 
@@ -43,6 +46,15 @@ int runList(bool json, Console& console) {
     if (found.empty()) {
         console.error("brivant: no unit found");
     }
+#ifndef _WIN32
+    // On real USB, say why a unit is missing: which devices were looked at,
+    // which are units, and which cannot be opened.
+    std::string report = usbReport(usb::surveyUsb(), found.empty());
+    if (!report.empty()) {
+        report.pop_back(); // error() ends the line itself
+        console.error(report);
+    }
+#endif
     return kExitOk;
 }
 
@@ -53,7 +65,8 @@ void addListCommand(CLI::App& app, CommandContext& context) {
     CLI::App* list = app.add_subcommand(
         "list", "print the IDs of the units present, one a line");
     list->footer("Found by opening and closing each ID from 0 to 15. Exits 0 when none is\n"
-                 "found, and says so on standard error.");
+                 "found, and says so on standard error. On Linux with real units it also tells\n"
+                 "there which USB devices it looked at and which units cannot be opened, and why.");
     list->add_flag("--json", *json, "print {\"units\": [{\"id\": 0}, ...]}");
     selectOnParse(list, context, [json, &context] { return runList(*json, context.console); });
 }

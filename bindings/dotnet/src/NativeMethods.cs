@@ -7,7 +7,8 @@ namespace Brivant
     internal static class NativeMethods
     {
         // BRIVANT.dll on Windows. Under mono elsewhere, Brivant.Net.dll.config
-        // maps the name to libbrivant.so, the library over simulated units.
+        // maps the name to libbrivant.so (real units over USB, or the simulated
+        // ones with BRIVANT_BACKEND=sim).
         private const string Library = "BRIVANT";
 
         // Winapi is __stdcall in a 32-bit process and the one convention of a
