@@ -109,7 +109,7 @@ void logRate() {
 
 // ---- the panel ---------------------------------------------------------------
 
-// Polls GET /api/units?after=SEQ every 100 ms, as the page does, and adds up
+// Polls GET /api/units?after=SEQ every 200 ms, as the page does, and adds up
 // its own thread's CPU time.
 struct Page {
     std::thread thread;
@@ -133,7 +133,7 @@ void poll(Page& page, int port, const std::string& token, const std::atomic<bool
                 after = std::max(after, std::stoull(body.substr(at + 6)));
             }
         }
-        std::this_thread::sleep_for(100ms);
+        std::this_thread::sleep_for(200ms);
     }
     page.cpu = cpuSeconds(CLOCK_THREAD_CPUTIME_ID);
 }
@@ -205,7 +205,7 @@ PanelFigures measurePanel(int units, int pages, double rateHz, double runFor) {
 }
 
 void panelFigures() {
-    std::printf("\n== panel, units read at 20 Hz, pages polling every 100 ms\n");
+    std::printf("\n== panel, units read at 20 Hz, pages polling every 200 ms\n");
     std::printf("%-8s %-6s %18s %16s %14s %16s\n", "units", "pages", "exchanges/s/unit",
                 "min..max", "requests/s", "server CPU %");
     const int runs[][2] = {{3, 1}, {3, 5}, {16, 0}, {16, 1}, {16, 5}};

@@ -1,6 +1,8 @@
 #include "panel_api.h"
 
 #include <algorithm>
+#include <cmath>
+#include <cstdio>
 
 #include "brivant.hpp"
 #include "number_arguments.h"
@@ -133,37 +135,92 @@ ChangeRequest parseChange(const std::string& unitText, const std::string& channe
     return change;
 }
 
-Json sampleJson(const Sample& sample) {
-    Json json{{"seq", sample.seq}, {"t", sample.t}, {"time", isoTimeUtc(sample.time)},
-              {"result", resultName(sample.result)}};
-    if (sample.result == RC_OK) {
-        json["counts"] = sample.counts;
-        json["status"] = sample.status;
+namespace {
+
+void appendNumber(std::string& out, double value, const char* format) {
+    if (!std::isfinite(value)) {
+        out += "null";
+        return;
     }
-    return json;
+    char text[48];
+    std::snprintf(text, sizeof text, format, value);
+    out += text;
 }
 
-Json unitsJson(const std::vector<UnitView>& units, double rateHz) {
-    Json list = Json::array();
-    for (const UnitView& unit : units) {
-        Json json{{"id", unit.id},
-                  {"answering", unit.answering},
-                  {"silent_since", unit.silentSince ? Json(isoTimeUtc(*unit.silentSince)) : Json()},
-                  {"last_result", resultName(unit.lastResult)},
-                  {"latest", unit.latest ? sampleJson(*unit.latest) : Json()}};
-        Json rates = Json::array();
-        for (const auto& rate : unit.rate) {
-            rates.push_back(rate ? Json(*rate) : Json());
-        }
-        json["rate"] = rates;
-        Json samples = Json::array();
-        for (const Sample& sample : unit.samples) {
-            samples.push_back(sampleJson(sample));
-        }
-        json["samples"] = samples;
-        list.push_back(json);
+// Names, result names and ISO times hold no character JSON must escape.
+void appendString(std::string& out, const std::string& text) {
+    out += '"';
+    out += text;
+    out += '"';
+}
+
+template <typename T, std::size_t N>
+void appendArray(std::string& out, const std::array<T, N>& values) {
+    out += '[';
+    for (std::size_t i = 0; i < N; ++i) {
+        out += (i > 0 ? "," : "") + std::to_string(values[i]);
     }
-    return Json{{"rate_hz", rateHz}, {"units", list}};
+    out += ']';
+}
+
+void appendSample(std::string& out, const Sample& sample) {
+    out += "{\"seq\":" + std::to_string(sample.seq) + ",\"t\":";
+    appendNumber(out, sample.t, "%.6f");
+    out += ",\"time\":";
+    appendString(out, isoTimeUtc(sample.time));
+    out += ",\"result\":";
+    appendString(out, resultName(sample.result));
+    if (sample.result == RC_OK) {
+        out += ",\"counts\":";
+        appendArray(out, sample.counts);
+        out += ",\"status\":";
+        appendArray(out, sample.status);
+    }
+    out += '}';
+}
+
+} // namespace
+
+std::string unitsJson(const std::vector<UnitView>& units, double rateHz) {
+    std::string out = "{\"rate_hz\":";
+    appendNumber(out, rateHz, "%.9g");
+    out += ",\"units\":[";
+    for (std::size_t u = 0; u < units.size(); ++u) {
+        const UnitView& unit = units[u];
+        out += (u > 0 ? ",{\"id\":" : "{\"id\":") + std::to_string(unit.id);
+        out += unit.answering ? ",\"answering\":true" : ",\"answering\":false";
+        out += ",\"silent_since\":";
+        if (unit.silentSince) {
+            appendString(out, isoTimeUtc(*unit.silentSince));
+        } else {
+            out += "null";
+        }
+        out += ",\"last_result\":";
+        appendString(out, resultName(unit.lastResult));
+        out += ",\"latest\":";
+        if (unit.latest) {
+            appendSample(out, *unit.latest);
+        } else {
+            out += "null";
+        }
+        out += ",\"rate\":[";
+        for (std::size_t ch = 0; ch < unit.rate.size(); ++ch) {
+            out += ch > 0 ? "," : "";
+            if (unit.rate[ch]) {
+                appendNumber(out, *unit.rate[ch], "%.9g");
+            } else {
+                out += "null";
+            }
+        }
+        out += "],\"samples\":[";
+        for (std::size_t i = 0; i < unit.samples.size(); ++i) {
+            out += i > 0 ? "," : "";
+            appendSample(out, unit.samples[i]);
+        }
+        out += "]}";
+    }
+    out += "]}";
+    return out;
 }
 
 Json outcomeJson(const CommandOutcome& outcome) {

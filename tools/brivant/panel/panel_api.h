@@ -41,8 +41,10 @@ ChangeRequest parseChange(const std::string& unitText, const std::string& channe
 
 extern const std::vector<std::string> kActions;
 
-nlohmann::json sampleJson(const Sample& sample);
-nlohmann::json unitsJson(const std::vector<UnitView>& units, double rateHz);
+// The body of GET /api/units: every unit's state and new samples. Pages ask
+// for it several times a second each, so it is written straight into one
+// string rather than built as a JSON document first.
+std::string unitsJson(const std::vector<UnitView>& units, double rateHz);
 nlohmann::json outcomeJson(const CommandOutcome& outcome);
 
 } // namespace brivant::tool

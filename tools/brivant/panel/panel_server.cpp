@@ -105,7 +105,8 @@ void PanelServer::Impl::routes() {
         for (const auto& reader : registry.readers()) {
             views.push_back(reader->view(after));
         }
-        answerJson(response, 200, unitsJson(views, registry.settings().rateHz));
+        response.status = 200;
+        response.set_content(unitsJson(views, registry.settings().rateHz), "application/json");
     });
 
     http.Post(R"(/api/units/([^/]+)/channels/([^/]+)/([^/]+))",

@@ -4,7 +4,7 @@
 // with a JSON body and the token header. No other site is contacted.
 (function () {
   const token = tokenFromAddress();
-  const POLL_MS = 100;
+  const POLL_MS = 200;
   const WINDOW_S = 60;
   const CSV_HEADER = "time,elapsed_s,unit,ch0_count,ch0_status,ch1_count,ch1_status,ch2_count,ch2_status,result";
   const units = new Map(); // id -> {id, element, channels: [...], samples: [...], view}
