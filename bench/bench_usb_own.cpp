@@ -7,25 +7,10 @@
 #include <cstdlib>
 #include <string>
 
-#include "alloc_count.h"
 #include "counter_calls.h"
 
 namespace brivant::bench {
 namespace {
-
-void usbBackendOwnCost(benchmark::State& state, const CounterCall& fn) {
-    std::int16_t opened = Brivant_Device_Open(0);
-    if (opened != RC_OK && opened != RC_ALREADY_OPEN) {
-        state.SkipWithError("opening unit 0 over the stand-in libusb failed");
-        return;
-    }
-    std::int64_t failed = 0;
-    for (auto _ : state) {
-        failed += fn.call(0) != RC_OK;
-    }
-    state.counters["failed"] = static_cast<double>(failed);
-    state.counters["allocs/call"] = allocationsPerCall(1000, [&] { fn.call(0); });
-}
 
 [[maybe_unused]] const bool registered = [] {
     // Before the first open chooses: the USB backend, and the stand-in
@@ -33,8 +18,8 @@ void usbBackendOwnCost(benchmark::State& state, const CounterCall& fn) {
     setenv("BRIVANT_BACKEND", "usb", 1);
     setenv("BRIVANT_USB_IDS", "1234:0001", 1);
     for (const CounterCall& fn : kCounterCalls) {
-        benchmark::RegisterBenchmark((std::string("usb_own/") + fn.name).c_str(),
-                                     usbBackendOwnCost, fn);
+        benchmark::RegisterBenchmark((std::string("usb_own/") + fn.name).c_str(), ownCostPerCall,
+                                     fn);
     }
     return true;
 }();

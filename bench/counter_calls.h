@@ -6,6 +6,7 @@
 
 #include <cstdint>
 
+#include "alloc_count.h"
 #include "brivant.h"
 
 namespace brivant::bench {
@@ -52,5 +53,21 @@ inline const CounterCall kCounterCalls[] = {
     {"ReadCount", readCount, true},
     {"ReadCountCh", readCountCh, true},
 };
+
+// `fn` on unit 0, opened first, as fast as the platform beneath answers:
+// the library's own cost per call over a platform that returns at once.
+inline void ownCostPerCall(benchmark::State& state, const CounterCall& fn) {
+    std::int16_t opened = Brivant_Device_Open(0);
+    if (opened != RC_OK && opened != RC_ALREADY_OPEN) {
+        state.SkipWithError("opening unit 0 failed");
+        return;
+    }
+    std::int64_t failed = 0;
+    for (auto _ : state) {
+        failed += fn.call(0) != RC_OK;
+    }
+    state.counters["failed"] = static_cast<double>(failed);
+    state.counters["allocs/call"] = allocationsPerCall(1000, [&] { fn.call(0); });
+}
 
 } // namespace brivant::bench
