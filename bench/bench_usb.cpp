@@ -35,7 +35,7 @@ constexpr std::uint16_t kPlainProduct = 0x0002; // the unit libusb drives alone
 struct EmulatedUnits {
     EmulatedUnits() {
         bus.plug(test::usb::unitWithId(kLibraryUnit));
-        test::usb::DeviceSpec plain = test::usb::unitWithId(1);
+        test::usb::DeviceSetup plain = test::usb::unitWithId(1);
         plain.product = kPlainProduct;
         bus.plug(plain);
     }

@@ -28,18 +28,18 @@ constexpr auto kHangBound = std::chrono::seconds(60);
 
 // The device descriptor and its one configuration, as sysfs' descriptors
 // file holds them: one vendor-class interface with two bulk endpoints.
-Bytes descriptorsFile(const DeviceSpec& spec) {
+Bytes descriptorsFile(const DeviceSetup& setup) {
     Bytes b = {18, 1};
-    put16(b, spec.sign == Sign::MsOs20 ? 0x0201 : 0x0200); // BOS only from USB 2.01 on
+    put16(b, setup.sign == Sign::MsOs20 ? 0x0201 : 0x0200); // BOS only from USB 2.01 on
     append(b, {0, 0, 0, 64});
-    put16(b, spec.vendor);
-    put16(b, spec.product);
+    put16(b, setup.vendor);
+    put16(b, setup.product);
     put16(b, 0x0100);
     append(b, {0, 0, 0, 1});
     append(b, {9, 2, 32, 0, 1, 1, 0, 0x80, 50});
     append(b, {9, 4, 0, 0, 2, 0xFF, 0, 0, 0});
-    std::uint8_t out = spec.unitEndpoints ? 0x01 : 0x03;
-    std::uint8_t in = spec.unitEndpoints ? 0x82 : 0x84;
+    std::uint8_t out = setup.unitEndpoints ? 0x01 : 0x03;
+    std::uint8_t in = setup.unitEndpoints ? 0x82 : 0x84;
     append(b, {7, 5, out, 2, 64, 0, 0});
     append(b, {7, 5, in, 2, 64, 0, 0});
     return b;
@@ -64,13 +64,13 @@ std::string describe(const ControlRequest& r) {
 
 } // namespace
 
-DeviceSpec unitWithId(int id, Sign sign) {
-    DeviceSpec spec;
-    spec.sign = sign;
-    spec.answers.idReply = id;
-    spec.answers.countReply = {0, 0, 0, static_cast<std::uint8_t>(id), 0, 0, 0, 0,
+DeviceSetup unitWithId(int id, Sign sign) {
+    DeviceSetup setup;
+    setup.sign = sign;
+    setup.answers.idReply = id;
+    setup.answers.countReply = {0, 0, 0, static_cast<std::uint8_t>(id), 0, 0, 0, 0,
                                0, 0, 0, 0, 0, 0, 0};
-    return spec;
+    return setup;
 }
 
 struct EmulatedBus::State {
@@ -99,7 +99,7 @@ struct EmulatedBus::State {
     mutable std::mutex lock;
     std::condition_variable readWaiting;
     struct Device {
-        DeviceSpec spec;
+        DeviceSetup setup;
         int port = 0;
         sim::UnitModel model;
         bool claimedElsewhere = false;
@@ -170,7 +170,7 @@ void EmulatedBus::State::attach(int number) {
                          "A: devnum=" + std::to_string(address) + "\\n\n" +
                          "A: speed=480\\n\n"
                          "A: bConfigurationValue=1\\n\n"
-                         "H: descriptors=" + hex(descriptorsFile(device.spec)) + "\n";
+                         "H: descriptors=" + hex(descriptorsFile(device.setup)) + "\n";
     {
         std::lock_guard<std::mutex> guard(lock);
         device.current = at.get();
@@ -226,8 +226,8 @@ void EmulatedBus::State::answerControl(Device& device, usbdevfs_urb* urb,
                      static_cast<std::uint16_t>(buffer[4] | buffer[5] << 8),
                      static_cast<std::uint16_t>(buffer[6] | buffer[7] << 8)};
     device.traffic.controls.push_back(r);
-    const DeviceSpec& spec = device.spec;
-    if (device.controlsFailed < spec.failedControls) {
+    const DeviceSetup& setup = device.setup;
+    if (device.controlsFailed < setup.failedControls) {
         ++device.controlsFailed;
         urb->status = -EPROTO; // a transfer error on the bus, not a refusal
         urb->actual_length = 0;
@@ -237,22 +237,22 @@ void EmulatedBus::State::answerControl(Device& device, usbdevfs_urb* urb,
     bool known = false;
     if (r.requestType == 0x80 && r.request == 6 && r.value == 0x0F00 && r.index == 0) {
         known = true; // BOS: only a device from USB 2.01 on has one
-        if (spec.sign == Sign::MsOs20) {
-            answer = bosWithMsOs20(msOs20Set(spec.guid).size());
+        if (setup.sign == Sign::MsOs20) {
+            answer = bosWithMsOs20(msOs20Set(setup.guid).size());
         }
     } else if (r.requestType == 0x80 && r.request == 6 && r.value == 0x03EE && r.index == 0) {
         known = true; // the MS OS 1.0 string; a device without one stalls
-        if (spec.sign == Sign::MsOs10) {
+        if (setup.sign == Sign::MsOs10) {
             answer = msOs10String();
         }
-    } else if (spec.sign == Sign::MsOs20 && r.requestType == 0xC0 &&
+    } else if (setup.sign == Sign::MsOs20 && r.requestType == 0xC0 &&
                r.request == kMsOs20VendorCode && r.value == 0 && r.index == 7) {
         known = true;
-        answer = msOs20Set(spec.guid);
-    } else if (spec.sign == Sign::MsOs10 && r.requestType == 0xC1 &&
+        answer = msOs20Set(setup.guid);
+    } else if (setup.sign == Sign::MsOs10 && r.requestType == 0xC1 &&
                r.request == kMsOs10VendorCode && r.value == 0x0000 && r.index == 5) {
         known = true;
-        answer = msOs10Properties(spec.guid);
+        answer = msOs10Properties(setup.guid);
     }
     if (!known) {
         device.traffic.unexpected.push_back(describe(r));
@@ -407,7 +407,7 @@ EmulatedBus::~EmulatedBus() {
     g_object_unref(state_->testbed);
 }
 
-int EmulatedBus::plug(const DeviceSpec& spec) {
+int EmulatedBus::plug(const DeviceSetup& setup) {
     int number;
     {
         std::lock_guard<std::mutex> guard(state_->lock);
@@ -416,9 +416,9 @@ int EmulatedBus::plug(const DeviceSpec& spec) {
         }
         number = static_cast<int>(state_->devices.size());
         State::Device device;
-        device.spec = spec;
+        device.setup = setup;
         device.port = number + 1;
-        device.model.setAnswers(spec.answers);
+        device.model.setAnswers(setup.answers);
         state_->devices.push_back(device);
     }
     state_->attach(number);

@@ -23,7 +23,7 @@ enum class Sign { MsOs20, MsOs10, None };
 
 constexpr const char* kUnitGuid = "{85B54C78-94CC-4866-A4BD-464E49DFC5E4}";
 
-struct DeviceSpec {
+struct DeviceSetup {
     std::uint16_t vendor = 0x1234;
     std::uint16_t product = 0x0001;
     Sign sign = Sign::MsOs20;
@@ -34,7 +34,7 @@ struct DeviceSpec {
 };
 
 // A unit answering K with `id`, with its count reply marked by `id`.
-DeviceSpec unitWithId(int id, Sign sign = Sign::MsOs20);
+DeviceSetup unitWithId(int id, Sign sign = Sign::MsOs20);
 
 // One control request as the device received it.
 struct ControlRequest {
@@ -62,7 +62,7 @@ public:
     EmulatedBus& operator=(const EmulatedBus&) = delete;
 
     // Plugs a device into the next free port of bus 1; returns its number.
-    int plug(const DeviceSpec& spec);
+    int plug(const DeviceSetup& setup);
     // Unplugs it: transfers waiting fail as the kernel fails them, every
     // later request on an open handle fails with ENODEV, and libusb hears
     // the removal.

@@ -28,17 +28,17 @@ class UsbBackendTest : public UsbTest {};
 TEST_F(UsbBackendTest, UnitsAreFoundByTheirGuidOrListedIdAndOtherDevicesAreNeverClaimed) {
     int msOs20 = plug(unitWithId(3, Sign::MsOs20));
     int msOs10 = plug(unitWithId(4, Sign::MsOs10));
-    DeviceSpec listed = unitWithId(5, Sign::None);
+    DeviceSetup listed = unitWithId(5, Sign::None);
     listed.product = 0x00a5;
     int byId = plug(listed);
     int plain = plug(unitWithId(6, Sign::None));
-    DeviceSpec otherGuid20 = unitWithId(7, Sign::MsOs20);
+    DeviceSetup otherGuid20 = unitWithId(7, Sign::MsOs20);
     otherGuid20.guid = "{00000000-94CC-4866-A4BD-464E49DFC5E4}";
     int other20 = plug(otherGuid20);
-    DeviceSpec otherGuid10 = unitWithId(8, Sign::MsOs10);
+    DeviceSetup otherGuid10 = unitWithId(8, Sign::MsOs10);
     otherGuid10.guid = "{85B54C78-94CC-4866-A4BD-464E49DFC5E5}";
     int other10 = plug(otherGuid10);
-    DeviceSpec noEndpoints = unitWithId(9, Sign::MsOs20);
+    DeviceSetup noEndpoints = unitWithId(9, Sign::MsOs20);
     noEndpoints.unitEndpoints = false;
     int wrongEndpoints = plug(noEndpoints);
     setenv("BRIVANT_USB_IDS", "1234:00A5, not-an-id", 1);
@@ -77,7 +77,7 @@ TEST_F(UsbBackendTest, UnitsAreFoundByTheirGuidOrListedIdAndOtherDevicesAreNever
 }
 
 TEST_F(UsbBackendTest, ADeviceWhoseDescriptorsWereLostOnTheBusIsAskedAgain) {
-    DeviceSpec flaky = unitWithId(7, Sign::MsOs20);
+    DeviceSetup flaky = unitWithId(7, Sign::MsOs20);
     flaky.failedControls = 1; // its BOS descriptor is lost once
     int unit = plug(flaky);
     EXPECT_EQ(Brivant_Device_Open(7), RC_ID_NOT_FOUND);
@@ -87,10 +87,10 @@ TEST_F(UsbBackendTest, ADeviceWhoseDescriptorsWereLostOnTheBusIsAskedAgain) {
 }
 
 TEST_F(UsbBackendTest, EveryFunctionSendsItsFrameOverUsbfsAndDecodesTheRealReply) {
-    DeviceSpec spec = unitWithId(2);
-    spec.answers.countReply = {0x12, 0x34, 0x56, 0x78, 0x00, 0x80, 0x00, 0x00,
+    DeviceSetup setup = unitWithId(2);
+    setup.answers.countReply = {0x12, 0x34, 0x56, 0x78, 0x00, 0x80, 0x00, 0x00,
                                0x12, 0x7F, 0xFF, 0xFF, 0x01, 0x00, 0x81};
-    int unit = plug(spec);
+    int unit = plug(setup);
     ASSERT_EQ(Brivant_Device_Open(2), RC_OK);
     EXPECT_EQ(Brivant_Device_Open(2), RC_ALREADY_OPEN);
 
@@ -221,14 +221,14 @@ TEST_F(UsbBackendTest, SixteenUnitsWorkSideBySideAndASeventeenthIsTooMany) {
     std::string listed;
     for (int id = 0; id < 16; ++id) {
         Sign sign = id % 3 == 0 ? Sign::MsOs20 : id % 3 == 1 ? Sign::MsOs10 : Sign::None;
-        DeviceSpec spec = unitWithId(id, sign);
-        spec.product = static_cast<std::uint16_t>(0x100 + id);
+        DeviceSetup setup = unitWithId(id, sign);
+        setup.product = static_cast<std::uint16_t>(0x100 + id);
         if (sign == Sign::None) {
             char entry[16];
-            std::snprintf(entry, sizeof entry, "1234:%04x,", spec.product);
+            std::snprintf(entry, sizeof entry, "1234:%04x,", setup.product);
             listed += entry;
         }
-        plug(spec);
+        plug(setup);
     }
     setenv("BRIVANT_USB_IDS", listed.c_str(), 1);
     for (int16_t id = 15; id >= 0; --id) {

@@ -48,12 +48,12 @@ class UsbDiagnosticsTest : public UsbTest {};
 TEST_F(UsbDiagnosticsTest, EveryDeviceIsCountedWithWhyItIsOrIsNotAUnitAndWhyItCannotBeOpened) {
     int ready = plug(unitWithId(1, Sign::MsOs20));
     int busy = plug(unitWithId(2, Sign::MsOs10));
-    DeviceSpec listedSpec = unitWithId(3, Sign::None);
-    listedSpec.product = 0x00b3;
-    int listedLocked = plug(listedSpec);
+    DeviceSetup listedSetup = unitWithId(3, Sign::None);
+    listedSetup.product = 0x00b3;
+    int listedLocked = plug(listedSetup);
     int unknownLocked = plug(unitWithId(4, Sign::MsOs20));
     int plain = plug(unitWithId(5, Sign::None));
-    DeviceSpec noEndpoints = unitWithId(6, Sign::MsOs10);
+    DeviceSetup noEndpoints = unitWithId(6, Sign::MsOs10);
     noEndpoints.unitEndpoints = false;
     int wrongEndpoints = plug(noEndpoints);
     setenv("BRIVANT_USB_IDS", "1234:00b3,nonsense", 1);

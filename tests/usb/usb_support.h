@@ -39,8 +39,8 @@ protected:
         bus().clear();
         unsetenv("BRIVANT_USB_IDS");
     }
-    int plug(const DeviceSpec& spec) {
-        int device = bus().plug(spec);
+    int plug(const DeviceSetup& setup) {
+        int device = bus().plug(setup);
         plugged_ = device + 1;
         return device;
     }
