@@ -1,25 +1,13 @@
 // `brivant list` on real USB: the IDs it finds on standard output, and on
 // standard error which units cannot be opened and what to do about it.
-#include <cstdio>
 #include <string>
 
-#include "checked_output.h"
 #include "command_line.h"
+#include "tool/captured_output.h"
 #include "usb_support.h"
 
 namespace brivant::test::usb {
 namespace {
-
-std::string contents(std::FILE* file) {
-    std::fflush(file);
-    std::rewind(file);
-    std::string text;
-    char chunk[4096];
-    for (std::size_t got; (got = std::fread(chunk, 1, sizeof chunk, file)) > 0;) {
-        text.append(chunk, got);
-    }
-    return text;
-}
 
 // Runs `brivant list` in this process; gives its status, output and errors.
 struct ListRun {
@@ -28,15 +16,11 @@ struct ListRun {
     std::string err;
 };
 ListRun runList() {
-    std::FILE* out = std::tmpfile();
-    std::FILE* err = std::tmpfile();
-    tool::Output output(out, "the test file");
-    tool::Console console{output, err};
+    CapturedOutput out;
+    CapturedOutput err;
+    tool::Console console{out.output(), err.file()};
     int status = tool::runCommandLine({"list"}, console);
-    ListRun run{status, contents(out), contents(err)};
-    std::fclose(out);
-    std::fclose(err);
-    return run;
+    return {status, out.text(), err.text()};
 }
 
 class UsbListTest : public UsbTest {};
