@@ -20,6 +20,12 @@
 #ifndef BRIVANT_HPP
 #define BRIVANT_HPP
 
+// MSVC reports the standard in _MSVC_LANG, and __cplusplus only with
+// /Zc:__cplusplus.
+#if (defined(_MSVC_LANG) ? _MSVC_LANG : __cplusplus) < 201703L
+#error "brivant.hpp needs C++17 or later (-std=c++17, /std:c++17); C code includes brivant.h"
+#else // the rest needs C++17: this #error alone is told
+
 #include <array>
 #include <cstdint>
 #include <limits>
@@ -398,5 +404,7 @@ private:
 };
 
 } // namespace brivant
+
+#endif // C++17
 
 #endif // BRIVANT_HPP

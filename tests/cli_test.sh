@@ -44,6 +44,7 @@ commands="read watch list log input-invert output-invert output-mode clear-event
 # --- help: the list names every command, each command has its own help.
 for command in $commands; do
     expect 0 "^  $command " --help
+    expect 0 "^  $command " help   # help with no command lists them too
     expect 0 "^Usage: brivant $command" "$command" --help
 done
 expect 0 "^Usage: brivant preset \[OPTIONS\] ID CH FIRST SECOND" help preset
@@ -52,7 +53,7 @@ expect 64 "no command 'frob'" frob
 expect 64 "no command 'frob'" help frob
 expect 0 "^brivant [0-9]+\.[0-9]+\.[0-9]+$" --version
 expect 0 "^library [0-9]+\.[0-9]+\.[0-9]+ \(/.*/libbrivant\.so\.[0-9]+\.[0-9]+\.[0-9]+\)$" -V
-versions=$("$tool" --version | sed -E 's/^(brivant|library) ([0-9.]+).*/\2/' | sort -u | wc -l)
+versions=$("$tool" --version | sed -nE 's/^(brivant|library) ([0-9.]+).*/\2/p' | sort -u | wc -l)
 checks=$((checks + 1))
 [ "$versions" -eq 1 ] || { failures=$((failures + 1)); echo "FAIL: the tool and the library it loads differ in version"; }
 
@@ -64,6 +65,14 @@ expect 64 "^brivant: unknown option --every$" watch 0 --every=5
 expect 64 "^brivant: unexpected argument '1'" watch 0 1
 expect 64 "^brivant: unknown option --json$" watch 0 --json
 expect 64 "option --count needs a value" watch 0 --count
+expect 64 "^brivant: option --count is given more than once$" log 0 --count 1 --count 2
+expect 64 "^brivant: option --interval is given more than once$" watch 0 --interval=10 --interval 20
+expect 64 "^brivant: option --json takes no value$" list --json=no
+expect 64 "^brivant: option --csv takes no value$" read 0 --csv=false
+expect 64 "^brivant: unit list '0,' has an empty item" log 0, --count 1
+expect 64 "^brivant: unit list '0,,5' has an empty item" log 0,,5 --count 1
+expect 64 "^brivant: unit list ',1' has an empty item" watch ,1 --count 1
+expect 64 "unit ID 16 is not 0 to 15" read 0,16
 expect 64 "--count excludes --duration" log 0 --count 1 --duration 1
 expect 64 "format 'xml' is not csv or jsonl" log 0 --format xml
 expect 64 "duration '0' is not a number of seconds above 0" log 0 --duration 0
@@ -97,13 +106,22 @@ expect 0 '^\{"unit":1,"channel":2,"count":-?[0-9]+,"status":1\}$' read 1 2 --jso
 expect 0 "^5,1,-?[0-9]+,1$" read 5 --csv
 expect 0 "^unit,channel,count,status$" read 5 1 --csv
 expect 64 "--json excludes --csv|--csv excludes --json" read 5 --json --csv
-expect 0 '^\{"units":\[\{"id":0\},\{"id":1\},\{"id":5\}\]\}$' list --json
+expect 0 '^\{"backend":"sim","units":\[\{"id":0\},\{"id":1\},\{"id":5\}\]\}$' list --json
+expect 0 "^brivant: backend: simulated units \(BRIVANT_BACKEND=sim\)$" list
+expect 0 "^backend sim: simulated units" --version
 "$tool" list 2>/dev/null | tr '\n' ' ' | grep -qx "0 1 5 " ||
     { failures=$((failures + 1)); echo "FAIL: list did not print 0, 1 and 5 one a line"; }
 # The backend: --simulate chooses the simulated units whatever the environment
 # says; an unknown BRIVANT_BACKEND finds nothing and list says why.
-BRIVANT_BACKEND=bogus expect 0 '^\{"units":\[\{"id":0\},\{"id":1\},\{"id":5\}\]\}$' --simulate list --json
+BRIVANT_BACKEND=bogus expect 0 '^\{"backend":"sim","units":\[\{"id":0\},\{"id":1\},\{"id":5\}\]\}$' --simulate list --json
 BRIVANT_BACKEND=bogus expect 0 "BRIVANT_BACKEND is 'bogus', neither usb nor sim" list
+BRIVANT_BACKEND=simulate expect 6 "^brivant: warning: BRIVANT_BACKEND is 'simulate'" read 0
+BRIVANT_BACKEND=simulate "$tool" --simulate read 0 2>&1 | grep -q "warning" &&
+    { failures=$((failures + 1)); echo "FAIL: --simulate still warned of BRIVANT_BACKEND"; }
+checks=$((checks + 1))
+# A unit not found points to where to look.
+BRIVANT_BACKEND=usb expect 6 "'brivant list' tells which units are present.*--simulate" read 3
+expect 6 "the simulated units are 0, 1 and 5" read 3
 
 # --- a write that fails is told and exits 74, never 0: a full disk, a closed pipe or stdout.
 expect_to_full() {
@@ -146,7 +164,7 @@ expect 66 "^brivant: cannot read /nonexistent/commands.txt: No such file or dire
 # --- the library's refusals become messages that name the result code, and exit statuses.
 expect 6 "unit 9: open: RC_ID_NOT_FOUND \(6\): no present unit reported this ID" read 9
 expect 6 "^brivant unit 2: open: RC_ID_NOT_FOUND \(6\)" run 2 0
-expect 0 ",3,,,,,,,RC_ID_NOT_FOUND$" log 3 --count 1   # a row with the result; logging goes on
+expect 6 ",3,,,,,,,RC_ID_NOT_FOUND$" log 3 --count 1   # a row with the result; logging goes on
 # What the library would refuse with RC_BAD_PARAMETER never reaches it.
 expect 64 "S2 2 is not 0 to 1" input-invert 1 0 0 2 0
 expect 64 "channel 3 is not 0 to 2" output-invert 1 3 0 0
@@ -206,9 +224,16 @@ expect_batch 0 "> stop 0 1.*> clear 0 1.*      1            0  0x00" \
 expect_batch 0 "count 4096, status 0x00" \
     '# a preset is loaded by the next clear\nstop 0 0  # hold it\npreset 0 0 0x1000 0\n\nclear 0 0\nread 0 0\n'
 expect_batch 64 "<stdin>:2: brivant: channel 3 is not 0 to 2" 'read 0\nrun 0 3\nread 0\n'
-! printf 'run 0 3\nread 0\n' | "$tool" batch 2>/dev/null | grep -q "> read 0" ||
+! printf 'run 0 3\nread 0\n' | "$tool" batch 2>&1 | grep -q "> read 0" ||
     { failures=$((failures + 1)); echo "FAIL: batch went on after a failing command"; }
 expect_batch 64 "<stdin>:1: brivant: batch cannot run inside a batch" 'batch\n'
+expect_batch 64 "<stdin>:2: brivant: panel cannot run inside a batch" 'read 0\npanel --no-browser\nread 1\n'
+# The echo of each line goes to standard error: what the commands print
+# stays parseable.
+printf 'list --json\nread 5 2 --json\n' | "$tool" batch 2>/dev/null >"$out"
+checks=$((checks + 1))
+/usr/bin/python3 -c 'import json, sys; [json.loads(l) for l in open(sys.argv[1])]' "$out" ||
+    { failures=$((failures + 1)); echo "FAIL: batch's standard output is not JSON lines:"; sed 's/^/    /' "$out"; }
 # --keep-going: every line runs; the status is the first failure's, each named FILE:LINE.
 script=$(mktemp)
 printf 'read 9\n\nrun 0 3\nread 0 1  # still runs\n' >"$script"
@@ -225,6 +250,93 @@ printf 'read 0 1\n' | "$tool" batch - >"$out" 2>&1 && grep -q "^unit 0 channel 1
     { failures=$((failures + 1)); echo "FAIL: batch - did not read standard input"; }
 checks=$((checks + 1))
 rm -f "$script"
+
+# --- exit statuses of the commands that read again and again: a run with
+# any failed read is not a success (the last failure's code), Ctrl-C is 130
+# whatever failed before it.
+expect 0 ",5,[0-9-]" log 0,5 --count 2 --interval 10
+expect 6 "^.*,3,,,,,,,RC_ID_NOT_FOUND$" log 0,3 --count 2 --interval 10
+expect 6 "^unit 3  RC_ID_NOT_FOUND$" watch 0,3 --count 2 --interval 10
+expect 0 "^unit 5  ch0" watch 0,5 --count 2 --interval 10
+expect 6 "^unit 5$" read 9,5    # the unit that answers is still read
+expect 0 '^\{"unit":5,' read 0,5 --json
+script=$(mktemp)
+printf 'read 9\nsleep 5000\nread 0\n' >"$script"
+"$tool" batch --keep-going "$script" >"$out" 2>&1 &
+pid=$!
+sleep 0.5
+kill -INT "$pid"
+wait "$pid"
+status=$?
+checks=$((checks + 1))
+[ "$status" -eq 130 ] ||
+    { failures=$((failures + 1)); echo "FAIL: Ctrl-C in batch --keep-going after a failure -> $status"; }
+rm -f "$script"
+
+# --- log's output rules: - is standard output, '' is refused, a stream gets
+# its header, appending keeps to one format, starts on a new line and marks
+# each run, --overwrite replaces.
+dir=$(mktemp -d)
+(cd "$dir" && "$tool" log 0 --count 1 --output - >"$out" 2>&1)
+checks=$((checks + 1))
+if [ -e "$dir/-" ] || ! head -n 1 "$out" | grep -q "^time,elapsed_s,unit"; then
+    failures=$((failures + 1)); echo "FAIL: --output - did not write to standard output"
+fi
+expect 64 "^brivant: --output needs a file name" log 0 --count 1 --output ''
+expect 64 "^brivant: --overwrite needs --output FILE" log 0 --count 1 --overwrite
+"$tool" log 0 --count 1 --output /dev/stdout 2>/dev/null | cat >"$out"
+head -n 1 "$out" | grep -q "^time,elapsed_s" ||
+    { failures=$((failures + 1)); echo "FAIL: --output /dev/stdout into a pipe lost the CSV header"; }
+checks=$((checks + 1))
+"$tool" log 0,5 --count 2 --interval 10 --output "$dir/a.csv" 2>/dev/null
+truncate -s -1 "$dir/a.csv" # a last row cut short of its newline
+"$tool" log 5 --count 1 --output "$dir/a.csv" 2>/dev/null
+checks=$((checks + 1))
+if [ "$(grep -c '^time,elapsed_s' "$dir/a.csv")" -ne 1 ] ||
+    [ "$(grep -c ',RUN_START backend=sim units=' "$dir/a.csv")" -ne 2 ] ||
+    [ "$(sed -n 7p "$dir/a.csv" | cut -d, -f10)" != "RUN_START backend=sim units=5 interval_ms=1000" ] ||
+    [ "$(sed -n 2p "$dir/a.csv" | cut -d, -f10)" != "RUN_START backend=sim units=0;5 interval_ms=10" ] ||
+    ! /usr/bin/python3 -c '
+import csv, sys
+rows = list(csv.DictReader(open(sys.argv[1])))
+assert all(len(r) == 10 for r in rows), rows
+assert [r["result"].split()[0] for r in rows if r["result"].startswith("RUN_START")] == ["RUN_START"] * 2
+' "$dir/a.csv"; then
+    failures=$((failures + 1)); echo "FAIL: appending to a CSV log:"; sed 's/^/    /' "$dir/a.csv"
+fi
+expect 64 "a.csv does not hold JSON Lines" log 0 --count 1 --format jsonl --output "$dir/a.csv"
+"$tool" log 0 --count 1 --format jsonl --output "$dir/b.jsonl" 2>/dev/null
+expect 64 "b.jsonl does not begin with the CSV header" log 0 --count 1 --output "$dir/b.jsonl"
+"$tool" log 1 --count 1 --format jsonl --output "$dir/b.jsonl" 2>/dev/null
+checks=$((checks + 1))
+/usr/bin/python3 -c '
+import json, sys
+records = [json.loads(line) for line in open(sys.argv[1])]
+starts = [r for r in records if "run_start" in r]
+assert [r["units"] for r in starts] == [[0], [1]] and starts[0]["backend"] == "sim", records
+assert len(records) == 4, records
+' "$dir/b.jsonl" || { failures=$((failures + 1)); echo "FAIL: appending to a JSON Lines log:"; sed 's/^/    /' "$dir/b.jsonl"; }
+"$tool" log 0 --count 1 --overwrite --output "$dir/b.jsonl" 2>/dev/null
+checks=$((checks + 1))
+[ "$(head -n 1 "$dir/b.jsonl")" = "time,elapsed_s,unit,ch0_count,ch0_status,ch1_count,ch1_status,ch2_count,ch2_status,result" ] &&
+    [ "$(wc -l <"$dir/b.jsonl")" -eq 3 ] ||
+    { failures=$((failures + 1)); echo "FAIL: --overwrite did not replace the file:"; sed 's/^/    /' "$dir/b.jsonl"; }
+rm -rf "$dir"
+
+# --- a panel's port is its own: a second panel on it is refused (64, the
+# port was named), and the first one keeps answering alone.
+port=$(/usr/bin/python3 -c 'import socket; s = socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])')
+panel_out=$(mktemp)
+"$tool" panel --no-browser --port "$port" >"$panel_out" 2>&1 &
+panel=$!
+for _ in $(seq 1 50); do grep -q "token=" "$panel_out" && break; sleep 0.1; done
+expect 64 "cannot listen on 127.0.0.1 port $port: the port is in use" panel --no-browser --port "$port"
+checks=$((checks + 1))
+grep -q "found (simulated units" "$panel_out" ||
+    { failures=$((failures + 1)); echo "FAIL: the panel did not name its backend:"; sed 's/^/    /' "$panel_out"; }
+kill -INT "$panel" 2>/dev/null
+wait "$panel"
+rm -f "$panel_out"
 
 echo "cli: $checks checks, $failures failed"
 [ "$failures" -eq 0 ]

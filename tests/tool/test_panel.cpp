@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstdlib>
 #include <thread>
 
 #include <nlohmann/json.hpp>
@@ -129,6 +130,63 @@ TEST_F(PanelTest, PageListsUnitsWhoseCountsMoveAndChangesTakeEffect) {
     }
 }
 
+// A preset word is taken as the tool takes one: -2147483648 to 4294967295,
+// a negative value standing for its two's complement, as a number or as a
+// string. The frame sent carries the word's bits.
+TEST_F(PanelTest, PresetWordsTakeTheToolsRangeAndNegativesAsTwosComplement) {
+    setenv("BRIVANT_BACKEND", "sim", 1); // as --simulate sets it
+    ServedPanel panel;
+    unsetenv("BRIVANT_BACKEND");
+    EXPECT_EQ(body(panel.units())["backend"], "sim") << "the page can say which units these are";
+    sim::setRecording(true);
+    for (auto [first, sent] : std::vector<std::pair<std::string, std::string>>{
+             {"-1", "FFFFFFFF"},
+             {R"("-1")", "FFFFFFFF"},
+             {"-2147483648", "80000000"},
+             {R"("-0x10")", "FFFFFFF0"},
+             {"4294967295", "FFFFFFFF"},
+             {R"("0x7fffffff")", "7FFFFFFF"}}) {
+        sim::clearCalls();
+        auto result = panel.change("/api/units/0/channels/2/preset",
+                                   R"({"first": )" + first + R"(, "second": 1})");
+        ASSERT_TRUE(result);
+        EXPECT_EQ(result->status, 200) << first << ": " << result->body;
+        std::string preset;
+        for (const Bytes& frame : framesWritten()) {
+            if (frame.size() > 1 && frame[1] == 'G') {
+                preset.assign(frame.begin() + 2, frame.end() - 1);
+            }
+        }
+        EXPECT_EQ(preset, "2" + sent + "00000001") << first;
+    }
+    for (const char* first : {"-2147483649", R"("-2147483649")", "4294967296", R"("--1")"}) {
+        auto result = panel.change("/api/units/0/channels/2/preset",
+                                   std::string(R"({"first": )") + first + R"(, "second": 1})");
+        ASSERT_TRUE(result);
+        EXPECT_EQ(result->status, 400) << first;
+        EXPECT_NE(result->body.find("-2147483648 to 4294967295"), std::string::npos) << result->body;
+    }
+}
+
+// A port another server holds is refused at bind, with the reason: two
+// listeners on one port would share its connections between them.
+TEST_F(PanelTest, SecondServerOnAHeldPortIsRefused) {
+    ServedPanel panel;
+    tool::UnitRegistry registry(tool::ReaderSettings{});
+    tool::PanelServer second(registry, ServedPanel::token());
+    tool::PanelAddress address;
+    address.port = panel.port();
+    try {
+        second.bind(address);
+        ADD_FAILURE() << "a second server bound port " << panel.port();
+    } catch (const tool::BindError& error) {
+        EXPECT_NE(std::string(error.what()).find("in use"), std::string::npos) << error.what();
+    }
+    auto page = panel.units();
+    ASSERT_TRUE(page);
+    EXPECT_EQ(page->status, 200) << "the first server still answers";
+}
+
 // Each refused request: its status, a message that names what is wrong, and
 // no frame but count reads reaches any unit.
 TEST_F(PanelTest, GuardRefusesEveryRequestThatIsNotThePanelsOwnAndUnitsStayUnchanged) {
@@ -196,6 +254,7 @@ TEST_F(PanelTest, GuardRefusesEveryRequestThatIsNotThePanelsOwnAndUnitsStayUncha
              {"/api/units/0/channels/0/input-inversion", R"({"s1": 0, "s2": 0})", "missing field 's3'"},
              {"/api/units/0/channels/0/output-mode", R"({"s1": 0, "s2": 0, "s9": 0})", "unknown field 's9'"},
              {"/api/units/0/channels/0/preset", R"({"first": 4294967296, "second": 0})", "field 'first'"},
+             {"/api/units/0/channels/0/preset", R"({"first": -2147483649, "second": 0})", "field 'first'"},
              {"/api/units/0/channels/0/preset", R"({"first": 0, "second": "0x1g"})", "field 'second'"},
              {"/api/units/0/channels/0/preset", R"({"first": 1.5, "second": 0})", "field 'first'"},
              {"/api/units/0/channels/3/stop", "{}", "channel 3 is not 0 to 2"},

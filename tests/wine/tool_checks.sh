@@ -35,7 +35,7 @@ run_tool_checks() {
     tool_check $? "list prints the present IDs 0, 1, 5 one a line"
 
     brivant list --json >"$out"
-    grep -qx '{"units":\[{"id":0},{"id":1},{"id":5}\]}' "$out"
+    grep -qx '{"backend":"winusb","units":\[{"id":0},{"id":1},{"id":5}\]}' "$out"
     tool_check $? "list --json"
 
     brivant log 0,5 --count 3 --interval 50 >"$out"

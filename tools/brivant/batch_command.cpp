@@ -84,7 +84,8 @@ int runBatch(const BatchArguments& args, Console& console) {
         if (words.empty()) {
             continue;
         }
-        console.out.write("> " + joined(words) + '\n');
+        // Standard output stays what the commands print (JSON that parses).
+        console.error("> " + joined(words));
         int status = runBatchLine(words, console, name + ':' + std::to_string(number) + ": ");
         if (status != kExitOk && firstFailure == kExitOk) {
             firstFailure = status;
@@ -93,7 +94,8 @@ int runBatch(const BatchArguments& args, Console& console) {
             break;
         }
     }
-    return interruptRequested() && firstFailure == kExitOk ? kExitInterrupted : firstFailure;
+    // Ctrl-C says more than an earlier line's failure: the batch did not end.
+    return interruptRequested() ? kExitInterrupted : firstFailure;
 }
 
 } // namespace
@@ -107,14 +109,13 @@ void addBatchCommand(CLI::App& app, CommandContext& context) {
         "from a word starting with # are skipped. Stops at the first command that\n"
         "fails, with its exit status, unless --keep-going. All commands run in one\n"
         "process, so against the simulated units of the Linux build they see each\n"
-        "other's effects.");
+        "other's effects. Each line is echoed to standard error as '> LINE'; panel\n"
+        "cannot run inside a batch.");
     batch->add_option("FILE", args->file, "file of commands, - for standard input");
     batch->add_flag("--keep-going", args->keepGoing,
                     "carry on after a failed line; the exit status is the first failure's");
     selectOnParse(batch, context, [args, &context] {
-        if (context.inBatch) {
-            throw UsageError("batch cannot run inside a batch");
-        }
+        refuseInBatch(context, "batch");
         return runBatch(*args, context.console);
     });
 }

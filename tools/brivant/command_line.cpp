@@ -6,6 +6,7 @@
 
 #include <CLI/CLI.hpp>
 
+#include "backend_info.h"
 #include "brivant.hpp"
 #include "commands.h"
 #include "interrupt.h"
@@ -17,6 +18,12 @@ namespace brivant::tool {
 
 void selectOnParse(CLI::App* command, CommandContext& context, std::function<int()> run) {
     command->callback([&context, run = std::move(run)] { context.selected = run; });
+}
+
+void refuseInBatch(const CommandContext& context, const std::string& command) {
+    if (context.inBatch) {
+        throw UsageError(command + " cannot run inside a batch");
+    }
 }
 
 namespace {
@@ -47,7 +54,9 @@ void addHelpCommand(CLI::App& app, CommandContext& context) {
     help->add_option("COMMAND", *topic, "the command to tell about");
     selectOnParse(help, context, [topic, &app, &context] {
         if (topic->empty()) {
-            context.console.out.write(app.help());
+            // app.help() would show the help of the command being run: help's.
+            context.console.out.write(
+                app.get_formatter()->make_help(&app, "brivant", CLI::AppFormatMode::Normal));
             return kExitOk;
         }
         CLI::App* command = nullptr;
@@ -120,6 +129,33 @@ void refuseLeftovers(const CLI::App& app) {
                      " --help' tells its arguments");
 }
 
+// A flag given a value (--json=no) would be taken by CLI11 as true or false;
+// the tool's flags take none.
+void refuseFlagValues(const std::vector<std::string>& args, const CLI::App& app) {
+    std::vector<const CLI::App*> commands{&app};
+    for (const CLI::App* command : app.get_subcommands({})) {
+        commands.push_back(command);
+    }
+    for (const std::string& arg : args) {
+        std::size_t equals = arg.find('=');
+        if (arg.rfind("--", 0) != 0 || equals == std::string::npos) {
+            continue;
+        }
+        const std::string name = arg.substr(0, equals);
+        bool flag = false, takesValue = false;
+        for (const CLI::App* command : commands) {
+            for (const CLI::Option* option : command->get_options()) {
+                if (option->check_lname(name.substr(2))) {
+                    (option->get_items_expected_max() == 0 ? flag : takesValue) = true;
+                }
+            }
+        }
+        if (flag && !takesValue) {
+            throw UsageError("option " + name + " takes no value");
+        }
+    }
+}
+
 // CLI11's own messages for the cases the tool does not word itself.
 std::string parseErrorText(const CLI::ParseError& error) {
     std::string text = error.what();
@@ -135,6 +171,7 @@ int runParsed(const std::vector<std::string>& args, Console& console, bool inBat
     std::unique_ptr<CLI::App> app = makeApp(context);
     try {
         try {
+            refuseFlagValues(args, *app);
             std::vector<std::string> reversed(args.rbegin(), args.rend());
             app->parse(reversed);
             refuseLeftovers(*app);
@@ -150,7 +187,11 @@ int runParsed(const std::vector<std::string>& args, Console& console, bool inBat
             return kExitOk;
         } catch (const CLI::ArgumentMismatch& error) {
             std::string text = parseErrorText(error);
-            throw UsageError("option " + text.substr(0, text.find(':')) + " needs a value");
+            std::string name = text.substr(0, text.find(':'));
+            if (text.find("At Most") != std::string::npos) {
+                throw UsageError("option " + name + " is given more than once");
+            }
+            throw UsageError("option " + name + " needs a value");
         } catch (const CLI::ParseError& error) {
             std::string text = parseErrorText(error);
             for (const CLI::App* command : app->get_subcommands()) {
@@ -161,6 +202,10 @@ int runParsed(const std::vector<std::string>& args, Console& console, bool inBat
         if (!context.selected) {
             console.error(app->help());
             return kExitUsage;
+        }
+        // Once, before the command: after parsing, where --simulate is seen.
+        if (!inBatch && !backendWarning().empty()) {
+            console.error(backendWarning());
         }
         return context.selected();
     } catch (const UsageError& error) {
@@ -174,6 +219,9 @@ int runParsed(const std::vector<std::string>& args, Console& console, bool inBat
         return kExitOutput;
     } catch (const Error& error) {
         console.error(where + error.what());
+        if (error.code().value() == RC_ID_NOT_FOUND) {
+            console.error(notFoundHint());
+        }
         return error.code().value();
     } catch (const std::exception& error) {
         // What the system refused besides files and output (no random bytes

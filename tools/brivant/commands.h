@@ -20,6 +20,10 @@ struct CommandContext {
 // Makes `run` what the command line runs when `command` is the one given.
 void selectOnParse(CLI::App* command, CommandContext& context, std::function<int()> run);
 
+// Long-running commands (a batch, a server) cannot be one line of a batch:
+// the lines after them would never run. Throws UsageError in a batch.
+void refuseInBatch(const CommandContext& context, const std::string& command);
+
 void addUnitCommands(CLI::App& app, CommandContext& context); // read and the settings
 void addWatchCommand(CLI::App& app, CommandContext& context);
 void addListCommand(CLI::App& app, CommandContext& context);

@@ -4,6 +4,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include "backend_info.h"
 #include "brivant.hpp"
 #include "commands.h"
 #include "tool_errors.h"
@@ -36,13 +37,16 @@ int runList(bool json, Console& console) {
         for (int id : found) {
             units.push_back({{"id", id}});
         }
-        text = nlohmann::ordered_json{{"units", units}}.dump() + '\n';
+        text = nlohmann::ordered_json{{"backend", backendName()}, {"units", units}}.dump() + '\n';
     } else {
         for (int id : found) {
             text += std::to_string(id) + '\n';
         }
     }
     console.out.write(text);
+    if (!json) {
+        console.error("brivant: backend: " + backendDescription());
+    }
     if (found.empty()) {
         console.error("brivant: no unit found");
     }
@@ -64,10 +68,12 @@ void addListCommand(CLI::App& app, CommandContext& context) {
     auto json = std::make_shared<bool>(false);
     CLI::App* list = app.add_subcommand(
         "list", "print the IDs of the units present, one a line");
-    list->footer("Found by opening and closing each ID from 0 to 15. Exits 0 when none is\n"
-                 "found, and says so on standard error. On Linux with real units it also tells\n"
-                 "there which USB devices it looked at and which units cannot be opened, and why.");
-    list->add_flag("--json", *json, "print {\"units\": [{\"id\": 0}, ...]}");
+    list->footer("Found by opening and closing each ID from 0 to 15. Standard error names the\n"
+                 "backend, and says so when none is found (exit status 0 all the same). On Linux\n"
+                 "with real units it also tells there which USB devices it looked at and which\n"
+                 "units cannot be opened, and why.");
+    list->add_flag("--json", *json,
+                   "print {\"backend\": \"sim\" or \"usb\", \"units\": [{\"id\": 0}, ...]}");
     selectOnParse(list, context, [json, &context] { return runList(*json, context.console); });
 }
 

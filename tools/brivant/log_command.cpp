@@ -1,10 +1,13 @@
 // log: samples of one or more units, one row per unit per sample, as CSV or
-// JSON Lines, to standard output or appended to a file.
-#include <algorithm>
+// JSON Lines, to standard output or into a file.
 #include <cerrno>
 #include <cstring>
 #include <memory>
+#include <optional>
 
+#include <sys/stat.h>
+
+#include "backend_info.h"
 #include "commands.h"
 #include "number_arguments.h"
 #include "sample_log.h"
@@ -20,19 +23,59 @@ struct LogArguments {
     long long count = 0;
     double durationSeconds = 0;
     std::string format = "csv";
-    std::string output;
+    std::optional<std::string> output;
+    bool overwrite = false;
 };
 
 struct FileCloser {
     void operator()(std::FILE* file) const { std::fclose(file); }
 };
 
-int runLogCommand(const LogArguments& args, Console& console) {
-    for (auto it = args.units.begin(); it != args.units.end(); ++it) {
-        if (std::find(args.units.begin(), it, *it) != it) {
-            throw UsageError("unit ID " + std::to_string(*it) + " is given twice");
-        }
+// What an existing file already holds: its first line and whether its last
+// byte ends a line.
+struct FileStart {
+    std::string firstLine;
+    bool endsLine = true;
+};
+
+FileStart readStart(std::FILE* file, const std::string& name) {
+    FileStart start;
+    std::rewind(file);
+    char chunk[4096];
+    std::size_t got = std::fread(chunk, 1, sizeof chunk, file);
+    if (std::ferror(file)) {
+        throw OutputError("cannot read " + name + " to append to it: " + std::strerror(errno));
     }
+    start.firstLine.assign(chunk, got);
+    start.firstLine = start.firstLine.substr(0, start.firstLine.find('\n'));
+    if (!start.firstLine.empty() && start.firstLine.back() == '\r') {
+        start.firstLine.pop_back();
+    }
+    if (std::fseek(file, -1, SEEK_END) == 0) {
+        start.endsLine = std::fgetc(file) == '\n';
+    }
+    std::fseek(file, 0, SEEK_END);
+    return start;
+}
+
+// Appending must not mix formats: a CSV file starts with the header, a JSON
+// Lines file with a record.
+void checkSameFormat(const FileStart& start, LogFormat format, const std::string& name) {
+    std::string header = kCsvHeader;
+    header.pop_back();
+    const bool csv = start.firstLine == header;
+    const bool json = !start.firstLine.empty() && start.firstLine[0] == '{';
+    if (format == LogFormat::Csv && !csv) {
+        throw UsageError(name + " does not begin with the CSV header, so CSV is not appended to "
+                                "it; --overwrite replaces it");
+    }
+    if (format == LogFormat::JsonLines && !json) {
+        throw UsageError(name + " does not hold JSON Lines, so they are not appended to it; "
+                                "--overwrite replaces it");
+    }
+}
+
+int runLogCommand(const LogArguments& args, Console& console) {
     LogPlan plan;
     plan.units = args.units;
     plan.interval = std::chrono::milliseconds(args.intervalMs);
@@ -43,23 +86,50 @@ int runLogCommand(const LogArguments& args, Console& console) {
         plan.duration = std::chrono::duration<double>(args.durationSeconds);
     }
     plan.format = args.format == "jsonl" ? LogFormat::JsonLines : LogFormat::Csv;
+    if (args.output && args.output->empty()) {
+        throw UsageError("--output needs a file name (- for standard output)");
+    }
+    if (args.overwrite && (!args.output || *args.output == "-")) {
+        throw UsageError("--overwrite needs --output FILE");
+    }
 
     std::unique_ptr<std::FILE, FileCloser> file;
     std::unique_ptr<Output> fileOutput;
     Output* out = &console.out;
-    bool newFile = true;
-    if (!args.output.empty()) {
-        file.reset(std::fopen(args.output.c_str(), "ab"));
+    bool header = true;
+    bool runMarker = false;
+    if (args.output && *args.output != "-") {
+        const std::string& name = *args.output;
+        // A pipe, a terminal or a device (/dev/stdout) is a stream to write
+        // to, not a file whose rows go on.
+        struct stat info {};
+        const bool exists = ::stat(name.c_str(), &info) == 0;
+        const bool regular = !exists || S_ISREG(info.st_mode);
+        const char* mode = !regular ? "ab" : args.overwrite ? "wb" : "a+b";
+        file.reset(std::fopen(name.c_str(), mode));
         if (!file) {
-            throw OutputError("cannot open " + args.output + ": " + std::strerror(errno));
+            throw OutputError("cannot open " + name + ": " + std::strerror(errno));
         }
-        std::fseek(file.get(), 0, SEEK_END);
-        newFile = std::ftell(file.get()) == 0;
-        fileOutput = std::make_unique<Output>(file.get(), args.output);
+        fileOutput = std::make_unique<Output>(file.get(), name);
         out = fileOutput.get();
+        if (regular) {
+            runMarker = true;
+            std::fseek(file.get(), 0, SEEK_END);
+            if (std::ftell(file.get()) > 0) {
+                FileStart start = readStart(file.get(), name);
+                checkSameFormat(start, plan.format, name);
+                header = false;
+                if (!start.endsLine) {
+                    out->write("\n");
+                }
+            }
+        }
     }
-    if (plan.format == LogFormat::Csv && newFile) {
+    if (plan.format == LogFormat::Csv && header) {
         out->write(kCsvHeader);
+    }
+    if (runMarker) {
+        out->write(formatRunStart(plan, std::chrono::system_clock::now(), backendName()));
     }
     return runLog(plan, *out, console);
 }
@@ -87,7 +157,11 @@ void addLogCommand(CLI::App& app, CommandContext& context) {
         "One row per unit per sample, written whole and flushed. Sample k is due at\n"
         "k x --interval on a steady clock. A failed read writes a row with its result\n"
         "and empty counts, and the unit is opened again at each following sample.\n"
-        "Runs until --count, --duration or Ctrl-C (status 130). CSV header:\n" +
+        "Runs until --count, --duration or Ctrl-C (status 130). Exits 0 when every\n"
+        "read succeeded, else with the result code of the last one that failed.\n"
+        "--output FILE appends to a file of the same format (or creates it) and marks\n"
+        "where each run starts with a RUN_START row (JSON Lines: a run_start record).\n"
+        "CSV header:\n" +
         std::string(kCsvHeader));
     addUnitIds(*log, args->units);
     log->add_option("--interval", args->intervalMs,
@@ -111,9 +185,11 @@ void addLogCommand(CLI::App& app, CommandContext& context) {
             },
             "csv|jsonl"))
         ->type_name("FORMAT");
-    log->add_option("--output", args->output,
-                    "append to FILE (the CSV header only when the file is new)")
+    log->add_option_function<std::string>(
+           "--output", [args](const std::string& name) { args->output = name; },
+           "append to FILE, or create it (- for standard output)")
         ->type_name("FILE");
+    log->add_flag("--overwrite", args->overwrite, "replace the --output file instead of appending");
     selectOnParse(log, context, [args, &context] { return runLogCommand(*args, context.console); });
 }
 

@@ -104,11 +104,36 @@ CLI::Option* addChannel(CLI::App& command, int& channel) {
         ->transform(numberFrom(0, kMaxChannel, "channel"));
 }
 
+std::vector<std::int16_t> parseUnitList(const std::string& text) {
+    std::vector<std::int16_t> ids;
+    std::size_t at = 0;
+    while (true) {
+        std::size_t comma = text.find(',', at);
+        std::string item = text.substr(at, comma == std::string::npos ? std::string::npos : comma - at);
+        if (item.empty()) {
+            throw UsageError("unit list '" + text + "' has an empty item; give IDs as 0,1,5");
+        }
+        auto id = static_cast<std::int16_t>(parseNumber(item, 0, kMaxUnitId, "unit ID"));
+        for (std::int16_t seen : ids) {
+            if (seen == id) {
+                throw UsageError("unit ID " + std::to_string(id) + " is given twice");
+            }
+        }
+        ids.push_back(id);
+        if (comma == std::string::npos) {
+            return ids;
+        }
+        at = comma + 1;
+    }
+}
+
 CLI::Option* addUnitIds(CLI::App& command, std::vector<std::int16_t>& ids) {
-    return command.add_option("ID", ids, "unit IDs, 0 to 15, separated by commas")
+    return command
+        .add_option_function<std::string>(
+            "ID", [&ids](const std::string& text) { ids = parseUnitList(text); },
+            "unit IDs, 0 to 15, separated by commas (0,1,5)")
         ->required()
-        ->delimiter(',')
-        ->transform(numberFrom(0, kMaxUnitId, "unit ID"));
+        ->type_name("ID[,ID...]");
 }
 
 } // namespace brivant::tool

@@ -28,6 +28,8 @@ CLI::Validator word32(const std::string& what);
 // The arguments most commands share.
 CLI::Option* addUnitId(CLI::App& command, std::int16_t& id);
 CLI::Option* addChannel(CLI::App& command, int& channel);
+// One or more unit IDs separated by commas, none empty and none twice.
+std::vector<std::int16_t> parseUnitList(const std::string& text);
 CLI::Option* addUnitIds(CLI::App& command, std::vector<std::int16_t>& ids);
 
 constexpr long long kMaxUnitId = 15;

@@ -3,6 +3,7 @@
 #include <cstdio>
 #include <ctime>
 
+#include "backend_info.h"
 #include "interrupt.h"
 #include "tool_errors.h"
 
@@ -56,56 +57,65 @@ std::string formatRow(const SampleRow& row, LogFormat format) {
     return text + (json ? ",\"result\":\"" + result + "\"}\n" : ',' + result + '\n');
 }
 
-namespace {
-
-// One unit being logged: open while it answers, closed after a failure.
-struct LoggedUnit {
-    std::int16_t id;
-    std::optional<Unit> unit;
-    bool failing = false;
-};
-
-std::int16_t resultOf(const std::error_code& ec) {
-    return static_cast<std::int16_t>(ec.value());
+std::string formatRunStart(const LogPlan& plan, std::chrono::system_clock::time_point time,
+                           const std::string& backend) {
+    const bool json = plan.format == LogFormat::JsonLines;
+    std::string units;
+    for (std::int16_t id : plan.units) {
+        units += (units.empty() ? "" : json ? "," : ";") + std::to_string(id);
+    }
+    const std::string interval = std::to_string(plan.interval.count());
+    if (json) {
+        return "{\"run_start\":\"" + isoTimeUtc(time) + "\",\"backend\":\"" + backend +
+               "\",\"units\":[" + units + "],\"interval_ms\":" + interval + "}\n";
+    }
+    return isoTimeUtc(time) + ",0.000000,,,,,,,,RUN_START backend=" + backend + " units=" + units +
+           " interval_ms=" + interval + '\n';
 }
 
-SampleRow sample(LoggedUnit& logged, SteadyClock::time_point start) {
+SampleRow sampleUnit(SampledUnit& sampled, SteadyClock::time_point start) {
     SampleRow row;
-    row.unit = logged.id;
+    row.unit = sampled.id;
     std::error_code ec;
-    if (!logged.unit) {
-        logged.unit = Unit::open(logged.id, ec);
+    if (!sampled.unit) {
+        sampled.unit = Unit::open(sampled.id, ec);
     }
-    if (logged.unit) {
-        row.counts = logged.unit->readCounts(ec);
+    if (sampled.unit) {
+        row.counts = sampled.unit->readCounts(ec);
         if (ec) {
-            logged.unit.reset(); // opened again at the next sample
+            sampled.unit.reset(); // opened again at the next sample
         }
     }
-    row.result = resultOf(ec);
+    row.result = static_cast<std::int16_t>(ec.value());
     row.time = std::chrono::system_clock::now();
     row.elapsedSeconds = std::chrono::duration<double>(SteadyClock::now() - start).count();
     return row;
 }
 
-void noteChange(LoggedUnit& logged, const SampleRow& row, const Console& console) {
+void noteChange(SampledUnit& sampled, const SampleRow& row, const Console& console) {
     bool failing = row.result != RC_OK;
-    if (failing && !logged.failing) {
-        console.error("brivant: unit " + std::to_string(logged.id) + ": " +
-                      resultMessage(row.result) + "; logging goes on and opens it again at each sample");
-    } else if (!failing && logged.failing) {
-        console.error("brivant: unit " + std::to_string(logged.id) + " answers again");
+    if (failing && !sampled.failing) {
+        console.error("brivant: unit " + std::to_string(sampled.id) + ": " +
+                      resultMessage(row.result) + "; it is opened again at each sample");
+        if (row.result == RC_ID_NOT_FOUND) {
+            console.error(notFoundHint());
+        }
+    } else if (!failing && sampled.failing) {
+        console.error("brivant: unit " + std::to_string(sampled.id) + " answers again");
     }
-    logged.failing = failing;
+    sampled.failing = failing;
 }
 
-} // namespace
+int RunStatus::exitStatus(bool interrupted) const {
+    return interrupted ? kExitInterrupted : lastFailure_;
+}
 
 int runLog(const LogPlan& plan, Output& out, const Console& console) {
-    std::vector<LoggedUnit> units;
+    std::vector<SampledUnit> units;
     for (std::int16_t id : plan.units) {
-        units.push_back(LoggedUnit{id, std::nullopt, false});
+        units.push_back(SampledUnit{id, std::nullopt, false});
     }
+    RunStatus status;
     const auto start = SteadyClock::now();
     const auto interval = plan.interval;
     auto ends = [&](long long k, SteadyClock::time_point due) {
@@ -131,19 +141,20 @@ int runLog(const LogPlan& plan, Output& out, const Console& console) {
             }
         }
         if (ends(taken, due)) {
-            return kExitOk;
+            return status.exitStatus(false);
         }
         if (!sleepUntil(due)) {
-            return kExitInterrupted;
+            return status.exitStatus(true);
         }
-        for (LoggedUnit& logged : units) {
-            SampleRow row = sample(logged, start);
+        for (SampledUnit& sampled : units) {
+            SampleRow row = sampleUnit(sampled, start);
             out.write(formatRow(row, plan.format));
-            noteChange(logged, row, console);
+            noteChange(sampled, row, console);
+            status.note(row);
         }
         ++taken;
         if (interruptRequested()) {
-            return kExitInterrupted;
+            return status.exitStatus(true);
         }
     }
 }

@@ -10,6 +10,7 @@
 
 #include "brivant.hpp"
 #include "checked_output.h"
+#include "interrupt.h"
 
 namespace brivant::tool {
 
@@ -39,12 +40,50 @@ std::string formatRow(const SampleRow& row, LogFormat format);
 // "2026-12-08T19:43:12.345Z"
 std::string isoTimeUtc(std::chrono::system_clock::time_point time);
 
+// The row that begins a run in a file that may hold several:
+//   CSV    TIME,0.000000,,,,,,,,RUN_START backend=sim units=0;5 interval_ms=100
+//   JSONL  {"run_start":"TIME","backend":"sim","units":[0,5],"interval_ms":100}
+std::string formatRunStart(const LogPlan& plan, std::chrono::system_clock::time_point time,
+                           const std::string& backend);
+
+// One unit sampled again and again: open while it answers, closed after a
+// failure and opened again at the next sample.
+struct SampledUnit {
+    std::int16_t id = 0;
+    std::optional<Unit> unit;
+    bool failing = false;
+};
+
+// Reads `unit` once, opening it first if it is closed.
+SampleRow sampleUnit(SampledUnit& unit, SteadyClock::time_point start);
+
+// Tells on `console`'s error stream when a unit starts failing (with where
+// to look when it is not found) and when it answers again.
+void noteChange(SampledUnit& unit, const SampleRow& row, const Console& console);
+
+// The exit status of a run of samples: 130 after Ctrl-C; otherwise the
+// result code of the last failed read when any read failed, so that a
+// script never takes a log with holes for a clean one; 0 when every read
+// succeeded.
+class RunStatus {
+public:
+    void note(const SampleRow& row) {
+        if (row.result != RC_OK) {
+            lastFailure_ = row.result;
+        }
+    }
+    int exitStatus(bool interrupted) const;
+
+private:
+    std::int16_t lastFailure_ = RC_OK;
+};
+
 // Samples every unit of the plan at start + k * interval until the plan ends
 // or Ctrl-C, writing each row whole and flushed. A unit whose read fails is
 // closed and opened again at each following sample, so logging resumes by
 // itself when it comes back. Notes about units that fail or come back go to
-// `console`'s error stream. Returns kExitOk or kExitInterrupted; a failed
-// write throws OutputError.
+// `console`'s error stream. Returns RunStatus's exit status; a failed write
+// throws OutputError.
 int runLog(const LogPlan& plan, Output& out, const Console& console);
 
 } // namespace brivant::tool

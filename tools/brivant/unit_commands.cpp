@@ -9,6 +9,7 @@
 #include "brivant.hpp"
 #include "commands.h"
 #include "number_arguments.h"
+#include "tool_errors.h"
 
 namespace brivant::tool {
 
@@ -21,24 +22,25 @@ std::string hexByte(unsigned value) {
 }
 
 struct ReadArguments {
-    std::int16_t id = 0;
+    std::vector<std::int16_t> units;
     int channel = -1; // all three
     bool json = false;
     bool csv = false;
 };
 
-int runRead(const ReadArguments& args, Console& console) {
+// One unit's counts as read prints them; `csvHeader` only before the first.
+std::string readText(const ReadArguments& args, std::int16_t id, bool csvHeader) {
     Counts all;
     std::array<int, 3> channels{0, 1, 2};
     std::size_t shown = 3;
     if (args.channel >= 0) {
-        ChannelCount one = Unit(args.id).readChannel(static_cast<std::uint8_t>(args.channel));
+        ChannelCount one = Unit(id).readChannel(static_cast<std::uint8_t>(args.channel));
         all.counts[0] = one.count;
         all.status[0] = one.status;
         channels[0] = args.channel;
         shown = 1;
     } else {
-        all = Unit(args.id).readCounts();
+        all = Unit(id).readCounts();
     }
     std::string text;
     if (args.json) {
@@ -46,7 +48,7 @@ int runRead(const ReadArguments& args, Console& console) {
             return nlohmann::ordered_json{
                 {"channel", channels[k]}, {"count", all.counts[k]}, {"status", all.status[k]}};
         };
-        nlohmann::ordered_json out{{"unit", args.id}};
+        nlohmann::ordered_json out{{"unit", id}};
         if (shown == 1) {
             out.update(channelJson(0));
         } else {
@@ -57,17 +59,17 @@ int runRead(const ReadArguments& args, Console& console) {
         }
         text = out.dump() + '\n';
     } else if (args.csv) {
-        text = "unit,channel,count,status\n";
+        text = csvHeader ? "unit,channel,count,status\n" : "";
         for (std::size_t k = 0; k < shown; ++k) {
-            text += std::to_string(args.id) + ',' + std::to_string(channels[k]) + ',' +
+            text += std::to_string(id) + ',' + std::to_string(channels[k]) + ',' +
                     std::to_string(all.counts[k]) + ',' + std::to_string(all.status[k]) + '\n';
         }
     } else if (shown == 1) {
-        text = "unit " + std::to_string(args.id) + " channel " + std::to_string(channels[0]) +
+        text = "unit " + std::to_string(id) + " channel " + std::to_string(channels[0]) +
                ": count " + std::to_string(all.counts[0]) + ", status " + hexByte(all.status[0]) +
                '\n';
     } else {
-        text = "unit " + std::to_string(args.id) + "\nchannel        count  status\n";
+        text = "unit " + std::to_string(id) + "\nchannel        count  status\n";
         for (std::size_t k = 0; k < 3; ++k) {
             char line[64];
             std::snprintf(line, sizeof line, "%7zu  %11ld  %s\n", k,
@@ -75,16 +77,38 @@ int runRead(const ReadArguments& args, Console& console) {
             text += line;
         }
     }
-    console.out.write(text);
-    return 0;
+    return text;
+}
+
+// Each unit in turn. One unit's failure is its exit status, as before; of
+// several, a failed one is told and the rest are still read, and the status
+// is the last failure's.
+int runRead(const ReadArguments& args, Console& console) {
+    if (args.units.size() == 1) {
+        console.out.write(readText(args, args.units[0], true));
+        return kExitOk;
+    }
+    int status = kExitOk;
+    bool header = true;
+    for (std::int16_t id : args.units) {
+        try {
+            console.out.write(readText(args, id, header));
+            header = false;
+        } catch (const Error& error) {
+            console.error(error.what());
+            status = error.code().value();
+        }
+    }
+    return status;
 }
 
 void addRead(CLI::App& app, CommandContext& context) {
     auto args = std::make_shared<ReadArguments>();
     CLI::App* read = app.add_subcommand(
-        "read", "print the counts and status bytes of a unit, or of one channel");
-    read->footer("All three channels come from one exchange with the unit.");
-    addUnitId(*read, args->id);
+        "read", "print the counts and status bytes of units, or of one channel");
+    read->footer("All three channels come from one exchange with the unit. With --json, one\n"
+                 "line of JSON per unit.");
+    addUnitIds(*read, args->units);
     read->add_option("CH", args->channel, "channel, 0 to 2 (all three when left out)")
         ->transform(numberFrom(0, kMaxChannel, "channel"));
     CLI::Option* json = read->add_flag("--json", args->json, "print JSON");

@@ -30,10 +30,8 @@ bool isUnit(const usb::SurveyedUsbDevice& device) {
 
 std::string usbReport(const usb::Survey& survey, bool nothingFound) {
     std::string text;
-    if (survey.backend == "none") {
-        return "brivant: BRIVANT_BACKEND is '" + survey.backendValue +
-               "', neither usb nor sim: the library finds no units\n";
-    }
+    // A BRIVANT_BACKEND that names no backend is told once by the tool at
+    // start, whatever the command.
     if (survey.backend != "usb") {
         return "";
     }

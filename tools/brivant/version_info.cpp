@@ -1,5 +1,6 @@
 #include "version_info.h"
 
+#include "backend_info.h"
 #include "brivant.h"
 
 #if defined(_WIN32)
@@ -102,7 +103,7 @@ std::string versionText() {
     std::string text = "brivant " + toolVersion() + '\n';
     text += "library " + (library.version.empty() ? std::string("(version not known)") : library.version);
     text += library.path.empty() ? std::string(" (file not known)") : " (" + library.path + ")";
-    return text + '\n';
+    return text + "\nbackend " + backendName() + ": " + backendDescription() + '\n';
 }
 
 } // namespace brivant::tool

@@ -14,7 +14,7 @@ struct LibraryFile {
 };
 LibraryFile loadedLibrary();
 
-// "brivant 4.1.0\nlibrary 4.1.0 (/usr/lib/libbrivant.so.4.1.0)\n"
+// "brivant 4.1.0\nlibrary 4.1.0 (/usr/lib/libbrivant.so.4.1.0)\nbackend usb: ...\n"
 std::string versionText();
 
 // The X.Y.Z after ".so." in a file name like libbrivant.so.4.1.0; empty when

@@ -62,18 +62,25 @@ public:
         return static_cast<std::uint8_t>(value.get<long long>());
     }
 
+    // A word is taken as the tool takes one: -2147483648 to 4294967295, a
+    // negative number standing for its two's complement, or a string of one
+    // in decimal or 0x-hex.
     std::uint32_t word(const std::string& name) const {
         const Json& value = json_.at(name);
         const std::string wanted = "field '" + name +
-                                   "' must be a 32-bit word: 0 to 4294967295, or a string of one "
+                                   "' must be a 32-bit word: -2147483648 to 4294967295 (a negative "
+                                   "value is taken as its two's complement), or a string of one "
                                    "in decimal or 0x-hex";
         if (value.is_number_unsigned() && value.get<unsigned long long>() <= 0xFFFFFFFFull) {
             return static_cast<std::uint32_t>(value.get<unsigned long long>());
         }
+        if (value.is_number_integer() && !value.is_number_unsigned() &&
+            value.get<long long>() >= -2147483648ll && value.get<long long>() <= 0xFFFFFFFFll) {
+            return static_cast<std::uint32_t>(value.get<long long>());
+        }
         if (value.is_string()) {
             try {
-                return static_cast<std::uint32_t>(
-                    parseNumber(value.get<std::string>(), 0, 0xFFFFFFFFll, name));
+                return parseWord(value.get<std::string>(), name);
             } catch (const UsageError&) {
             }
         }
@@ -181,8 +188,11 @@ void appendSample(std::string& out, const Sample& sample) {
 
 } // namespace
 
-std::string unitsJson(const std::vector<UnitView>& units, double rateHz) {
-    std::string out = "{\"rate_hz\":";
+std::string unitsJson(const std::vector<UnitView>& units, double rateHz,
+                      const std::string& backend) {
+    std::string out = "{\"backend\":";
+    appendString(out, backend);
+    out += ",\"rate_hz\":";
     appendNumber(out, rateHz, "%.9g");
     out += ",\"units\":[";
     for (std::size_t u = 0; u < units.size(); ++u) {

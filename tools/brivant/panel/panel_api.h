@@ -6,8 +6,8 @@
 //     multiplier {"selection": 0-2}  clear-event {"selection": 0-2}
 //     input-inversion {"s1", "s2", "s3": 0-1}
 //     output-inversion | output-mode | limiter {"s1", "s2": 0-1}
-//   A word W is a number from 0 to 4294967295 or a string of one, decimal
-//   or 0x-hex. The answer names the result code the unit's call got.
+//   A word W is a number from -2147483648 to 4294967295 (negative: its two's
+//   complement) or a string of one, decimal or 0x-hex. The answer names the result code the unit's call got.
 #pragma once
 
 #include <cstdint>
@@ -44,7 +44,9 @@ extern const std::vector<std::string> kActions;
 // The body of GET /api/units: every unit's state and new samples. Pages ask
 // for it several times a second each, so it is written straight into one
 // string rather than built as a JSON document first.
-std::string unitsJson(const std::vector<UnitView>& units, double rateHz);
+// `backend` names the units: "sim", "usb" or "winusb".
+std::string unitsJson(const std::vector<UnitView>& units, double rateHz,
+                      const std::string& backend);
 nlohmann::json outcomeJson(const CommandOutcome& outcome);
 
 } // namespace brivant::tool

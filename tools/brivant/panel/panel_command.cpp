@@ -2,6 +2,7 @@
 #include <memory>
 #include <thread>
 
+#include "backend_info.h"
 #include "browser_launch.h"
 #include "commands.h"
 #include "interrupt.h"
@@ -37,15 +38,23 @@ int runPanel(const PanelArguments& args, Console& console) {
     address.port = args.port;
     try {
         server.bind(address);
-    } catch (const std::runtime_error& e) {
+    } catch (const BindError& e) {
         registry.stop(std::chrono::seconds(2));
-        throw UsageError(e.what()); // a port taken or an address not ours
+        // A port or address the user named is theirs to change (64); any
+        // free port on loopback refused is the system's doing (70).
+        if (args.port != 0 || args.listen != "127.0.0.1") {
+            throw UsageError(e.what());
+        }
+        throw;
     }
     try {
         int found = static_cast<int>(registry.readers().size());
         console.out.write("brivant panel: " + std::to_string(found) + " unit" +
-                          (found == 1 ? "" : "s") + " found; open\n" + server.url() +
-                          "\nCtrl-C ends it.\n");
+                          (found == 1 ? "" : "s") + " found (" + backendDescription() +
+                          "); open\n" + server.url() + "\nCtrl-C ends it.\n");
+        if (found == 0) {
+            console.error(notFoundHint());
+        }
     } catch (...) {
         registry.stop(std::chrono::seconds(2));
         throw;
@@ -89,7 +98,10 @@ void addPanelCommand(CLI::App& app, CommandContext& context) {
         ->transform(numberFrom(1, 100, "rate"))
         ->type_name("HZ");
     panel->add_flag("--no-browser", args->noBrowser, "only print the address");
-    selectOnParse(panel, context, [args, &context] { return runPanel(*args, context.console); });
+    selectOnParse(panel, context, [args, &context] {
+        refuseInBatch(context, "panel");
+        return runPanel(*args, context.console);
+    });
 }
 
 } // namespace brivant::tool

@@ -1,9 +1,12 @@
 #include "panel_server.h"
 
+#include <cerrno>
+#include <cstring>
 #include <stdexcept>
 
 #include <httplib.h>
 
+#include "backend_info.h"
 #include "panel_api.h"
 #include "panel_page.h"
 #include "request_guard.h"
@@ -49,6 +52,7 @@ struct PanelServer::Impl {
     std::unique_ptr<RequestGuard> guard;
     std::string host;
     int port = 0;
+    std::string backend = backendName();
 
     void routes();
 };
@@ -106,7 +110,7 @@ void PanelServer::Impl::routes() {
             views.push_back(reader->view(after));
         }
         response.status = 200;
-        response.set_content(unitsJson(views, registry.settings().rateHz), "application/json");
+        response.set_content(unitsJson(views, registry.settings().rateHz, backend), "application/json");
     });
 
     http.Post(R"(/api/units/([^/]+)/channels/([^/]+)/([^/]+))",
@@ -128,15 +132,68 @@ void PanelServer::Impl::routes() {
               });
 }
 
+namespace {
+
+// One listener a port: httplib's own options let a second server bind the
+// same port (SO_REUSEPORT), and the kernel would then share the connections
+// out between the two. SO_REUSEADDR alone still lets a server start again
+// at once on a port whose old connections are closing; Windows's
+// SO_EXCLUSIVEADDRUSE keeps any other socket off the port.
+void exclusivePort(socket_t sock) {
+    int yes = 1;
+#if defined(_WIN32)
+    setsockopt(sock, SOL_SOCKET, SO_EXCLUSIVEADDRUSE, reinterpret_cast<const char*>(&yes),
+               sizeof yes);
+#else
+    setsockopt(sock, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
+#endif
+}
+
+int lastSocketError() {
+#if defined(_WIN32)
+    return WSAGetLastError();
+#else
+    return errno;
+#endif
+}
+
+std::string bindFailure(int error) {
+#if defined(_WIN32)
+    if (error == WSAEADDRINUSE || error == WSAEACCES) {
+        return "the port is in use by another program";
+    }
+    if (error == WSAEADDRNOTAVAIL) {
+        return "the address is not one of this machine's";
+    }
+    return "socket error " + std::to_string(error);
+#else
+    if (error == EADDRINUSE) {
+        return "the port is in use by another program";
+    }
+    if (error == EADDRNOTAVAIL) {
+        return "the address is not one of this machine's";
+    }
+    return error != 0 ? std::strerror(error) : "the address could not be used";
+#endif
+}
+
+} // namespace
+
 int PanelServer::bind(const PanelAddress& address) {
     impl_->host = address.listen;
+    impl_->http.set_socket_options(exclusivePort);
+#if defined(_WIN32)
+    WSASetLastError(0);
+#endif
+    errno = 0;
     impl_->port = address.port == 0 ? impl_->http.bind_to_any_port(address.listen)
                                     : (impl_->http.bind_to_port(address.listen, address.port)
                                            ? address.port
                                            : -1);
     if (impl_->port <= 0) {
-        throw std::runtime_error("cannot listen on " + address.listen + " port " +
-                                 std::to_string(address.port));
+        const int error = lastSocketError();
+        throw BindError("cannot listen on " + address.listen + " port " +
+                        std::to_string(address.port) + ": " + bindFailure(error));
     }
     std::vector<std::string> hosts{"127.0.0.1", "localhost"};
     if (address.listen != "127.0.0.1") {

@@ -5,6 +5,7 @@
 
 #include <chrono>
 #include <memory>
+#include <stdexcept>
 #include <string>
 
 #include "unit_registry.h"
@@ -16,6 +17,12 @@ struct PanelAddress {
     int port = 0;                     // 0: any free port
 };
 
+// The address cannot be listened on: the port is taken, or the address is
+// not this machine's. The message gives the reason.
+struct BindError : std::runtime_error {
+    using std::runtime_error::runtime_error;
+};
+
 class PanelServer {
 public:
     PanelServer(UnitRegistry& registry, std::string token,
@@ -24,7 +31,8 @@ public:
     PanelServer(const PanelServer&) = delete;
     PanelServer& operator=(const PanelServer&) = delete;
 
-    // Binds the address; returns the port, or throws std::runtime_error.
+    // Binds the address, refusing a port another socket holds; returns the
+    // port, or throws BindError.
     int bind(const PanelAddress& address);
     // Serves until stop(); call after bind().
     void serve();

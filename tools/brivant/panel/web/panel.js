@@ -265,6 +265,10 @@
 
   function take(data) {
     rateHz = data.rate_hz;
+    const backends = { sim: "simulated units", usb: "USB units", winusb: "USB units" };
+    const backend = document.getElementById("backend");
+    backend.textContent = backends[data.backend] || `no units (${data.backend})`;
+    backend.className = "backend " + data.backend;
     for (const view of data.units) {
       const unit = units.get(view.id) || makeUnit(view.id);
       unit.view = view;
