@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # The Linux wheel: the Python package with the Linux library inside it (as
-# brivant/libbrivant.so): real units over USB, or with BRIVANT_BACKEND=sim the
+# brivant/libbrivant.so.4, by its soname): real units over USB, or with BRIVANT_BACKEND=sim the
 # simulated ones, to try everything without hardware. The library is a
 # Release build in build-linux-release/; it needs libusb-1.0 on the system.
 # Usage: scripts/build-linux-wheel.sh OUT_DIR

@@ -162,6 +162,53 @@ TEST_F(DiscoveryTest, IdQueryReturnsTheReportedByteOrSixteen) {
     EXPECT_EQ(sim::held(), sim::Held{}) << "the temporary connection is always released";
 }
 
+// A unit whose ID query fails, each way it can, is no unit at all to open:
+// not unit 15 (nor any other ID), and it is sent nothing but the query. A
+// real unit 15 behind it is the one opened.
+TEST_F(DiscoveryTest, UnitWhoseIdQueryFailsIsOpenedAsNoId) {
+    struct Case {
+        const char* name;
+        void (*spoil)(sim::Unit& unit, sim::Faults& faults);
+    };
+    const Case cases[] = {
+        {"its file cannot be opened", [](sim::Unit& u, sim::Faults&) { u.createFileFails = true; }},
+        {"WinUSB does not initialise", [](sim::Unit&, sim::Faults& f) { f.usbInitializeFailsOnCall = 1; }},
+        {"the query cannot be written", [](sim::Unit& u, sim::Faults&) { u.writeFails = true; }},
+        {"the reply cannot be read", [](sim::Unit& u, sim::Faults&) { u.readFails = true; }},
+        {"the reply is empty", [](sim::Unit& u, sim::Faults&) { u.idReply = -1; }},
+        {"the read delivers no byte", [](sim::Unit& u, sim::Faults&) { u.deliverAtMost = 0; }},
+    };
+    for (const Case& c : cases) {
+        sim::reset();
+        sim::setRecording(true);
+        sim::Unit spoilt = unitWithId(15);
+        sim::Faults faults;
+        c.spoil(spoilt, faults);
+        sim::addUnit(spoilt);
+        for (std::int16_t id : {std::int16_t{0}, std::int16_t{15}}) {
+            sim::setFaults(faults); // a fault on the Nth call counts from here
+            EXPECT_EQ(Brivant_Device_Open(id), RC_ID_NOT_FOUND) << c.name << ", unit " << id;
+        }
+        EXPECT_EQ(sim::held(), sim::Held{}) << c.name;
+        for (const Bytes& frame : framesWritten()) {
+            ASSERT_GE(frame.size(), 2u);
+            EXPECT_EQ(frame[1], 'K') << c.name << ": only the ID query is sent";
+        }
+
+        sim::setFaults(faults);
+        sim::addUnit(unitWithId(15));
+        ASSERT_EQ(Brivant_Device_Open(15), RC_OK) << c.name << ": the real unit 15 behind it";
+        sim::clearCalls();
+        std::int32_t counts[3];
+        std::uint8_t status[3];
+        ASSERT_EQ(Brivant_ReadCount(15, counts, status), RC_OK) << c.name;
+        for (const sim::Call& call : sim::transfers()) {
+            EXPECT_EQ(call.unit, 1) << c.name << ": the count is read from the unit that said 15";
+        }
+        Brivant_Device_Close(15);
+    }
+}
+
 TEST_F(DiscoveryTest, IdQueryReleasesUsbHandleBeforeFile) {
     addUnits({9});
     ASSERT_EQ(idAt(0), 9u);

@@ -5,6 +5,7 @@
     with brivant.Unit(0) as unit:          # opens unit 0; closes it at the end
         unit.run(0)
         counts, status = unit.read_counts()
+    brivant.list_units()                   # [0, 1, 5]: the IDs present
 
 Every refusal or failure of the library raises brivant.BrivantError, whose
 ``code`` is the library's result code and ``name`` its RC_* name; a value
@@ -35,7 +36,7 @@ from .errors import (
 )
 from ._library import library_path
 from ._versioning import package_version
-from .unit import ChannelCount, Counts, Unit
+from .unit import ChannelCount, Counts, Unit, list_units
 
 __version__ = package_version()
 
@@ -55,6 +56,7 @@ __all__ = [
     "Unit",
     "__version__",
     "library_path",
+    "list_units",
     "result_meaning",
     "result_name",
 ]

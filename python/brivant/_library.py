@@ -20,6 +20,8 @@ import sys
 from pathlib import Path
 from typing import List, Mapping, Optional, Tuple
 
+from ._versioning import package_version
+
 PACKAGE_DIR = Path(__file__).resolve().parent
 
 # The wheel for Windows carries BRIVANT.dll; the Linux one carries the Linux
@@ -29,7 +31,9 @@ if sys.platform == "win32":
     PACKAGED_NAMES = ("BRIVANT.dll",)
     SYSTEM_NAME = "BRIVANT.dll"
 else:
-    PACKAGED_NAMES = ("libbrivant.so",)
+    # By its soname, libbrivant.so.4: a file ending in .so would be listed by
+    # help(brivant) and pkgutil as an extension module of the package.
+    PACKAGED_NAMES = ("libbrivant.so.%s" % package_version().split(".")[0],)
     SYSTEM_NAME = "libbrivant.so"
 
 # The machine field of a PE image's header, by the name used here.

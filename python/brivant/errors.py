@@ -52,18 +52,21 @@ class BrivantError(Exception):
 
     ``code`` is the number, ``name`` its RC_* name, ``meaning`` the plain
     words, ``unit_id`` the unit and ``operation`` what was being done.
+    ``detail`` names the argument at fault when the package refused it
+    before the library saw it ("channel 3 is not 0 to 2"), else None.
     """
 
     def __init__(self, code: int, unit_id: Optional[int] = None,
-                 operation: Optional[str] = None) -> None:
+                 operation: Optional[str] = None, detail: Optional[str] = None) -> None:
         self.code = code
         self.name = result_name(code)
         self.meaning = result_meaning(code)
         self.unit_id = unit_id
         self.operation = operation
+        self.detail = detail
         where = ""
         if unit_id is not None:
             where = "unit %d: " % unit_id
         if operation:
             where += operation + ": "
-        super().__init__("%s%s (%d): %s" % (where, self.name, code, self.meaning))
+        super().__init__("%s%s (%d): %s" % (where, self.name, code, detail or self.meaning))

@@ -4,10 +4,11 @@ from __future__ import annotations
 
 import ctypes
 import operator
-from typing import Any, Callable, NamedTuple, Tuple, Union
+from typing import Any, Callable, List, NamedTuple, Optional, Tuple, Union
 
 from ._library import library
-from .errors import RC_BAD_ID, RC_BAD_PARAMETER, RC_NOT_OPEN, RC_OK, BrivantError
+from .errors import (RC_ALREADY_OPEN, RC_BAD_ID, RC_BAD_PARAMETER, RC_NOT_OPEN, RC_OK,
+                     RC_TOO_MANY_UNITS, BrivantError)
 
 OnOff = Union[bool, int]
 """An on/off setting: True or False, or the int 1 or 0."""
@@ -54,12 +55,25 @@ def _on_off(value: Any, what: str) -> int:
                         % (what, type(value).__name__)) from None
 
 
-def _fits_byte(*values: int) -> bool:
-    return all(0 <= value <= 0xFF for value in values)
+# The bounds the library holds each argument to, by the name used in messages.
+_CHANNEL = ("channel", 2)
+_SELECTION = ("selection", 2)
 
 
-def _fits_word(value: int) -> bool:
-    return -(2**31) <= value <= 2**32 - 1
+def _on_off_bound(name: str) -> Tuple[str, int]:
+    return (name, 1)
+
+
+def _out_of_bounds(value: int, what: str, high: int) -> Optional[str]:
+    if 0 <= value <= high:
+        return None
+    return "%s %d is not %s" % (what, value, "0 or 1" if high == 1 else "0 to %d" % high)
+
+
+def _word_out_of_bounds(value: int, what: str) -> Optional[str]:
+    if -(2**31) <= value <= 2**32 - 1:
+        return None
+    return "%s %d is not a 32-bit word (-2147483648 to 4294967295)" % (what, value)
 
 
 class Unit:
@@ -114,56 +128,68 @@ class Unit:
         if rc != RC_OK:
             raise BrivantError(rc, self._id, operation)
 
-    def _refuse(self, operation: str, arguments_fit: bool) -> None:
+    def _refuse(self, operation: str, problem: Optional[str] = None) -> None:
         # A closed Unit sends nothing: its ID may be open by someone else now.
+        # As the library does: not open first, then the arguments.
         if not self._open:
             raise BrivantError(RC_NOT_OPEN, self._id, operation)
-        if not arguments_fit:
-            raise BrivantError(RC_BAD_PARAMETER, self._id, operation)
+        if problem is not None:
+            raise BrivantError(RC_BAD_PARAMETER, self._id, operation, problem)
 
-    def _send(self, operation: str, function: Callable[..., int], *values: int) -> None:
-        self._refuse(operation, _fits_byte(*values))
-        self._check(function(self._id, *values), operation)
+    def _send(self, operation: str, function: Callable[..., int],
+              *arguments: Tuple[int, Tuple[str, int]]) -> None:
+        """Sends `arguments`, each (value, (name, bound)), once every one is
+        within its bound; the first that is not is named in the error."""
+        problems = [_out_of_bounds(value, *bound) for value, bound in arguments]
+        self._refuse(operation, next((p for p in problems if p is not None), None))
+        self._check(function(self._id, *(value for value, _ in arguments)), operation)
 
     def set_input_inversion(self, channel: int, s1: OnOff, s2: OnOff, s3: OnOff) -> None:
         """Input inversion of a channel (0 to 2); s1, s2, s3 are on or off."""
-        self._send("input inversion", self._lib.Brivant_InputInverter, _integer(channel, "channel"),
-                   _on_off(s1, "s1"), _on_off(s2, "s2"), _on_off(s3, "s3"))
+        self._send("input inversion", self._lib.Brivant_InputInverter,
+                   (_integer(channel, "channel"), _CHANNEL), (_on_off(s1, "s1"), _on_off_bound("s1")),
+                   (_on_off(s2, "s2"), _on_off_bound("s2")), (_on_off(s3, "s3"), _on_off_bound("s3")))
 
     def set_output_inversion(self, channel: int, s1: OnOff, s2: OnOff) -> None:
         """Output inversion of a channel; s1, s2 are on or off."""
         self._send("output inversion", self._lib.Brivant_OutputInverter,
-                   _integer(channel, "channel"), _on_off(s1, "s1"), _on_off(s2, "s2"))
+                   (_integer(channel, "channel"), _CHANNEL), (_on_off(s1, "s1"), _on_off_bound("s1")),
+                   (_on_off(s2, "s2"), _on_off_bound("s2")))
 
     def set_output_mode(self, channel: int, s1: OnOff, s2: OnOff) -> None:
         """Output mode of a channel; s1, s2 are on or off."""
-        self._send("output mode", self._lib.Brivant_OutputMode, _integer(channel, "channel"),
-                   _on_off(s1, "s1"), _on_off(s2, "s2"))
+        self._send("output mode", self._lib.Brivant_OutputMode,
+                   (_integer(channel, "channel"), _CHANNEL), (_on_off(s1, "s1"), _on_off_bound("s1")),
+                   (_on_off(s2, "s2"), _on_off_bound("s2")))
 
     def select_clear_event(self, channel: int, selection: int) -> None:
         """The event that clears the channel's count: 0, 1 or 2."""
-        self._send("clear event", self._lib.Brivant_SelClearEvent, _integer(channel, "channel"),
-                   _integer(selection, "selection"))
+        self._send("clear event", self._lib.Brivant_SelClearEvent,
+                   (_integer(channel, "channel"), _CHANNEL),
+                   (_integer(selection, "selection"), _SELECTION))
 
     def select_multiplier(self, channel: int, selection: int) -> None:
         """The channel's multiplier: 0, 1 or 2."""
-        self._send("multiplier", self._lib.Brivant_SelMultiplier, _integer(channel, "channel"),
-                   _integer(selection, "selection"))
+        self._send("multiplier", self._lib.Brivant_SelMultiplier,
+                   (_integer(channel, "channel"), _CHANNEL),
+                   (_integer(selection, "selection"), _SELECTION))
 
     def set_limiter(self, channel: int, s1: OnOff, s2: OnOff) -> None:
         """The channel's limiter; s1, s2 are on or off."""
-        self._send("limiter", self._lib.Brivant_SetLimitter, _integer(channel, "channel"),
-                   _on_off(s1, "s1"), _on_off(s2, "s2"))
+        self._send("limiter", self._lib.Brivant_SetLimitter,
+                   (_integer(channel, "channel"), _CHANNEL), (_on_off(s1, "s1"), _on_off_bound("s1")),
+                   (_on_off(s2, "s2"), _on_off_bound("s2")))
 
     def force_clear(self, channel: int) -> None:
         """Clears the channel's count now (to its first preset word)."""
-        self._send("forced clear", self._lib.Brivant_ForcedClear, _integer(channel, "channel"))
+        self._send("forced clear", self._lib.Brivant_ForcedClear,
+                   (_integer(channel, "channel"), _CHANNEL))
 
     def set_running(self, channel: int, running: OnOff) -> None:
         """Starts (True or 1) or stops (False or 0) the channel's counting."""
         running = _on_off(running, "running")
         self._send("run" if running else "stop", self._lib.Brivant_RunStop,
-                   _integer(channel, "channel"), running)
+                   (_integer(channel, "channel"), _CHANNEL), (running, _on_off_bound("running")))
 
     def run(self, channel: int) -> None:
         """Starts the channel's counting."""
@@ -177,9 +203,11 @@ class Unit:
         """Writes the channel's two 32-bit preset words, each unsigned or signed
         (-256 is sent as 0xFFFFFF00)."""
         channel = _integer(channel, "channel")
-        first = _integer(first, "preset word")
-        second = _integer(second, "preset word")
-        self._refuse("preset", _fits_byte(channel) and _fits_word(first) and _fits_word(second))
+        first = _integer(first, "first word")
+        second = _integer(second, "second word")
+        problems = (_out_of_bounds(channel, *_CHANNEL), _word_out_of_bounds(first, "first word"),
+                    _word_out_of_bounds(second, "second word"))
+        self._refuse("preset", next((p for p in problems if p is not None), None))
         words = (ctypes.c_uint32 * 2)(first & 0xFFFFFFFF, second & 0xFFFFFFFF)
         self._check(self._lib.Brivant_WritePresetData(self._id, channel, words), "preset")
 
@@ -190,7 +218,7 @@ class Unit:
         """
         counts = (ctypes.c_int32 * 3)()
         status = (ctypes.c_uint8 * 3)()
-        self._refuse("read counts", True)
+        self._refuse("read counts")
         self._check(self._lib.Brivant_ReadCount(self._id, counts, status), "read counts")
         return Counts((counts[0], counts[1], counts[2]), (status[0], status[1], status[2]))
 
@@ -199,8 +227,27 @@ class Unit:
         channel = _integer(channel, "channel")
         count = ctypes.c_int32()
         status = ctypes.c_uint8()
-        self._refuse("read count", _fits_byte(channel))
+        self._refuse("read count", _out_of_bounds(channel, *_CHANNEL))
         self._check(self._lib.Brivant_ReadCountCh(self._id, channel, ctypes.byref(count),
                                                   ctypes.byref(status)), "read count")
         return ChannelCount(count.value, status.value)
 
+
+
+def list_units() -> List[int]:
+    """The IDs of the units present (0 to 15), as `brivant list` finds them:
+    each ID is opened and closed again. An ID this process holds open is
+    present too. Raises BrivantError only when more units are present than
+    the library takes (RC_TOO_MANY_UNITS)."""
+    lib = library()
+    found = []
+    for unit_id in range(16):
+        rc = lib.Brivant_Device_Open(unit_id)
+        if rc == RC_OK:
+            lib.Brivant_Device_Close(unit_id)
+            found.append(unit_id)
+        elif rc == RC_ALREADY_OPEN:
+            found.append(unit_id)
+        elif rc == RC_TOO_MANY_UNITS:
+            raise BrivantError(rc, None, "list units")
+    return found

@@ -58,6 +58,30 @@ class ErrorMappingTest(unittest.TestCase):
             self.assertResult(8, "RC_BAD_PARAMETER", unit.select_multiplier, 0, 3)
             unit.select_clear_event(0, 2)  # 2 is within its bound
 
+    def test_a_refused_argument_is_named_with_its_bound(self):
+        with brivant.Unit(1) as unit:
+            for call, args, detail in [
+                (unit.run, (3,), "channel 3 is not 0 to 2"),
+                (unit.set_input_inversion, (0, 0, 1, 2), "s3 2 is not 0 or 1"),
+                (unit.select_multiplier, (0, 3), "selection 3 is not 0 to 2"),
+                (unit.set_limiter, (1, 2, 0), "s1 2 is not 0 or 1"),
+                (unit.write_preset, (0, 0, 2**32), "second word 4294967296 is not a 32-bit word"),
+                (unit.read_channel, (-1,), "channel -1 is not 0 to 2"),
+            ]:
+                with self.subTest(call.__name__):
+                    error = self.assertResult(8, "RC_BAD_PARAMETER", call, *args)
+                    self.assertTrue(error.detail.startswith(detail), error.detail)
+                    self.assertIn(detail, str(error))
+            unit.close()
+            # Not open comes first, as the library tells it.
+            self.assertResult(7, "RC_NOT_OPEN", unit.run, 3)
+
+    def test_list_units_finds_the_present_ids_and_those_held_here(self):
+        self.assertEqual(brivant.list_units(), [0, 1, 5])
+        with brivant.Unit(5):
+            self.assertEqual(brivant.list_units(), [0, 1, 5])
+        brivant.Unit(0).close()  # list_units left nothing open
+
     def test_values_beyond_the_c_types_are_refused_like_any_value_out_of_bounds(self):
         # Cut down to the C types these would be unit 5 and channel 0.
         self.assertResult(1, "RC_BAD_ID", brivant.Unit, 65541)

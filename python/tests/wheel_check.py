@@ -17,6 +17,13 @@ assert "site-packages" in package.parts, "brivant imported from %s, not an insta
 loaded = Path(brivant.library_path()).resolve()
 assert loaded.parent == expected_folder, "library loaded from %s" % loaded
 
+# help(brivant) and pkgutil list the package's modules: the library file
+# inside it must not pass for one.
+import pkgutil
+modules = sorted(m.name for m in pkgutil.iter_modules(brivant.__path__))
+assert "libbrivant" not in modules and "BRIVANT" not in modules, modules
+assert brivant.list_units() == [0, 1, 5], brivant.list_units()
+
 with brivant.Unit(1) as unit:
     unit.select_multiplier(0, 2)        # channel 0 counts 4000 per second
     unit.set_running(1, False)

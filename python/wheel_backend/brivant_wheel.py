@@ -56,8 +56,11 @@ def _project():
 
 
 def _library_name(platform_tag):
-    # Must match PACKAGED_NAMES in brivant/_library.py for that platform.
-    return "BRIVANT.dll" if platform_tag.startswith("win") else "libbrivant.so"
+    # Must match PACKAGED_NAMES in brivant/_library.py for that platform: on
+    # Linux the soname, so that nothing in the package looks like a module.
+    if platform_tag.startswith("win"):
+        return "BRIVANT.dll"
+    return "libbrivant.so.%s" % _version().split(".")[0]
 
 
 def _settings(config_settings):

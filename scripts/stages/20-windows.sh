@@ -21,7 +21,7 @@ echo "--- wheels in the distribution folder"
     BRIVANT.dll "$build_dir/BRIVANT.dll"
 /usr/bin/python3 "$BRIVANT_ROOT/tests/check_wheel.py" \
     "$BRIVANT_ROOT/dist/BRIVANT-$version-win64"/python/brivant-*-py3-none-linux_x86_64.whl linux_x86_64 \
-    libbrivant.so "$BRIVANT_ROOT/build-linux-release/libbrivant.so"
+    "libbrivant.so.$(brivant_version | cut -d. -f1)" "$BRIVANT_ROOT/build-linux-release/libbrivant.so"
 /usr/bin/python3 "$BRIVANT_ROOT/tests/check_wheel.py" \
     "$BRIVANT_ROOT/dist/BRIVANT-$version-win32"/python/brivant-*-py3-none-win32.whl win32 \
     BRIVANT.dll "$build_dir-x86/BRIVANT.dll"

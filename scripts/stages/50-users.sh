@@ -2,7 +2,8 @@
 # What users get: the Python package's tests against the Linux build;
 # `cmake --install` into a fresh prefix and consumers built against that
 # installed tree alone, with CMake and with pkg-config; the Linux wheel and
-# `pip install ./python`, each into a fresh venv with no index to reach.
+# `pip install ./python`, each into a fresh venv with no index to reach; the
+# README's lines that say they run without units, run as printed.
 # (The tool's and the C++ wrapper's tests run with ctest in 10-linux.)
 set -euo pipefail
 source "$(dirname "$0")/../lib.sh"
@@ -62,7 +63,7 @@ echo "--- the Linux wheel in a fresh venv"
 bash "$BRIVANT_ROOT/scripts/build-linux-wheel.sh" "$work/wheels"
 wheel=$(ls "$work"/wheels/brivant-*-py3-none-linux_x86_64.whl)
 /usr/bin/python3 "$BRIVANT_ROOT/tests/check_wheel.py" "$wheel" linux_x86_64 \
-    libbrivant.so "$BRIVANT_ROOT/build-linux-release/libbrivant.so"
+    "libbrivant.so.$(brivant_version | cut -d. -f1)" "$BRIVANT_ROOT/build-linux-release/libbrivant.so"
 fresh_venv "$work/venv-wheel"
 "$work/venv-wheel/bin/pip" install -q "$wheel"
 site=$("$work/venv-wheel/bin/python" -c 'import sysconfig; print(sysconfig.get_paths()["purelib"])')
@@ -81,4 +82,6 @@ if [ "$before" != "$after" ]; then
 fi
 (cd "$work/elsewhere" && BRIVANT_LIBRARY="$prefix/lib/libbrivant.so" \
     "$work/venv-source/bin/python" wheel_check.py "$prefix/lib" "$version")
-echo "users: Python tests, install layout, consumers, wheel and pip install passed"
+echo "--- the README's lines that run without units, as printed"
+/usr/bin/python3 "$BRIVANT_ROOT/tests/readme/run_readme_lines.py" "$BRIVANT_ROOT/README.md" "$BRIVANT_ROOT"
+echo "users: Python tests, install layout, consumers, wheel, pip install and README lines passed"
