@@ -7,10 +7,7 @@
 set -euo pipefail
 source "$(dirname "$0")/lib.sh"
 [ $# -eq 1 ] || { echo "usage: $0 OUT_DIR" >&2; exit 64; }
-need build
-
+build_linux_release
 dir=$BRIVANT_ROOT/build-linux-release
-cmake -S "$BRIVANT_ROOT" -B "$dir" -DCMAKE_BUILD_TYPE=Release -DBRIVANT_BUILD_TESTS=OFF >/dev/null
-cmake --build "$dir" -j "$BRIVANT_JOBS" --target brivant >/dev/null
 tag=$(/usr/bin/python3 -c 'import sysconfig; print(sysconfig.get_platform().replace("-", "_").replace(".", "_"))')
 build_wheel "$1" "$tag" "$dir/libbrivant.so"

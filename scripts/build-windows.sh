@@ -5,11 +5,12 @@
 #   import library), BRIVANT.def, brivant.exe (the command-line tool),
 #   include/ (brivant.h, brivant_version.h, brivant.hpp), python/ (the Python
 #   wheels: one with BRIVANT.dll inside, one for Linux with the library over
-#   simulated units), dotnet/ (the .NET binding, its documentation and an
-#   example).
+#   simulated units), dotnet/ (the NuGet package Brivant and its symbols
+#   package, the binding's netstandard2.0 assembly with its documentation,
+#   and an example).
 # Then the same for 32-bit Windows in BUILD_DIR-x86 and
 # dist/BRIVANT-<version>-win32/: the DLL, its import libraries, its .def, the
-# headers, the win32 wheel and the .NET binding.
+# headers, the win32 wheel and the same dotnet/.
 # Also builds the Wine suite's programs in the same build folders.
 # Usage: scripts/build-windows.sh [BUILD_DIR]   (default build-win)
 set -euo pipefail
@@ -41,11 +42,7 @@ cp "$BRIVANT_ROOT/include/brivant.h" "$BRIVANT_ROOT/include/brivant.hpp" \
 mkdir -p "$dist/python" "$dist/dotnet"
 build_wheel "$dist/python" "$wheel_tag" "$build_dir/BRIVANT.dll"
 bash "$BRIVANT_ROOT/scripts/build-linux-wheel.sh" "$dist/python"
-bash "$BRIVANT_ROOT/scripts/build-dotnet.sh" "$build_dir/dotnet"
-cp "$build_dir/dotnet/Brivant.Net.dll" "$build_dir/dotnet/Brivant.Net.xml" \
-    "$BRIVANT_ROOT/examples/dotnet/ReadCounts.cs" "$dist/dotnet/"
-(cd "$BRIVANT_ROOT/dist" && /usr/bin/python3 -m zipfile -c "$dist_name.zip" "$dist_name")
-echo "built $dist ($(stat -c %s "$dist/BRIVANT.dll") bytes) and $dist.zip"
+dist64=$dist
 
 # 32-bit: the functions are __stdcall, so both import libraries are made from
 # the .def that names them decorated, importing the undecorated names (-k).
@@ -65,11 +62,20 @@ cp "$build_x86/BRIVANT.dll" "$build_x86/BRIVANT.dll.a" "$build_x86/BRIVANT.lib" 
 cp "$BRIVANT_ROOT/src/windows/BRIVANT-x86.def" "$dist/BRIVANT.def"
 cp "$BRIVANT_ROOT/include/brivant.h" "$BRIVANT_ROOT/include/brivant.hpp" \
     "$build_x86/include/brivant_version.h" "$dist/include/"
-# A 32-bit Python takes the win32 wheel; the .NET binding is the same for
-# both architectures (its calls are __stdcall in a 32-bit process by default).
+# A 32-bit Python takes the win32 wheel.
 mkdir -p "$dist/python" "$dist/dotnet"
 build_wheel "$dist/python" win32 "$build_x86/BRIVANT.dll"
-cp "$build_dir/dotnet/Brivant.Net.dll" "$build_dir/dotnet/Brivant.Net.xml" \
-    "$BRIVANT_ROOT/examples/dotnet/ReadCounts.cs" "$dist/dotnet/"
-(cd "$BRIVANT_ROOT/dist" && /usr/bin/python3 -m zipfile -c "$dist_name.zip" "$dist_name")
-echo "built $dist ($(stat -c %s "$dist/BRIVANT.dll") bytes) and $dist.zip"
+
+# The NuGet package carries both DLLs (and the Linux library), so it is the
+# same in both folders; so is the binding (its calls are __stdcall in a
+# 32-bit process by default).
+bash "$BRIVANT_ROOT/scripts/build-nuget.sh" "$build_dir/nuget" "$build_dir"
+for folder in "$dist64" "$dist"; do
+    cp "$build_dir/nuget/Brivant.$version.nupkg" "$build_dir/nuget/Brivant.$version.snupkg" \
+        "$build_dir/nuget/lib/netstandard2.0/Brivant.Net.dll" \
+        "$build_dir/nuget/lib/netstandard2.0/Brivant.Net.xml" \
+        "$BRIVANT_ROOT/examples/dotnet/ReadCounts.cs" "$folder/dotnet/"
+    name=$(basename "$folder")
+    (cd "$BRIVANT_ROOT/dist" && /usr/bin/python3 -m zipfile -c "$name.zip" "$name")
+    echo "built $folder ($(stat -c %s "$folder/BRIVANT.dll") bytes) and $folder.zip"
+done

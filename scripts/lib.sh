@@ -29,7 +29,6 @@ declare -A BRIVANT_PACKAGES=(
     [browser]="chromium"
     [python]="python3 python3-venv python3-pip python3-build python3-wheel"
     [pkgconfig]="pkg-config"
-    [dotnet]="mono-mcs mono-devel mono-runtime"
 )
 
 # need GROUP...: installs the packages of these groups that are missing.
@@ -117,6 +116,26 @@ build_bench() {
         -DBRIVANT_BUILD_BENCH=ON -DBRIVANT_BUILD_TESTS=OFF >/dev/null &&
         cmake --build "$dir" -j "$BRIVANT_JOBS" --target brivant_bench brivant_bench_own \
             brivant_bench_shipped brivant_bench_tool brivant_bench_usb brivant_bench_usb_own
+}
+
+# build_linux_release: the shipped Linux library alone, Release, in
+# build-linux-release/ (what the wheel and the NuGet package carry).
+build_linux_release() {
+    need build
+    local dir="$BRIVANT_ROOT/build-linux-release"
+    cmake -S "$BRIVANT_ROOT" -B "$dir" -DCMAKE_BUILD_TYPE=Release -DBRIVANT_BUILD_TESTS=OFF >/dev/null &&
+        cmake --build "$dir" -j "$BRIVANT_JOBS" --target brivant >/dev/null
+}
+
+# The .NET SDK quietly, and restores that ask only the registry's copy and
+# the machine's folder of packages.
+export DOTNET_CLI_TELEMETRY_OPTOUT=1 DOTNET_NOLOGO=1 DOTNET_SKIP_FIRST_TIME_EXPERIENCE=1
+
+# need_dotnet: the .NET SDK is part of this kind of machine, not a package.
+need_dotnet() {
+    command -v dotnet >/dev/null && return 0
+    echo "the .NET SDK (dotnet) is not on PATH; install the .NET SDK 8 or later" >&2
+    return 1
 }
 
 # build_wheel OUT_DIR [PLATFORM_TAG LIBRARY]: the Python package's wheel in

@@ -1,7 +1,7 @@
 // Opens unit 0 through the .NET binding, runs its channels, reads the counts,
-// presets and clears channel 1. Build it against Brivant.Net.dll:
-//   csc ReadCounts.cs /r:Brivant.Net.dll       (Windows, BRIVANT.dll beside it)
-//   mcs ReadCounts.cs -r:Brivant.Net.dll       (mono)
+// presets and clears channel 1. In a project given the Brivant package
+// (`dotnet add package Brivant`), which brings the native library along, or
+// against Brivant.Net.dll with BRIVANT.dll beside the program.
 using System;
 using System.Threading;
 using Brivant;

@@ -142,9 +142,11 @@ def import_names_mingw(path, arch):
     return symbols, names
 
 
-def check_dist(dist, functions, arch):
+def check_dist(dist, functions, arch, version):
     files = ["BRIVANT.dll", "BRIVANT.dll.a", "BRIVANT.lib", "BRIVANT.def", "include/brivant.h",
              "include/brivant_version.h", "include/brivant.hpp", "dotnet/Brivant.Net.dll",
+             "dotnet/Brivant.Net.xml", "dotnet/Brivant.%s.nupkg" % version,
+             "dotnet/Brivant.%s.snupkg" % version,
              "dotnet/ReadCounts.cs"]
     if arch == "x64":  # the tool ships with the 64-bit build only
         files.append("brivant.exe")
@@ -202,7 +204,7 @@ def main():
     check_imports(pe)
     check_version(pe, version)
     if len(args) == 4:
-        check_dist(args[3], functions, arch)
+        check_dist(args[3], functions, arch, args[0])
     print(f"     size: {os.path.getsize(dll)} bytes")
     print(f"binary checks: {len(failures)} failed")
     return 1 if failures else 0

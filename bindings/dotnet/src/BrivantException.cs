@@ -9,12 +9,14 @@ namespace Brivant
     public sealed class BrivantException : Exception
     {
         /// <summary>An exception for <paramref name="result"/>; unit and operation may be left out.</summary>
-        public BrivantException(Result result, long? unitId = null, string operation = null)
+        public BrivantException(Result result, long? unitId = null, string? operation = null)
             : base(Describe(result, unitId, operation))
         {
             Result = result;
             UnitId = unitId;
             Operation = operation;
+            // The code where interop callers look for one too.
+            HResult = (short)result;
         }
 
         /// <summary>The result code.</summary>
@@ -27,10 +29,10 @@ namespace Brivant
         public long? UnitId { get; private set; }
 
         /// <summary>What was being done: "open", "stop", "read counts"...</summary>
-        public string Operation { get; private set; }
+        public string? Operation { get; private set; }
 
         // "unit 2: stop: RC_BAD_PARAMETER (8): counter function: ..."
-        private static string Describe(Result result, long? unitId, string operation)
+        private static string Describe(Result result, long? unitId, string? operation)
         {
             string where = unitId.HasValue ? "unit " + unitId.Value + ": " : "";
             if (!string.IsNullOrEmpty(operation))

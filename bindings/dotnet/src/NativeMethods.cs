@@ -6,10 +6,12 @@ namespace Brivant
 {
     internal static class NativeMethods
     {
-        // BRIVANT.dll on Windows. Under mono elsewhere, Brivant.Net.dll.config
-        // maps the name to libbrivant.so (real units over USB, or the simulated
-        // ones with BRIVANT_BACKEND=sim).
-        private const string Library = "BRIVANT";
+        // The runtime adds each system's prefix and suffix: brivant.dll, which
+        // Windows matches to BRIVANT.dll, or libbrivant.so on Linux (real units
+        // over USB, or the simulated ones with BRIVANT_BACKEND=sim). From the
+        // package the file is in runtimes/RID/native/, which the runtime
+        // searches by itself.
+        private const string Library = "brivant";
 
         // Winapi is __stdcall in a 32-bit process and the one convention of a
         // 64-bit process, so the same declarations serve both DLLs.

@@ -1,4 +1,5 @@
 using System;
+using System.Collections.Generic;
 using System.Threading;
 
 namespace Brivant
@@ -33,6 +34,35 @@ namespace Brivant
             // `open` is set only once the unit is ours.
             BrivantException.ThrowUnlessOk(NativeMethods.Brivant_Device_Open(this.id), id, "open");
             open = 1;
+        }
+
+        /// <summary>
+        /// The IDs of the units present, found by opening and closing each ID
+        /// from 0 to 15. An ID this process holds open counts as present.
+        /// </summary>
+        /// <exception cref="BrivantException">More units are present than the
+        /// library takes (Result.TooManyUnits).</exception>
+        public static IReadOnlyList<int> ListUnits()
+        {
+            var found = new List<int>();
+            for (short id = 0; id <= 15; id++)
+            {
+                short code = NativeMethods.Brivant_Device_Open(id);
+                if (code == (short)Result.Ok)
+                {
+                    NativeMethods.Brivant_Device_Close(id);
+                    found.Add(id);
+                }
+                else if (code == (short)Result.AlreadyOpen)
+                {
+                    found.Add(id);
+                }
+                else if (code == (short)Result.TooManyUnits)
+                {
+                    throw new BrivantException(Result.TooManyUnits, null, "list units");
+                }
+            }
+            return found;
         }
 
         /// <summary>Closes a unit that was never disposed.</summary>

@@ -1,32 +1,43 @@
 // The .NET binding against the library over simulated units (IDs 0, 1 and 5,
-// counting; see the README's "Simulated units").
+// counting; see the README's "Simulated units"). The units live in this one
+// process, so the tests run one at a time (xunit.runner.json).
 using System;
 using System.Collections.Generic;
+using System.Linq;
 using System.Runtime.CompilerServices;
+using Xunit;
 
 namespace Brivant.Tests
 {
-    internal static class BindingTests
+    // The checks read as they did: Expect.Throws(result, call, what) and the rest.
+    internal static class Expect
     {
-        private static int Main()
+        internal static void True(bool condition, string what) => Assert.True(condition, what);
+
+        internal static void Equal<T>(T expected, T actual, string what)
         {
-            return Runner.Run(new Dictionary<string, Action>
-            {
-                { "dispose and close twice close the unit once", DisposeAndCloseTwiceCloseOnce },
-                { "the finalizer closes a forgotten unit and nothing else", FinalizerClosesOnlyWhatItOwns },
-                { "refusals of the library reach the caller as their result", LibraryRefusalsAreThrown },
-                { "every result code maps to its exception", EveryResultCodeMapsToItsException },
-                { "values beyond their C types reach no other unit or channel", ValuesBeyondTheirCTypes },
-                { "counts come back signed as the unit counts them", CountsAreDecoded },
-            });
+            Assert.True(EqualityComparer<T>.Default.Equals(expected, actual),
+                        what + ": expected " + expected + ", got " + actual);
         }
+
+        internal static BrivantException Throws(Result result, Action call, string what)
+        {
+            BrivantException e = Assert.Throws<BrivantException>(call);
+            Equal(result, e.Result, what);
+            return e;
+        }
+    }
+
+    public sealed class UnitTests
+    {
 
         private static bool Running(Unit unit, int channel)
         {
             return (unit.ReadChannel(channel).Status & 1) == 1;
         }
 
-        private static void DisposeAndCloseTwiceCloseOnce()
+        [Fact]
+        public void DisposeAndCloseTwiceCloseOnce()
         {
             var first = new Unit(0);
             Expect.True(first.IsOpen, "open after construction");
@@ -34,6 +45,7 @@ namespace Brivant.Tests
             Expect.True(!first.IsOpen, "closed after Dispose");
             using (var second = new Unit(0)) // would be AlreadyOpen had Dispose not closed
             {
+                second.Run(0); // whatever another test left it at
                 first.Dispose();
                 first.Close();
                 Expect.True(second.IsOpen, "the new owner is open");
@@ -66,7 +78,8 @@ namespace Brivant.Tests
             }
         }
 
-        private static void FinalizerClosesOnlyWhatItOwns()
+        [Fact]
+        public void FinalizerClosesOnlyWhatItOwns()
         {
             OpenAndForget(5);
             CollectGarbage();
@@ -80,12 +93,13 @@ namespace Brivant.Tests
             }
         }
 
-        private static void LibraryRefusalsAreThrown()
+        [Fact]
+        public void LibraryRefusalsAreThrown()
         {
             BrivantException e = Expect.Throws(Result.IdNotFound, () => new Unit(9), "ID 9 is not present");
             Expect.Equal("unit 9: open: RC_ID_NOT_FOUND (6): no present unit reported this ID", e.Message, "message");
             Expect.Equal("RC_ID_NOT_FOUND", e.Name, "name");
-            Expect.Equal(9L, e.UnitId.Value, "unit ID");
+            Expect.Equal(9L, e.UnitId, "unit ID");
             Expect.Throws(Result.BadId, () => new Unit(16), "ID 16");
             Expect.Throws(Result.BadId, () => new Unit(-1), "ID -1");
             using (var unit = new Unit(1))
@@ -99,7 +113,8 @@ namespace Brivant.Tests
             }
         }
 
-        private static void EveryResultCodeMapsToItsException()
+        [Fact]
+        public void EveryResultCodeMapsToItsException()
         {
             var codes = new Dictionary<short, string>
             {
@@ -113,7 +128,7 @@ namespace Brivant.Tests
                 try
                 {
                     BrivantException.ThrowUnlessOk(code.Key, 3, "op");
-                    throw new Failure("code " + code.Key + " threw nothing");
+                    Assert.Fail("code " + code.Key + " threw nothing");
                 }
                 catch (BrivantException e)
                 {
@@ -121,15 +136,17 @@ namespace Brivant.Tests
                     Expect.Equal(code.Value, e.Name, "the name of " + code.Key);
                     Expect.True(e.Message.StartsWith("unit 3: op: " + code.Value + " (" + code.Key + "): "), e.Message);
                     Expect.True(e.Message.Length > ("unit 3: op: " + code.Value + " (n): ").Length + 3, "a meaning follows");
+                    Expect.Equal((int)code.Key, e.HResult, "the code as HResult");
                 }
             }
         }
 
-        private static void ValuesBeyondTheirCTypes()
+        [Fact]
+        public void ValuesBeyondTheirCTypes()
         {
             // Cut down to short and byte these would be unit 5 and channel 0.
             BrivantException e = Expect.Throws(Result.BadId, () => new Unit(65541), "ID 65541");
-            Expect.Equal(65541L, e.UnitId.Value, "the ID as given");
+            Expect.Equal(65541L, e.UnitId, "the ID as given");
             Expect.Throws(Result.BadId, () => new Unit(int.MinValue), "ID int.MinValue");
             using (var unit = new Unit(1))
             using (var five = new Unit(5)) // 65541 left unit 5 closed
@@ -144,7 +161,8 @@ namespace Brivant.Tests
             }
         }
 
-        private static void CountsAreDecoded()
+        [Fact]
+        public void CountsAreDecoded()
         {
             using (var unit = new Unit(0))
             {
@@ -172,6 +190,36 @@ namespace Brivant.Tests
                 unit.WritePreset(0, uint.MaxValue, 0);
                 unit.ForceClear(0);
                 Expect.Equal(-1, unit.ReadChannel(0).Count, "channel 0 at 0xFFFFFFFF");
+            }
+        }
+    
+        [Fact]
+        public void ListUnitsFindsThePresentIdsAndThoseHeldHere()
+        {
+            Assert.Equal(new[] { 0, 1, 5 }, Unit.ListUnits().ToArray());
+            using (new Unit(1))
+            {
+                Assert.Equal(new[] { 0, 1, 5 }, Unit.ListUnits().ToArray());
+            }
+            new Unit(0).Dispose(); // ListUnits left nothing open
+        }
+
+        // Out-of-range values and wrong types never reach the unit: the
+        // setting of a channel that was refused stays as it was.
+        [Fact]
+        public void RefusedValuesLeaveTheUnitAsItWas()
+        {
+            using (var unit = new Unit(0))
+            {
+                unit.Stop(2);
+                unit.WritePreset(2, 7, 0);
+                unit.ForceClear(2);
+                Expect.Throws(Result.BadParameter, () => unit.WritePreset(2, 1L << 32, 0), "word 2^32");
+                Expect.Throws(Result.BadParameter, () => unit.WritePreset(3, 1, 0), "channel 3");
+                Expect.Throws(Result.BadParameter, () => unit.SetRunning(256, true), "channel 256");
+                unit.ForceClear(2);
+                Expect.Equal(7, unit.ReadChannel(2).Count, "the preset refused was not written");
+                Expect.Equal((byte)0, unit.ReadChannel(2).Status, "channel 2 still stopped");
             }
         }
     }
