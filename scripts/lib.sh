@@ -15,17 +15,17 @@ brivant_version() {
 # gets.
 declare -A BRIVANT_PACKAGES=(
     [build]="cmake make g++ gcc binutils pkg-config libgtest-dev libgmock-dev libusb-1.0-0-dev
-             libcli11-dev nlohmann-json3-dev"
+             libcli11-dev nlohmann-json3-dev libtomlplusplus-dev"
     [usb-emulation]="umockdev libumockdev-dev"
     [clang]="clang libclang-rt-14-dev"
     [windows]="cmake make g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64
                g++-mingw-w64-i686-posix binutils-mingw-w64-i686 llvm
-               libcli11-dev nlohmann-json3-dev"
+               libcli11-dev nlohmann-json3-dev libtomlplusplus-dev"
     [wine]="wine wine64 python3-pefile"
     [wine32]="wine32:i386"
     [valgrind]="valgrind"
     [bench]="cmake make g++ binutils pkg-config libbenchmark-dev libusb-1.0-0-dev umockdev
-             libumockdev-dev libcli11-dev nlohmann-json3-dev"
+             libumockdev-dev libcli11-dev nlohmann-json3-dev libtomlplusplus-dev"
     [browser]="chromium"
     [python]="python3 python3-venv python3-pip python3-build python3-wheel"
     [pkgconfig]="pkg-config"

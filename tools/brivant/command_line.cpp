@@ -94,6 +94,7 @@ std::unique_ptr<CLI::App> makeApp(CommandContext& context) {
     addListCommand(*app, context);
     addLogCommand(*app, context);
     addPanelCommand(*app, context);
+    addServeCommand(*app, context);
     addBatchCommand(*app, context);
     addSleepCommand(*app, context);
     addHelpCommand(*app, context);

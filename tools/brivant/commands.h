@@ -30,5 +30,6 @@ void addListCommand(CLI::App& app, CommandContext& context);
 void addLogCommand(CLI::App& app, CommandContext& context);
 void addBatchCommand(CLI::App& app, CommandContext& context);
 void addPanelCommand(CLI::App& app, CommandContext& context);
+void addServeCommand(CLI::App& app, CommandContext& context);
 
 } // namespace brivant::tool

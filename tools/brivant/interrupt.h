@@ -1,5 +1,6 @@
-// Ctrl-C: the handler only raises a flag; watch, log and panel look at it
-// between reads and end with status 130 after writing what they read.
+// Ctrl-C and SIGTERM: the handler only raises a flag; watch, log, panel and
+// serve look at it between reads and end after writing what they read
+// (status 130; serve 0). SIGHUP raises a flag of its own.
 #pragma once
 
 #include <chrono>
@@ -13,9 +14,14 @@ using SteadyClock = std::chrono::steady_clock;
 // to a closed pipe fails as a write instead of ending the process silently.
 void installSignalHandlers();
 
-bool interruptRequested();
+bool interruptRequested(); // Ctrl-C or SIGTERM
 void requestInterrupt();   // as Ctrl-C does; tests use it
 void clearInterrupt();
+bool terminateRequested(); // SIGTERM
+
+// SIGHUP (POSIX): serve reads its station file again. True once per signal.
+bool takeReloadRequest();
+void requestReload();      // as SIGHUP does; tests use it
 
 // Sleeps until `due`; false when Ctrl-C came first.
 bool sleepUntil(SteadyClock::time_point due);

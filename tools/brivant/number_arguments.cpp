@@ -63,7 +63,7 @@ std::uint32_t parseWord(const std::string& text, const std::string& what) {
     bool negative = false;
     unsigned long long magnitude = 0;
     bool fits = parseMagnitude(text, negative, magnitude) &&
-                magnitude <= (negative ? 0x80000000ull : 0xFFFFFFFFull);
+                magnitude <= static_cast<unsigned long long>(negative ? -kMinWord : kMaxWord);
     if (!fits) {
         throw UsageError(what + " '" + text +
                          "' is not a 32-bit word (0 to 0xFFFFFFFF, or -2147483648 to -1)");

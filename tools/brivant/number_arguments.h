@@ -9,6 +9,8 @@
 
 #include <CLI/CLI.hpp>
 
+#include "channel_settings.h"
+
 namespace brivant::tool {
 
 // `text` as a whole number, decimal or 0x-hex, from `low` to `high`; throws
@@ -32,7 +34,5 @@ CLI::Option* addChannel(CLI::App& command, int& channel);
 std::vector<std::int16_t> parseUnitList(const std::string& text);
 CLI::Option* addUnitIds(CLI::App& command, std::vector<std::int16_t>& ids);
 
-constexpr long long kMaxUnitId = 15;
-constexpr long long kMaxChannel = 2;
 
 } // namespace brivant::tool

@@ -128,23 +128,23 @@ struct SettingCommand {
 };
 
 const SettingCommand kSettingCommands[] = {
-    {"input-invert", "set the input inversion of a channel", {"S1", "S2", "S3"}, 1,
+    {"input-invert", "set the input inversion of a channel", {"S1", "S2", "S3"}, kMaxOnOff,
      [](Unit& u, std::uint8_t ch, const auto& s) { u.setInputInversion(ch, s[0], s[1], s[2]); },
      "input inversion set to {}"},
-    {"output-invert", "set the output inversion of a channel", {"S1", "S2"}, 1,
+    {"output-invert", "set the output inversion of a channel", {"S1", "S2"}, kMaxOnOff,
      [](Unit& u, std::uint8_t ch, const auto& s) { u.setOutputInversion(ch, s[0], s[1]); },
      "output inversion set to {}"},
-    {"output-mode", "set the output mode of a channel", {"S1", "S2"}, 1,
+    {"output-mode", "set the output mode of a channel", {"S1", "S2"}, kMaxOnOff,
      [](Unit& u, std::uint8_t ch, const auto& s) { u.setOutputMode(ch, s[0], s[1]); },
      "output mode set to {}"},
-    {"limiter", "set the limiter of a channel", {"S1", "S2"}, 1,
+    {"limiter", "set the limiter of a channel", {"S1", "S2"}, kMaxOnOff,
      [](Unit& u, std::uint8_t ch, const auto& s) { u.setLimiter(ch, s[0], s[1]); },
      "limiter set to {}"},
-    {"clear-event", "select the event that clears a channel's count", {"SEL"}, 2,
+    {"clear-event", "select the event that clears a channel's count", {"SEL"}, kMaxSelection,
      [](Unit& u, std::uint8_t ch, const auto& s) { u.selectClearEvent(ch, s[0]); },
      "clear event {} selected"},
     {"multiplier", "select the multiplier of a channel (simulated units: x1, x2, x4)",
-     {"SEL"}, 2, [](Unit& u, std::uint8_t ch, const auto& s) { u.selectMultiplier(ch, s[0]); },
+     {"SEL"}, kMaxSelection, [](Unit& u, std::uint8_t ch, const auto& s) { u.selectMultiplier(ch, s[0]); },
      "multiplier {} selected"},
     {"clear", "clear a channel's count now (forced clear)", {}, 0,
      [](Unit& u, std::uint8_t ch, const auto&) { u.forceClear(ch); }, "count cleared"},
@@ -171,7 +171,7 @@ void addSetting(CLI::App& app, CommandContext& context, const SettingCommand& co
     CLI::App* sub = app.add_subcommand(command.name, command.help);
     addUnitId(*sub, args->id);
     addChannel(*sub, args->channel);
-    std::string range = command.high == 1 ? "0 or 1" : "0 to " + std::to_string(command.high);
+    std::string range = boundText(command.high);
     for (std::size_t i = 0; i < command.settings.size(); ++i) {
         sub->add_option(command.settings[i], args->values[i], range)
             ->required()

@@ -56,8 +56,7 @@ public:
     std::uint8_t setting(const std::string& name, int high) const {
         const Json& value = json_.at(name);
         if (!value.is_number_integer() || value.get<long long>() < 0 || value.get<long long>() > high) {
-            throw ApiError(400, "field '" + name + "' must be " +
-                                    (high == 1 ? std::string("0 or 1") : "0 to " + std::to_string(high)));
+            throw ApiError(400, "field '" + name + "' must be " + boundText(high));
         }
         return static_cast<std::uint8_t>(value.get<long long>());
     }
@@ -75,7 +74,7 @@ public:
             return static_cast<std::uint32_t>(value.get<unsigned long long>());
         }
         if (value.is_number_integer() && !value.is_number_unsigned() &&
-            value.get<long long>() >= -2147483648ll && value.get<long long>() <= 0xFFFFFFFFll) {
+            value.get<long long>() >= kMinWord && value.get<long long>() <= kMaxWord) {
             return static_cast<std::uint32_t>(value.get<long long>());
         }
         if (value.is_string()) {
@@ -98,13 +97,17 @@ ChangeRequest parseChange(const std::string& unitText, const std::string& channe
     ChangeRequest change;
     change.unit = static_cast<std::int16_t>(pathNumber(unitText, 0, kMaxUnitId, "unit ID"));
     auto ch = static_cast<std::uint8_t>(pathNumber(channelText, 0, kMaxChannel, "channel"));
+    change.channel = ch;
     change.action = action;
     using Call = std::function<std::int16_t(std::int16_t)>;
+    using Update = std::function<void(ChannelSettings&)>;
     Call call;
+    Update update;
     if (action == "run" || action == "stop") {
         Fields(body, {});
         std::uint8_t run = action == "run" ? 1 : 0;
         call = [ch, run](std::int16_t id) { return Brivant_RunStop(id, ch, run); };
+        update = [run](ChannelSettings& s) { s.run = run == 1; };
     } else if (action == "clear") {
         Fields(body, {});
         call = [ch](std::int16_t id) { return Brivant_ForcedClear(id, ch); };
@@ -115,29 +118,44 @@ ChangeRequest parseChange(const std::string& unitText, const std::string& channe
             const std::uint32_t data[2] = {first, second};
             return Brivant_WritePresetData(id, ch, data);
         };
+        // Written once by hand, the words are written again at each
+        // configuration, so a unit that comes back has them too.
+        update = [first = words[0], second = words[1]](ChannelSettings& s) {
+            s.preset = {first, second};
+            s.writePreset = true;
+        };
     } else if (action == "multiplier" || action == "clear-event") {
         Fields fields(body, {"selection"});
-        std::uint8_t selection = fields.setting("selection", 2);
+        std::uint8_t selection = fields.setting("selection", kMaxSelection);
         bool multiplier = action == "multiplier";
         call = [ch, selection, multiplier](std::int16_t id) {
             return multiplier ? Brivant_SelMultiplier(id, ch, selection)
                               : Brivant_SelClearEvent(id, ch, selection);
         };
+        update = [selection, multiplier](ChannelSettings& s) {
+            (multiplier ? s.multiplier : s.clearEvent) = selection;
+        };
     } else if (action == "input-inversion") {
         Fields fields(body, {"s1", "s2", "s3"});
-        std::uint8_t s1 = fields.setting("s1", 1), s2 = fields.setting("s2", 1),
-                     s3 = fields.setting("s3", 1);
+        std::uint8_t s1 = fields.setting("s1", kMaxOnOff), s2 = fields.setting("s2", kMaxOnOff),
+                     s3 = fields.setting("s3", kMaxOnOff);
         call = [=](std::int16_t id) { return Brivant_InputInverter(id, ch, s1, s2, s3); };
+        update = [=](ChannelSettings& s) { s.inputInversion = {s1, s2, s3}; };
     } else if (action == "output-inversion" || action == "output-mode" || action == "limiter") {
         Fields fields(body, {"s1", "s2"});
-        std::uint8_t s1 = fields.setting("s1", 1), s2 = fields.setting("s2", 1);
+        std::uint8_t s1 = fields.setting("s1", kMaxOnOff), s2 = fields.setting("s2", kMaxOnOff);
         auto function = action == "output-inversion" ? Brivant_OutputInverter
                         : action == "output-mode"    ? Brivant_OutputMode
                                                      : Brivant_SetLimitter;
         call = [=](std::int16_t id) { return function(id, ch, s1, s2); };
+        auto member = action == "output-inversion" ? &ChannelSettings::outputInversion
+                      : action == "output-mode"    ? &ChannelSettings::outputMode
+                                                   : &ChannelSettings::limiter;
+        update = [=](ChannelSettings& s) { s.*member = {s1, s2}; };
     } else {
         throw ApiError(404, "no action '" + action + "'");
     }
+    change.update = std::move(update);
     change.call = std::move(call);
     return change;
 }
@@ -188,10 +206,68 @@ void appendSample(std::string& out, const Sample& sample) {
 
 } // namespace
 
+namespace {
+
+template <std::size_t N>
+Json numbers(const std::array<std::uint8_t, N>& values) {
+    Json out = Json::array();
+    for (std::uint8_t value : values) {
+        out.push_back(value);
+    }
+    return out;
+}
+
+// A channel's live settings, in the station file's words.
+Json settingsJson(const ChannelSettings& s) {
+    return Json{{"run", s.run},
+                {"multiplier", s.multiplier},
+                {"clear_event", s.clearEvent},
+                {"input_inversion", numbers(s.inputInversion)},
+                {"output_inversion", numbers(s.outputInversion)},
+                {"output_mode", numbers(s.outputMode)},
+                {"limiter", numbers(s.limiter)},
+                {"preset", Json::array({s.preset[0], s.preset[1]})},
+                {"write_preset", s.writePreset}};
+}
+
+} // namespace
+
+std::string eventsJson(const std::vector<ConfigEvent>& events) {
+    Json list = Json::array();
+    for (const ConfigEvent& event : events) {
+        Json sent = Json::array();
+        for (const SentSetting& one : event.sent) {
+            sent.push_back({{"setting", one.name}, {"channel", one.channel},
+                            {"result", resultName(one.result)}});
+        }
+        Json item{{"seq", event.seq}, {"time", isoTimeUtc(event.time)}, {"unit", event.unit},
+                  {"why", event.why}, {"result", resultName(event.result)},
+                  {"code", event.result}, {"sent", sent}};
+        if (!event.action.empty()) {
+            item["action"] = event.action;
+        }
+        list.push_back(item);
+    }
+    return Json{{"events", list}}.dump();
+}
+
+Json readJson(std::int16_t result, const std::array<std::int32_t, 3>& counts,
+              const std::array<std::uint8_t, 3>& status) {
+    Json out{{"result", resultName(result)}, {"code", result}, {"message", resultMeaning(result)}};
+    if (result == RC_OK) {
+        out["counts"] = Json::array({counts[0], counts[1], counts[2]});
+        out["status"] = numbers(status);
+    }
+    return out;
+}
+
 std::string unitsJson(const std::vector<UnitView>& units, double rateHz,
-                      const std::string& backend) {
+                      const std::string& backend, const LiveStation* station) {
     std::string out = "{\"backend\":";
     appendString(out, backend);
+    if (station) {
+        out += ",\"station\":" + Json(station->snapshot().name).dump();
+    }
     out += ",\"rate_hz\":";
     appendNumber(out, rateHz, "%.9g");
     out += ",\"units\":[";
@@ -207,6 +283,20 @@ std::string unitsJson(const std::vector<UnitView>& units, double rateHz,
         }
         out += ",\"last_result\":";
         appendString(out, resultName(unit.lastResult));
+        out += unit.seen ? ",\"seen\":true" : ",\"seen\":false";
+        out += ",\"configured\":";
+        out += !unit.configured ? "null" : *unit.configured ? "true" : "false";
+        out += ",\"settings\":";
+        std::optional<UnitSettings> settings = station ? station->unit(unit.id) : std::nullopt;
+        if (settings) {
+            Json channels = Json::array();
+            for (const ChannelSettings& channel : settings->channels) {
+                channels.push_back(settingsJson(channel));
+            }
+            out += channels.dump();
+        } else {
+            out += "null";
+        }
         out += ",\"latest\":";
         if (unit.latest) {
             appendSample(out, *unit.latest);

@@ -18,6 +18,8 @@
 
 #include <nlohmann/json.hpp>
 
+#include "channel_settings.h"
+#include "live_station.h"
 #include "unit_reader.h"
 
 namespace brivant::tool {
@@ -31,8 +33,12 @@ struct ApiError : std::runtime_error {
 
 struct ChangeRequest {
     std::int16_t unit = 0;
+    std::uint8_t channel = 0;
     std::string action;
     std::function<std::int16_t(std::int16_t id)> call; // the one library call
+    // What the change makes of the channel's settings; empty for an action
+    // that sets nothing (a forced clear).
+    std::function<void(ChannelSettings&)> update;
 };
 
 // Parses the path parts and the body of a change; throws ApiError.
@@ -44,9 +50,18 @@ extern const std::vector<std::string> kActions;
 // The body of GET /api/units: every unit's state and new samples. Pages ask
 // for it several times a second each, so it is written straight into one
 // string rather than built as a JSON document first.
-// `backend` names the units: "sim", "usb" or "winusb".
+// `backend` names the units: "sim", "usb" or "winusb". With a station, each
+// unit's live settings are shown too.
 std::string unitsJson(const std::vector<UnitView>& units, double rateHz,
-                      const std::string& backend);
+                      const std::string& backend, const LiveStation* station = nullptr);
+
+// GET /api/events: the configurations since `after`.
+std::string eventsJson(const std::vector<ConfigEvent>& events);
+
+// The answer of POST /api/units/ID/read: the result and, when it is RC_OK,
+// the counts and status bytes.
+nlohmann::json readJson(std::int16_t result, const std::array<std::int32_t, 3>& counts,
+                        const std::array<std::uint8_t, 3>& status);
 nlohmann::json outcomeJson(const CommandOutcome& outcome);
 
 } // namespace brivant::tool

@@ -1,15 +1,9 @@
 // panel: a live control panel for every present unit, in the browser.
 #include <memory>
-#include <thread>
 
-#include "backend_info.h"
-#include "browser_launch.h"
 #include "commands.h"
-#include "interrupt.h"
 #include "number_arguments.h"
-#include "panel_server.h"
-#include "random_token.h"
-#include "tool_errors.h"
+#include "service.h"
 
 namespace brivant::tool {
 
@@ -23,59 +17,14 @@ struct PanelArguments {
 };
 
 int runPanel(const PanelArguments& args, Console& console) {
-    if (args.listen != "127.0.0.1" && args.listen != "localhost" && args.listen != "::1") {
-        console.error("brivant: warning: listening on " + args.listen +
-                      ", not on loopback only: anyone who can reach it and has the token can "
-                      "drive the units");
-    }
-    ReaderSettings settings;
-    settings.rateHz = args.rateHz;
-    UnitRegistry registry(settings);
-    registry.start();
-    PanelServer server(registry, randomToken());
-    PanelAddress address;
-    address.listen = args.listen == "localhost" ? "127.0.0.1" : args.listen;
-    address.port = args.port;
-    try {
-        server.bind(address);
-    } catch (const BindError& e) {
-        registry.stop(std::chrono::seconds(2));
-        // A port or address the user named is theirs to change (64); any
-        // free port on loopback refused is the system's doing (70).
-        if (args.port != 0 || args.listen != "127.0.0.1") {
-            throw UsageError(e.what());
-        }
-        throw;
-    }
-    try {
-        int found = static_cast<int>(registry.readers().size());
-        console.out.write("brivant panel: " + std::to_string(found) + " unit" +
-                          (found == 1 ? "" : "s") + " found (" + backendDescription() +
-                          "); open\n" + server.url() + "\nCtrl-C ends it.\n");
-        if (found == 0) {
-            console.error(notFoundHint());
-        }
-    } catch (...) {
-        registry.stop(std::chrono::seconds(2));
-        throw;
-    }
-    std::thread serving([&server] { server.serve(); });
-    if (!args.noBrowser && !openInBrowser(server.url())) {
-        console.error("brivant: could not open a browser; open the address above");
-    }
-    while (!interruptRequested()) {
-        sleepUntil(SteadyClock::now() + std::chrono::milliseconds(200));
-    }
-    server.stop();
-    serving.join();
-    if (!registry.stop(std::chrono::seconds(2))) {
-        // A unit still inside a call that does not return: the process ends
-        // without waiting for it.
-        console.error("brivant: a unit did not answer; leaving without waiting for it");
-        std::fflush(stdout);
-        std::_Exit(kExitInterrupted);
-    }
-    return kExitInterrupted;
+    ServiceOptions options;
+    options.name = "panel";
+    options.listen = args.listen;
+    options.port = args.port;
+    options.portGiven = args.port != 0;
+    options.rateHz = args.rateHz;
+    options.openBrowser = !args.noBrowser;
+    return runService(options, console);
 }
 
 } // namespace

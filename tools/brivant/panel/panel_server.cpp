@@ -7,7 +7,10 @@
 #include <httplib.h>
 
 #include "backend_info.h"
+#include "brivant.hpp"
+#include "number_arguments.h"
 #include "panel_api.h"
+#include "tool_errors.h"
 #include "panel_page.h"
 #include "request_guard.h"
 
@@ -44,10 +47,45 @@ RequestFacts factsOf(const httplib::Request& request) {
 
 } // namespace
 
+namespace {
+
+// The unit's counts read now, on its reader's thread, as one command.
+void readNow(UnitRegistry& registry, const std::string& unitText, std::chrono::milliseconds deadline,
+             httplib::Response& response) {
+    std::int16_t id = 0;
+    try {
+        id = static_cast<std::int16_t>(parseNumber(unitText, 0, kMaxUnitId, "unit ID"));
+    } catch (const UsageError& e) {
+        throw ApiError(400, e.what());
+    }
+    auto reader = registry.find(id);
+    if (!reader) {
+        throw ApiError(404, "unit " + std::to_string(id) + " is not held here");
+    }
+    struct Reading {
+        std::array<std::int32_t, 3> counts{};
+        std::array<std::uint8_t, 3> status{};
+    };
+    auto reading = std::make_shared<Reading>();
+    CommandOutcome outcome = reader->command(
+        [reading](std::int16_t unit) {
+            return Brivant_ReadCount(unit, reading->counts.data(), reading->status.data());
+        },
+        deadline);
+    if (outcome.kind != CommandOutcome::Kind::Done) {
+        answerJson(response, 504, outcomeJson(outcome));
+        return;
+    }
+    answerJson(response, 200, readJson(outcome.result, reading->counts, reading->status));
+}
+
+} // namespace
+
 struct PanelServer::Impl {
     UnitRegistry& registry;
     std::string token;
     std::chrono::milliseconds commandDeadline;
+    LiveStation* station;
     httplib::Server http;
     std::unique_ptr<RequestGuard> guard;
     std::string host;
@@ -58,8 +96,8 @@ struct PanelServer::Impl {
 };
 
 PanelServer::PanelServer(UnitRegistry& registry, std::string token,
-                         std::chrono::milliseconds commandDeadline)
-    : impl_(new Impl{registry, std::move(token), commandDeadline, {}, nullptr, {}, 0}) {}
+                         std::chrono::milliseconds commandDeadline, LiveStation* station)
+    : impl_(new Impl{registry, std::move(token), commandDeadline, station, {}, nullptr, {}, 0}) {}
 
 PanelServer::~PanelServer() {
     stop();
@@ -110,7 +148,42 @@ void PanelServer::Impl::routes() {
             views.push_back(reader->view(after));
         }
         response.status = 200;
-        response.set_content(unitsJson(views, registry.settings().rateHz, backend), "application/json");
+        response.set_content(unitsJson(views, registry.settings().rateHz, backend, station), "application/json");
+    });
+
+    http.Post(R"(/api/units/([^/]+)/read)",
+              [this](const httplib::Request& request, httplib::Response& response) {
+                  try {
+                      readNow(registry, request.matches[1], commandDeadline, response);
+                  } catch (const ApiError& error) {
+                      refuse(response, {error.status, error.what()});
+                  }
+              });
+
+    http.Get("/api/config", [this](const httplib::Request&, httplib::Response& response) {
+        if (station == nullptr) {
+            refuse(response, {404, "no station: brivant serve --config FILE keeps one"});
+            return;
+        }
+        response.set_content(station->toml(), "application/toml; charset=utf-8");
+    });
+
+    http.Get("/api/events", [this](const httplib::Request& request, httplib::Response& response) {
+        std::uint64_t after = 0;
+        if (request.has_param("after")) {
+            const std::string text = request.get_param_value("after");
+            char* end = nullptr;
+            after = std::strtoull(text.c_str(), &end, 10);
+            if (text.empty() || *end != '\0' || text[0] == '-') {
+                refuse(response, {400, "parameter 'after' must be an event number"});
+                return;
+            }
+        }
+        std::vector<ConfigEvent> events;
+        if (station != nullptr) {
+            events = station->events(after);
+        }
+        response.set_content(eventsJson(events), "application/json");
     });
 
     http.Post(R"(/api/units/([^/]+)/channels/([^/]+)/([^/]+))",
@@ -123,9 +196,21 @@ void PanelServer::Impl::routes() {
                           throw ApiError(404, "unit " + std::to_string(change.unit) +
                                                   " is not in this panel");
                       }
+                      // A station's change is its live configuration from now
+                      // on, whatever the unit answers: one that fails is
+                      // configured again, all of it, at its next sample.
+                      bool kept = station != nullptr && change.update &&
+                                  station->update(change.unit, change.channel, change.update);
                       CommandOutcome outcome = reader->command(change.call, commandDeadline);
-                      answerJson(response, outcome.kind == CommandOutcome::Kind::Done ? 200 : 504,
-                                 outcomeJson(outcome));
+                      const bool done = outcome.kind == CommandOutcome::Kind::Done;
+                      if (station != nullptr && station->unit(change.unit)) {
+                          station->recordChange(change.unit, change.action, change.channel,
+                                                done ? outcome.result : RC_COMM_FAILED);
+                          if (kept && (!done || outcome.result != RC_OK)) {
+                              reader->reconfigure(ConfigureWhy::Change);
+                          }
+                      }
+                      answerJson(response, done ? 200 : 504, outcomeJson(outcome));
                   } catch (const ApiError& error) {
                       refuse(response, {error.status, error.what()});
                   }
@@ -210,6 +295,15 @@ void PanelServer::serve() {
 
 void PanelServer::stop() {
     impl_->http.stop();
+}
+
+std::string PanelServer::base() const {
+    std::string url = this->url();
+    return url.substr(0, url.find("/?token="));
+}
+
+const std::string& PanelServer::token() const {
+    return impl_->token;
 }
 
 std::string PanelServer::url() const {

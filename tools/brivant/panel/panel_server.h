@@ -8,6 +8,7 @@
 #include <stdexcept>
 #include <string>
 
+#include "live_station.h"
 #include "unit_registry.h"
 
 namespace brivant::tool {
@@ -25,8 +26,11 @@ struct BindError : std::runtime_error {
 
 class PanelServer {
 public:
+    // With `station`, changes go into its live configuration, and the
+    // configuration and its events are served.
     PanelServer(UnitRegistry& registry, std::string token,
-                std::chrono::milliseconds commandDeadline = std::chrono::seconds(2));
+                std::chrono::milliseconds commandDeadline = std::chrono::seconds(2),
+                LiveStation* station = nullptr);
     ~PanelServer();
     PanelServer(const PanelServer&) = delete;
     PanelServer& operator=(const PanelServer&) = delete;
@@ -40,6 +44,9 @@ public:
 
     // "http://127.0.0.1:PORT/?token=TOKEN"
     std::string url() const;
+    // "http://127.0.0.1:PORT", for clients
+    std::string base() const;
+    const std::string& token() const;
 
 private:
     struct Impl;

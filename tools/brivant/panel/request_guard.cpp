@@ -33,6 +33,18 @@ bool isChangePath(const std::string& path) {
            std::none_of(parts.begin(), parts.end(), [](const std::string& p) { return p.empty(); });
 }
 
+// /api/units/ID/read
+bool isReadPath(const std::string& path) {
+    const std::string prefix = "/api/units/";
+    const std::string suffix = "/read";
+    if (path.size() <= prefix.size() + suffix.size() || path.compare(0, prefix.size(), prefix) != 0 ||
+        path.compare(path.size() - suffix.size(), suffix.size(), suffix) != 0) {
+        return false;
+    }
+    std::string id = path.substr(prefix.size(), path.size() - prefix.size() - suffix.size());
+    return !id.empty() && id.find('/') == std::string::npos;
+}
+
 } // namespace
 
 RequestGuard::RequestGuard(std::string token, int port, std::vector<std::string> hosts)
@@ -68,8 +80,14 @@ std::optional<Refusal> RequestGuard::check(const RequestFacts& request, Route& r
         route = Route::Page;
     } else if (path == "/api/units") {
         route = Route::UnitList;
+    } else if (path == "/api/config") {
+        route = Route::Config;
+    } else if (path == "/api/events") {
+        route = Route::Events;
     } else if (isChangePath(path)) {
         route = Route::UnitChange;
+    } else if (isReadPath(path)) {
+        route = Route::UnitRead;
     } else {
         return Refusal{404, "no such page"};
     }
@@ -82,11 +100,12 @@ std::optional<Refusal> RequestGuard::check(const RequestFacts& request, Route& r
     if (!sameToken(given, token_)) {
         return Refusal{403, "wrong token"};
     }
-    const std::string wanted = route == Route::UnitChange ? "POST" : "GET";
+    const bool posted = route == Route::UnitChange || route == Route::UnitRead;
+    const std::string wanted = posted ? "POST" : "GET";
     if (request.method != wanted) {
         return Refusal{405, path + " takes " + wanted + " only"};
     }
-    if (route != Route::UnitChange) {
+    if (!posted) {
         return std::nullopt;
     }
     std::string type = lowered(request.contentType);

@@ -6,8 +6,8 @@
 //   - an Origin header, when sent, is this panel's own;
 //   - the token: in the page's URL (?token=), in the header X-Brivant-Token
 //     for the API;
-//   - the method the route takes: GET for the page and the unit list, POST
-//     for a change;
+//   - the method the route takes: GET for the page, the unit list, the
+//     configuration and its events, POST for a change or a read;
 //   - a change has a JSON body (Content-Type application/json) of at most
 //     16 KiB, sized by Content-Length.
 // No CORS header is ever sent, so other origins cannot read an answer or
@@ -28,7 +28,10 @@ struct Refusal {
     std::string message;
 };
 
-enum class Route { Page, UnitList, UnitChange };
+// GET: the page, the unit list, the live configuration (TOML) and the
+// configuration events; POST with a JSON body: a change, and a read made
+// now on the unit's own thread.
+enum class Route { Page, UnitList, Config, Events, UnitChange, UnitRead };
 
 // What the checks look at in a request, taken from it before its body is read.
 struct RequestFacts {

@@ -17,11 +17,13 @@ struct UnitReader::Job {
 // so a thread left inside a call that never returns outlives the reader
 // safely.
 struct UnitReader::State {
-    State(std::int16_t unitId, const ReaderSettings& readerSettings)
-        : id(unitId), settings(readerSettings) {}
+    State(std::int16_t unitId, const ReaderSettings& readerSettings, ReaderStart readerStart)
+        : id(unitId), settings(readerSettings), configure(std::move(readerStart.configure)),
+          open(readerStart.opened), seen(readerStart.opened), needsConfig(bool(configure)) {}
 
     const std::int16_t id;
     const ReaderSettings settings;
+    const Configure configure;
 
     mutable std::mutex lock;
     std::condition_variable wake;     // the thread: a job came, or stop
@@ -32,6 +34,10 @@ struct UnitReader::State {
 
     // The unit, as the thread knows it.
     bool open = true;
+    bool seen = true;           // opened at least once
+    bool needsConfig = false;   // its settings go before its next read or command
+    ConfigureWhy why = ConfigureWhy::Start;
+    std::optional<bool> configured;
     std::int16_t lastResult = 0;
     std::optional<WallTime> silentSince;
     std::deque<Sample> samples;
@@ -65,8 +71,21 @@ std::int64_t counterStep(std::int32_t from, std::int32_t to, unsigned bits) {
 
 } // namespace
 
-UnitReader::UnitReader(std::int16_t id, const ReaderSettings& settings)
-    : id_(id), state_(std::make_shared<State>(id, settings)) {
+const char* whyName(ConfigureWhy why) {
+    switch (why) {
+    case ConfigureWhy::Start: return "start";
+    case ConfigureWhy::Reconnect: return "reconnect";
+    case ConfigureWhy::Change: return "change";
+    case ConfigureWhy::Reload: break;
+    }
+    return "reload";
+}
+
+UnitReader::UnitReader(std::int16_t id, const ReaderSettings& settings, ReaderStart start)
+    : id_(id), state_(std::make_shared<State>(id, settings, std::move(start))) {
+    if (state_->configure) {
+        state_->configured = false;
+    }
     std::thread(run, state_).detach(); // stop() waits for it through `finished`
 }
 
@@ -108,6 +127,38 @@ void UnitReader::run(std::shared_ptr<State> state) {
         lastOpenTry = Clock::now();
         std::int16_t rc = timed([&] { return Brivant_Device_Open(state->id); });
         state->open = rc == RC_OK;
+        if (state->open && state->configure) {
+            std::lock_guard<std::mutex> guard(state->lock);
+            // Whatever the unit was set to before it went, it is set again.
+            state->why = state->seen ? ConfigureWhy::Reconnect : ConfigureWhy::Start;
+            state->needsConfig = true;
+            state->seen = true;
+        } else if (state->open) {
+            std::lock_guard<std::mutex> guard(state->lock);
+            state->seen = true;
+        }
+        return rc;
+    };
+    // Opens the unit if need be, then sends its settings if they are due;
+    // RC_OK when it is ready to be read or commanded.
+    auto ensureReady = [&]() -> std::int16_t {
+        std::int16_t rc = ensureOpen();
+        if (rc != RC_OK) {
+            return rc;
+        }
+        ConfigureWhy why;
+        {
+            std::lock_guard<std::mutex> guard(state->lock);
+            if (!state->needsConfig) {
+                return RC_OK;
+            }
+            why = state->why;
+        }
+        rc = timed([&] { return state->configure(state->id, why); });
+        std::lock_guard<std::mutex> guard(state->lock);
+        state->configured = rc == RC_OK;
+        // A setting that failed is sent again, with all the others, next time.
+        state->needsConfig = rc != RC_OK;
         return rc;
     };
     // Notes what a call's result says about the unit; a failed exchange
@@ -137,7 +188,7 @@ void UnitReader::run(std::shared_ptr<State> state) {
             }
             job->stage = Job::Stage::Running;
             guard.unlock();
-            std::int16_t rc = ensureOpen();
+            std::int16_t rc = ensureReady();
             if (rc == RC_OK) {
                 rc = timed([&] { return job->call(state->id); });
             }
@@ -164,7 +215,7 @@ void UnitReader::run(std::shared_ptr<State> state) {
         }
         guard.unlock();
         Sample sample;
-        sample.result = ensureOpen();
+        sample.result = ensureReady();
         if (sample.result == RC_OK) {
             sample.result = timed([&] {
                 return Brivant_ReadCount(state->id, sample.counts.data(), sample.status.data());
@@ -191,6 +242,16 @@ void UnitReader::run(std::shared_ptr<State> state) {
     state->jobs.clear();
     state->finished = true;
     state->jobDone.notify_all();
+}
+
+void UnitReader::reconfigure(ConfigureWhy why) {
+    std::lock_guard<std::mutex> guard(state_->lock);
+    if (state_->configure) {
+        state_->why = why;
+        state_->needsConfig = true;
+        state_->configured = false;
+        state_->wake.notify_all();
+    }
 }
 
 CommandOutcome UnitReader::command(std::function<std::int16_t(std::int16_t id)> call,
@@ -221,6 +282,8 @@ UnitView UnitReader::view(std::optional<std::uint64_t> afterSeq) const {
     std::lock_guard<std::mutex> guard(state_->lock);
     view.lastResult = state_->lastResult;
     view.silentSince = state_->silentSince;
+    view.seen = state_->seen;
+    view.configured = state_->configured;
     std::int64_t callStarted = state_->callStartedNs;
     if (callStarted != 0 && !view.silentSince) {
         auto inCall = std::chrono::nanoseconds(

@@ -32,10 +32,31 @@ struct Sample {
     std::array<std::uint8_t, 3> status{};
 };
 
+// Why a unit's settings are sent to it.
+enum class ConfigureWhy {
+    Start,     // the first time it is opened
+    Reconnect, // opened again after a failure: unplugged, powered off, silent
+    Change,    // a change to it failed, so all of its settings go again
+    Reload,    // the station file was read again
+};
+const char* whyName(ConfigureWhy why); // "start", "reconnect", "change", "reload"
+
+// Sends a unit's settings on its reader's thread; returns RC_OK or the
+// result of the first call that failed.
+using Configure = std::function<std::int16_t(std::int16_t id, ConfigureWhy why)>;
+
+// How a reader takes its unit.
+struct ReaderStart {
+    bool opened = true;  // the caller opened the unit and hands it over
+    Configure configure; // set: the unit is configured before it is read
+};
+
 // What a page is shown of one unit.
 struct UnitView {
     std::int16_t id = 0;
     bool answering = true;
+    bool seen = true;                      // opened at least once since the start
+    std::optional<bool> configured;        // absent when the unit has no station settings
     std::optional<WallTime> silentSince;   // not answering since
     std::int16_t lastResult = 0;           // of the last read or open
     std::optional<Sample> latest;
@@ -68,8 +89,11 @@ struct ReaderSettings {
 
 class UnitReader {
 public:
-    // Starts polling unit `id`, which the caller has opened and hands over.
-    UnitReader(std::int16_t id, const ReaderSettings& settings);
+    // Starts polling unit `id`: the caller has opened it and hands it over,
+    // or the reader opens it itself when it can (`start.opened` false). With
+    // `start.configure`, every open (the first and each after a failure) is
+    // followed by the unit's settings before its next sample.
+    UnitReader(std::int16_t id, const ReaderSettings& settings, ReaderStart start = {});
     ~UnitReader();
     UnitReader(const UnitReader&) = delete;
     UnitReader& operator=(const UnitReader&) = delete;
@@ -84,6 +108,9 @@ public:
     // first if it had to be closed; waits at most `deadline`.
     CommandOutcome command(std::function<std::int16_t(std::int16_t id)> call,
                            std::chrono::milliseconds deadline);
+
+    // Sends the unit's settings again before its next sample or command.
+    void reconfigure(ConfigureWhy why);
 
     // Asks the thread to end and waits for it up to `grace`; false when it is
     // still inside a call to the unit (it is then left to finish by itself).

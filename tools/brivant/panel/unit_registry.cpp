@@ -7,6 +7,10 @@ namespace brivant::tool {
 UnitRegistry::UnitRegistry(ReaderSettings settings, std::chrono::milliseconds rescanEvery)
     : settings_(std::move(settings)), rescanEvery_(rescanEvery) {}
 
+UnitRegistry::UnitRegistry(ReaderSettings settings, StationUnits station)
+    : settings_(std::move(settings)), rescanEvery_(std::chrono::seconds(3)),
+      station_(std::move(station)) {}
+
 UnitRegistry::~UnitRegistry() {
     stop(std::chrono::milliseconds(0));
 }
@@ -29,6 +33,16 @@ void UnitRegistry::scanOnce() {
 }
 
 void UnitRegistry::start() {
+    if (station_) {
+        // Each reader opens its unit when it can: an absent one is listed
+        // as expected, and taken when it is plugged in.
+        std::lock_guard<std::mutex> guard(lock_);
+        for (std::int16_t id : station_->ids) {
+            readers_[id] = std::make_shared<UnitReader>(id, settings_,
+                                                        ReaderStart{false, station_->configure});
+        }
+        return;
+    }
     scanOnce();
     scanner_ = std::thread([this] {
         std::unique_lock<std::mutex> guard(lock_);

@@ -10,6 +10,7 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <thread>
 #include <vector>
 
@@ -17,10 +18,19 @@
 
 namespace brivant::tool {
 
+// The units of a station: only these are held, each from the start whether
+// it is there or not, and each configured by `configure` at every open.
+struct StationUnits {
+    std::vector<std::int16_t> ids;
+    Configure configure;
+};
+
 class UnitRegistry {
 public:
     explicit UnitRegistry(ReaderSettings settings,
                           std::chrono::milliseconds rescanEvery = std::chrono::seconds(3));
+    // A station's registry: its units and no others.
+    UnitRegistry(ReaderSettings settings, StationUnits station);
     ~UnitRegistry();
     UnitRegistry(const UnitRegistry&) = delete;
     UnitRegistry& operator=(const UnitRegistry&) = delete;
@@ -41,6 +51,7 @@ private:
 
     ReaderSettings settings_;
     std::chrono::milliseconds rescanEvery_;
+    std::optional<StationUnits> station_;
     mutable std::mutex lock_;
     std::condition_variable wake_;
     bool stopping_ = false;

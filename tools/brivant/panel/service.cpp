@@ -1,0 +1,211 @@
+#include "service.h"
+
+#include <memory>
+#include <thread>
+
+#include <nlohmann/json.hpp>
+
+#include "backend_info.h"
+#include "browser_launch.h"
+#include "interrupt.h"
+#include "live_station.h"
+#include "panel_server.h"
+#include "random_token.h"
+#include "runtime_file.h"
+#include "sample_log.h"
+#include "station_file.h"
+#include "tool_errors.h"
+
+namespace brivant::tool {
+
+namespace {
+
+bool loopback(const std::string& address) {
+    return address == "127.0.0.1" || address == "localhost" || address == "::1";
+}
+
+// serve's lines on standard error: plain words, or one JSON object a line
+// for journald and log shippers.
+class EventLog {
+public:
+    EventLog(const Console& console, bool json, std::string name)
+        : console_(console), json_(json), name_(std::move(name)) {}
+
+    void note(const std::string& level, const std::string& event, const std::string& text,
+              nlohmann::json fields = nlohmann::json::object()) const {
+        if (!json_) {
+            console_.error("brivant " + name_ + ": " + text);
+            return;
+        }
+        nlohmann::json line{{"time", isoTimeUtc(std::chrono::system_clock::now())},
+                            {"level", level}, {"event", event}, {"message", text}};
+        line.update(fields);
+        console_.error(line.dump());
+    }
+
+    void configured(const ConfigEvent& event) const {
+        const bool ok = event.result == RC_OK;
+        nlohmann::json sent = nlohmann::json::array();
+        for (const SentSetting& one : event.sent) {
+            sent.push_back({{"setting", one.name}, {"channel", one.channel},
+                            {"result", resultName(one.result)}});
+        }
+        std::string text = "unit " + std::to_string(event.unit) + " " +
+                           (ok ? "configured" : "not configured") + " (" + event.why +
+                           (event.action.empty() ? "" : " " + event.action) +
+                           "): " + resultName(event.result);
+        if (!ok && !event.sent.empty()) {
+            text += " at " + event.sent.back().name + " of channel " +
+                    std::to_string(event.sent.back().channel) + "; sent again at its next sample";
+        }
+        note(ok ? "info" : "warning", event.why == "change" ? "changed" : "configured", text,
+             {{"unit", event.unit}, {"why", event.why}, {"result", resultName(event.result)},
+              {"sent", sent}});
+    }
+
+private:
+    const Console& console_;
+    bool json_;
+    std::string name_;
+};
+
+std::vector<std::int16_t> idsOf(const Station& station) {
+    std::vector<std::int16_t> ids;
+    for (const auto& entry : station.units) {
+        ids.push_back(entry.first);
+    }
+    return ids;
+}
+
+// SIGHUP: the station file read again. A file with mistakes is refused and
+// the running configuration kept.
+void reload(const ServiceOptions& options, LiveStation& live, UnitRegistry& registry,
+            const EventLog& log) {
+    Station next;
+    try {
+        next = loadStation(*options.stationPath);
+    } catch (const StationFileError& error) {
+        log.note("error", "reload-refused",
+                 *options.stationPath + " has mistakes; the running configuration is kept:\n" +
+                     error.what(),
+                 {{"problems", error.problems}});
+        return;
+    } catch (const InputError& error) {
+        log.note("error", "reload-refused",
+                 std::string(error.what()) + "; the running configuration is kept");
+        return;
+    }
+    std::vector<std::string> notTaken;
+    std::vector<std::int16_t> changed = live.reload(next, notTaken);
+    for (std::int16_t id : changed) {
+        if (auto reader = registry.find(id)) {
+            reader->reconfigure(ConfigureWhy::Reload);
+        }
+    }
+    std::string text = "read " + *options.stationPath + " again: " + std::to_string(changed.size()) +
+                       " unit" + (changed.size() == 1 ? "" : "s") + " to configure again";
+    for (const std::string& kept : notTaken) {
+        text += "; " + kept + " kept as started";
+    }
+    log.note("info", "reloaded", text, {{"units", changed}});
+}
+
+} // namespace
+
+int runService(const ServiceOptions& options, Console& console) {
+    EventLog log(console, options.jsonLog, options.name);
+    std::optional<Station> station;
+    if (options.stationPath) {
+        station = loadStation(*options.stationPath); // mistakes: 64 with every one named
+    }
+    if (!loopback(options.listen)) {
+        console.error("brivant: warning: listening on " + options.listen +
+                      ", not on loopback only: anyone who can reach it and has the token can "
+                      "drive the units");
+    }
+    ReaderSettings settings;
+    settings.rateHz = options.rateHz;
+    std::unique_ptr<LiveStation> live;
+    std::unique_ptr<UnitRegistry> registry;
+    if (station) {
+        live = std::make_unique<LiveStation>(*station, options.save ? options.stationPath
+                                                                    : std::nullopt);
+        live->onEvent([&log](const ConfigEvent& event) { log.configured(event); });
+        LiveStation* liveStation = live.get();
+        registry = std::make_unique<UnitRegistry>(
+            settings, StationUnits{idsOf(*station), [liveStation](std::int16_t id, ConfigureWhy why) {
+                                       return liveStation->configure(id, why);
+                                   }});
+    } else {
+        registry = std::make_unique<UnitRegistry>(settings);
+    }
+    registry->start();
+    PanelServer server(*registry, randomToken(), std::chrono::seconds(2), live.get());
+    PanelAddress address;
+    address.listen = options.listen == "localhost" ? "127.0.0.1" : options.listen;
+    address.port = options.port;
+    try {
+        server.bind(address);
+    } catch (const BindError& e) {
+        registry->stop(std::chrono::seconds(2));
+        // A port or address the user named is theirs to change (64); any
+        // free port on loopback refused is the system's doing (70).
+        if (options.portGiven || options.listen != "127.0.0.1") {
+            throw UsageError(e.what());
+        }
+        throw;
+    }
+    std::unique_ptr<RuntimeFile> runtime;
+    try {
+        runtime = std::make_unique<RuntimeFile>(
+            ServeRecord{currentPid(), server.base(), server.token(), station ? station->name : "", ""});
+    } catch (const std::runtime_error& e) {
+        console.error("brivant: warning: " + std::string(e.what()) +
+                      "; other brivant commands will not find this " + options.name);
+    }
+    try {
+        std::string what;
+        if (station) {
+            what = "station " + station->name + ", " + std::to_string(station->units.size()) +
+                   " unit" + (station->units.size() == 1 ? "" : "s");
+        } else {
+            int found = static_cast<int>(registry->readers().size());
+            what = std::to_string(found) + " unit" + (found == 1 ? "" : "s") + " found";
+            if (found == 0) {
+                console.error(notFoundHint());
+            }
+        }
+        console.out.write("brivant " + options.name + ": " + what + " (" + backendDescription() +
+                          "); open\n" + server.url() + "\nCtrl-C ends it.\n");
+    } catch (...) {
+        registry->stop(std::chrono::seconds(2));
+        throw;
+    }
+    std::thread serving([&server] { server.serve(); });
+    if (options.openBrowser && !openInBrowser(server.url())) {
+        console.error("brivant: could not open a browser; open the address above");
+    }
+    while (!interruptRequested()) {
+        sleepUntil(SteadyClock::now() + std::chrono::milliseconds(200));
+        if (takeReloadRequest() && live) {
+            reload(options, *live, *registry, log);
+        }
+    }
+    log.note("info", "stopping", std::string(terminateRequested() ? "SIGTERM" : "interrupted") +
+                                     ": stopping");
+    server.stop();
+    serving.join();
+    if (runtime) {
+        runtime->remove();
+    }
+    if (!registry->stop(std::chrono::seconds(2))) {
+        // A unit still inside a call that does not return: the process ends
+        // without waiting for it.
+        console.error("brivant: a unit did not answer; leaving without waiting for it");
+        std::fflush(stdout);
+        std::_Exit(options.interruptStatus);
+    }
+    return options.interruptStatus;
+}
+
+} // namespace brivant::tool

@@ -1,0 +1,50 @@
+// How the tool finds a running serve (or panel): each one writes a small
+// JSON file with its address and token into the user's runtime folder,
+// readable by that user alone, and removes it when it ends:
+//   Linux    $XDG_RUNTIME_DIR/brivant/serve-PID.json, else ~/.brivant/run/
+//   Windows  %LOCALAPPDATA%\brivant\serve-PID.json
+// A folder that others may write to is refused: whoever can put a file there
+// could point the tool at a server of theirs.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace brivant::tool {
+
+struct ServeRecord {
+    long pid = 0;
+    std::string base;    // http://127.0.0.1:PORT
+    std::string token;
+    std::string station; // empty for a panel
+    std::string path;    // the file itself
+};
+
+// The runtime folder, made (0700) when it is not there; throws
+// std::runtime_error naming the folder when it cannot be had or is open to
+// others.
+std::string runtimeFolder();
+
+// The records of the serves whose process is still alive.
+std::vector<ServeRecord> liveServes();
+
+// Written at creation (0600, whole or not at all), removed at destruction.
+class RuntimeFile {
+public:
+    explicit RuntimeFile(ServeRecord record);
+    ~RuntimeFile();
+    RuntimeFile(const RuntimeFile&) = delete;
+    RuntimeFile& operator=(const RuntimeFile&) = delete;
+
+    const std::string& path() const { return record_.path; }
+    void remove();
+
+private:
+    ServeRecord record_;
+    bool removed_ = false;
+};
+
+long currentPid();
+
+} // namespace brivant::tool

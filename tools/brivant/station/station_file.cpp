@@ -1,0 +1,429 @@
+#include "station_file.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <cmath>
+#include <cstdio>
+#include <cstring>
+#include <fstream>
+#include <sstream>
+
+#define TOML_EXCEPTIONS 1
+#include <toml++/toml.h>
+
+#include "number_arguments.h"
+#include "tool_errors.h"
+
+#if defined(_WIN32)
+#include <windows.h>
+#else
+#include <unistd.h>
+#endif
+
+namespace brivant::tool {
+
+namespace {
+
+std::string joined(const std::vector<std::string>& lines) {
+    std::string text;
+    for (const std::string& line : lines) {
+        text += (text.empty() ? "" : "\n") + line;
+    }
+    return text;
+}
+
+// Collects the file's mistakes with their places.
+class Problems {
+public:
+    explicit Problems(std::string file) : file_(std::move(file)) {}
+
+    void add(const toml::source_region& where, const std::string& what) {
+        found_.push_back({where.begin.line, where.begin.column, what});
+    }
+    void add(const toml::node& node, const std::string& what) { add(node.source(), what); }
+    bool empty() const { return found_.empty(); }
+
+    // In the order of the file.
+    std::vector<std::string> list() const {
+        std::vector<Found> sorted = found_;
+        std::stable_sort(sorted.begin(), sorted.end(), [](const Found& a, const Found& b) {
+            return a.line != b.line ? a.line < b.line : a.column < b.column;
+        });
+        std::vector<std::string> out;
+        for (const Found& f : sorted) {
+            out.push_back(file_ + ':' + std::to_string(f.line) + ':' + std::to_string(f.column) +
+                          ": " + f.what);
+        }
+        return out;
+    }
+
+private:
+    struct Found {
+        toml::source_index line;
+        toml::source_index column;
+        std::string what;
+    };
+    std::string file_;
+    std::vector<Found> found_;
+};
+
+const char* typeName(const toml::node& node) {
+    switch (node.type()) {
+    case toml::node_type::string: return "a string";
+    case toml::node_type::integer: return "an integer";
+    case toml::node_type::floating_point: return "a number with a fraction";
+    case toml::node_type::boolean: return "true or false";
+    case toml::node_type::array: return "an array";
+    case toml::node_type::table: return "a table";
+    default: return "a date or time";
+    }
+}
+
+// `key = value` where the value is an integer from low to high.
+bool integerIn(const toml::node& node, const std::string& key, long long low, long long high,
+               Problems& problems, long long& out) {
+    if (!node.is_integer()) {
+        problems.add(node, key + " must be an integer from " + std::to_string(low) + " to " +
+                               std::to_string(high) + ", not " + typeName(node));
+        return false;
+    }
+    out = node.as_integer()->get();
+    if (out < low || out > high) {
+        problems.add(node, key + " " + std::to_string(out) + " is not " + std::to_string(low) +
+                               " to " + std::to_string(high));
+        return false;
+    }
+    return true;
+}
+
+// An on/off setting: 0, 1, false or true.
+bool onOff(const toml::node& node, const std::string& key, Problems& problems, std::uint8_t& out) {
+    if (node.is_boolean()) {
+        out = node.as_boolean()->get() ? 1 : 0;
+        return true;
+    }
+    long long value = 0;
+    if (!node.is_integer()) {
+        problems.add(node, key + " must be 0 or 1 (or false or true), not " + typeName(node));
+        return false;
+    }
+    if (!integerIn(node, key, 0, kMaxOnOff, problems, value)) {
+        return false;
+    }
+    out = static_cast<std::uint8_t>(value);
+    return true;
+}
+
+template <std::size_t N>
+void onOffArray(const toml::node& node, const std::string& key, Problems& problems,
+                std::array<std::uint8_t, N>& out) {
+    const toml::array* array = node.as_array();
+    if (array == nullptr || array->size() != N) {
+        problems.add(node, key + " must be an array of " + std::to_string(N) + " settings (S1" +
+                               (N == 3 ? ", S2, S3" : ", S2") + "), each 0 or 1");
+        return;
+    }
+    for (std::size_t i = 0; i < N; ++i) {
+        onOff((*array)[i], key + " S" + std::to_string(i + 1), problems, out[i]);
+    }
+}
+
+void word(const toml::node& node, const std::string& key, Problems& problems, std::uint32_t& out) {
+    const std::string wanted = key + " must be a 32-bit word: -2147483648 to 4294967295, or a "
+                                     "string of one in decimal or 0x-hex";
+    if (node.is_integer()) {
+        long long value = node.as_integer()->get();
+        if (value < kMinWord || value > kMaxWord) {
+            problems.add(node, wanted);
+            return;
+        }
+        out = static_cast<std::uint32_t>(value);
+        return;
+    }
+    if (node.is_string()) {
+        try {
+            out = parseWord(node.as_string()->get(), key);
+            return;
+        } catch (const UsageError&) {
+        }
+    }
+    problems.add(node, wanted + ", not " + typeName(node));
+}
+
+void channelSettings(const toml::table& table, const std::string& where, Problems& problems,
+                     ChannelSettings& settings) {
+    for (auto&& [key, node] : table) {
+        const std::string name(key.str());
+        const std::string what = where + name;
+        long long value = 0;
+        if (name == "run" || name == "write_preset") {
+            if (!node.is_boolean()) {
+                problems.add(node, what + " must be true or false, not " + typeName(node));
+                continue;
+            }
+            (name == "run" ? settings.run : settings.writePreset) = node.as_boolean()->get();
+        } else if (name == "multiplier" || name == "clear_event") {
+            if (integerIn(node, what, 0, kMaxSelection, problems, value)) {
+                (name == "multiplier" ? settings.multiplier : settings.clearEvent) =
+                    static_cast<std::uint8_t>(value);
+            }
+        } else if (name == "input_inversion") {
+            onOffArray(node, what, problems, settings.inputInversion);
+        } else if (name == "output_inversion") {
+            onOffArray(node, what, problems, settings.outputInversion);
+        } else if (name == "output_mode") {
+            onOffArray(node, what, problems, settings.outputMode);
+        } else if (name == "limiter") {
+            onOffArray(node, what, problems, settings.limiter);
+        } else if (name == "preset") {
+            const toml::array* array = node.as_array();
+            if (array == nullptr || array->size() != 2) {
+                problems.add(node, what + " must be an array of the two preset words");
+                continue;
+            }
+            word((*array)[0], what + " first word", problems, settings.preset[0]);
+            word((*array)[1], what + " second word", problems, settings.preset[1]);
+        } else {
+            problems.add(key.source(), "unknown key '" + name + "' in " + where.substr(0, where.size() - 1) +
+                                           " (run, multiplier, clear_event, input_inversion, "
+                                           "output_inversion, output_mode, limiter, preset, "
+                                           "write_preset)");
+        }
+    }
+}
+
+// A table key that is a number from 0 to high: "0", "15".
+bool keyNumber(const toml::key& key, long long high, const std::string& what, Problems& problems,
+               long long& out) {
+    try {
+        out = parseNumber(std::string(key.str()), 0, high, what);
+        return true;
+    } catch (const UsageError& e) {
+        problems.add(key.source(), e.what());
+        return false;
+    }
+}
+
+void unitSettings(const toml::table& table, const std::string& where, Problems& problems,
+                  UnitSettings& unit) {
+    for (auto&& [key, node] : table) {
+        if (key.str() != "channel") {
+            problems.add(key.source(), "unknown key '" + std::string(key.str()) + "' in " + where +
+                                           " (only [" + where + ".channel.N] tables)");
+            continue;
+        }
+        const toml::table* channels = node.as_table();
+        if (channels == nullptr) {
+            problems.add(node, where + ".channel must be a table of channels 0 to 2");
+            continue;
+        }
+        for (auto&& [chKey, chNode] : *channels) {
+            long long ch = 0;
+            if (!keyNumber(chKey, kMaxChannel, "channel", problems, ch)) {
+                continue;
+            }
+            const toml::table* settings = chNode.as_table();
+            const std::string chWhere = where + ".channel." + std::to_string(ch);
+            if (settings == nullptr) {
+                problems.add(chNode, chWhere + " must be a table of settings");
+                continue;
+            }
+            channelSettings(*settings, chWhere + ".", problems,
+                            unit.channels[static_cast<std::size_t>(ch)]);
+        }
+    }
+}
+
+} // namespace
+
+StationFileError::StationFileError(const std::vector<std::string>& list)
+    : std::runtime_error(joined(list)), problems(list) {}
+
+Station parseStation(const std::string& text, const std::string& file) {
+    Problems problems(file);
+    toml::table root;
+    try {
+        root = toml::parse(text, file);
+    } catch (const toml::parse_error& error) {
+        problems.add(error.source(), std::string(error.description()));
+        throw StationFileError(problems.list());
+    }
+    Station station;
+    bool named = false;
+    for (auto&& [key, node] : root) {
+        const std::string name(key.str());
+        long long value = 0;
+        if (name == "station") {
+            if (!node.is_string() || node.as_string()->get().empty()) {
+                problems.add(node, "station must be the station's name, a string");
+                continue;
+            }
+            station.name = node.as_string()->get();
+            named = true;
+        } else if (name == "rate_hz") {
+            if (!node.is_number()) {
+                problems.add(node, std::string("rate_hz must be a number from 1 to 100, not ") +
+                                       typeName(node));
+                continue;
+            }
+            double rate = node.value<double>().value_or(0);
+            if (!(rate >= 1 && rate <= 100)) {
+                char shown[32];
+                std::snprintf(shown, sizeof shown, "%g", rate);
+                problems.add(node, std::string("rate_hz ") + shown + " is not 1 to 100");
+                continue;
+            }
+            station.rateHz = rate;
+        } else if (name == "listen") {
+            if (!node.is_string() || node.as_string()->get().empty()) {
+                problems.add(node, "listen must be an address, a string");
+                continue;
+            }
+            station.listen = node.as_string()->get();
+        } else if (name == "port") {
+            if (integerIn(node, "port", 0, 65535, problems, value)) {
+                station.port = static_cast<int>(value);
+            }
+        } else if (name == "unit") {
+            const toml::table* units = node.as_table();
+            if (units == nullptr) {
+                problems.add(node, "unit must be a table of units, as [unit.0]");
+                continue;
+            }
+            for (auto&& [idKey, unitNode] : *units) {
+                long long id = 0;
+                if (!keyNumber(idKey, kMaxUnitId, "unit ID", problems, id)) {
+                    continue;
+                }
+                const toml::table* unit = unitNode.as_table();
+                if (unit == nullptr) {
+                    problems.add(unitNode, "unit." + std::to_string(id) + " must be a table");
+                    continue;
+                }
+                unitSettings(*unit, "unit." + std::to_string(id), problems,
+                             station.units[static_cast<std::int16_t>(id)]);
+            }
+        } else {
+            problems.add(key.source(),
+                         "unknown key '" + name + "' (station, rate_hz, listen, port, unit)");
+        }
+    }
+    if (!named) {
+        problems.add(toml::source_region{{1, 1}, {1, 1}, nullptr},
+                     "station = \"NAME\" is missing: the station's name");
+    }
+    if (!problems.empty()) {
+        throw StationFileError(problems.list());
+    }
+    return station;
+}
+
+Station loadStation(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    if (!in) {
+        throw InputError("cannot read " + path + ": " + std::strerror(errno));
+    }
+    std::ostringstream text;
+    text << in.rdbuf();
+    if (in.bad()) {
+        throw InputError("cannot read " + path + ": " + std::strerror(errno));
+    }
+    return parseStation(text.str(), path);
+}
+
+namespace {
+
+std::string quoted(const std::string& text) {
+    std::string out = "\"";
+    for (char c : text) {
+        if (c == '"' || c == '\\') {
+            out += '\\';
+        }
+        if (static_cast<unsigned char>(c) < 0x20) {
+            char escape[8];
+            std::snprintf(escape, sizeof escape, "\\u%04X", static_cast<unsigned>(c));
+            out += escape;
+            continue;
+        }
+        out += c;
+    }
+    return out + '"';
+}
+
+template <std::size_t N>
+std::string list(const std::array<std::uint8_t, N>& values) {
+    std::string out = "[";
+    for (std::size_t i = 0; i < N; ++i) {
+        out += (i > 0 ? ", " : "") + std::to_string(values[i]);
+    }
+    return out + "]";
+}
+
+std::string hexWord(std::uint32_t word) {
+    char text[16];
+    std::snprintf(text, sizeof text, "\"0x%08X\"", static_cast<unsigned>(word));
+    return text;
+}
+
+} // namespace
+
+std::string stationToml(const Station& station) {
+    std::ostringstream out;
+    char rate[32];
+    std::snprintf(rate, sizeof rate, "%g", station.rateHz);
+    out << "# The live configuration of brivant serve: the settings last sent to each unit.\n"
+        << "station = " << quoted(station.name) << "\n"
+        << "rate_hz = " << rate << "\n"
+        << "listen = " << quoted(station.listen) << "\n"
+        << "port = " << station.port << "\n";
+    for (const auto& [id, unit] : station.units) {
+        out << "\n[unit." << id << "]\n";
+        for (std::size_t ch = 0; ch < unit.channels.size(); ++ch) {
+            const ChannelSettings& s = unit.channels[ch];
+            out << "\n[unit." << id << ".channel." << ch << "]\n"
+                << "run = " << (s.run ? "true" : "false") << "\n"
+                << "multiplier = " << int{s.multiplier} << "\n"
+                << "clear_event = " << int{s.clearEvent} << "\n"
+                << "input_inversion = " << list(s.inputInversion) << "\n"
+                << "output_inversion = " << list(s.outputInversion) << "\n"
+                << "output_mode = " << list(s.outputMode) << "\n"
+                << "limiter = " << list(s.limiter) << "\n"
+                << "preset = [" << hexWord(s.preset[0]) << ", " << hexWord(s.preset[1]) << "]\n"
+                << "write_preset = " << (s.writePreset ? "true" : "false") << "\n";
+        }
+    }
+    return out.str();
+}
+
+void replaceFile(const std::string& path, const std::string& text) {
+    const std::string fresh = path + ".new";
+    std::FILE* file = std::fopen(fresh.c_str(), "wb");
+    if (file == nullptr) {
+        throw OutputError("cannot write " + fresh + ": " + std::strerror(errno));
+    }
+    bool ok = std::fwrite(text.data(), 1, text.size(), file) == text.size();
+    ok = std::fflush(file) == 0 && ok;
+#if !defined(_WIN32)
+    ok = ::fsync(fileno(file)) == 0 && ok; // the new file is whole on disk before it replaces the old
+#endif
+    int error = errno;
+    ok = std::fclose(file) == 0 && ok;
+    if (!ok) {
+        std::remove(fresh.c_str());
+        throw OutputError("cannot write " + fresh + ": " + std::strerror(error));
+    }
+#if defined(_WIN32)
+    if (!MoveFileExA(fresh.c_str(), path.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
+        std::remove(fresh.c_str());
+        throw OutputError("cannot replace " + path + " (error " + std::to_string(GetLastError()) + ")");
+    }
+#else
+    if (std::rename(fresh.c_str(), path.c_str()) != 0) {
+        error = errno;
+        std::remove(fresh.c_str());
+        throw OutputError("cannot replace " + path + ": " + std::strerror(error));
+    }
+#endif
+}
+
+} // namespace brivant::tool

@@ -1,0 +1,67 @@
+// The station file: which units a station has, how each channel is set, how
+// often to read them and where to listen. TOML:
+//
+//   station = "bench-1"        # the station's name (the only key required)
+//   rate_hz = 20               # reads of each unit per second, 1 to 100
+//   listen = "127.0.0.1"       # address to listen on
+//   port = 0                   # 0: any free port
+//   [unit.0]                   # unit 0, every channel at its defaults
+//   [unit.0.channel.1]         # channel 1 of unit 0
+//   run = true                 # count (true) or stop (false)
+//   multiplier = 0             # 0 to 2
+//   clear_event = 0            # 0 to 2
+//   input_inversion = [0, 0, 0]   # S1 S2 S3, each 0 or 1 (or false/true)
+//   output_inversion = [0, 0]     # S1 S2
+//   output_mode = [0, 0]          # S1 S2
+//   limiter = [0, 0]              # S1 S2
+//   preset = [0, 0]            # two 32-bit words: -2147483648 to 4294967295, or "0x..."
+//   write_preset = false       # send the preset words at each configuration
+//
+// Every mistake is told as FILE:LINE:COLUMN: what is wrong, unknown keys
+// included, so that a typo is never ignored.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <map>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include "channel_settings.h"
+
+namespace brivant::tool {
+
+struct UnitSettings {
+    std::array<ChannelSettings, 3> channels{};
+    bool operator==(const UnitSettings& other) const { return channels == other.channels; }
+};
+
+struct Station {
+    std::string name;
+    double rateHz = 20;
+    std::string listen = "127.0.0.1";
+    int port = 0;
+    std::map<std::int16_t, UnitSettings> units;
+};
+
+// A station file with mistakes; what() is every message, one a line.
+struct StationFileError : std::runtime_error {
+    StationFileError(const std::vector<std::string>& problems);
+    std::vector<std::string> problems;
+};
+
+// Parses `text`, named `file` in messages; throws StationFileError.
+Station parseStation(const std::string& text, const std::string& file);
+
+// Reads and parses the file; an unreadable file throws InputError.
+Station loadStation(const std::string& path);
+
+// The station as a station file, with every setting written out.
+std::string stationToml(const Station& station);
+
+// Writes `text` to `path` whole or not at all: a new file beside it, then a
+// rename over the old one. Throws OutputError.
+void replaceFile(const std::string& path, const std::string& text);
+
+} // namespace brivant::tool
