@@ -85,13 +85,31 @@ class Unit:
     255) RC_BAD_PARAMETER. A closed Unit raises RC_NOT_OPEN.
     """
 
-    def __init__(self, unit_id: int) -> None:
-        """Opens unit `unit_id` (0 to 15), or raises BrivantError with the reason."""
+    def __init__(self, unit_id: int, via: str = "auto") -> None:
+        """Opens unit `unit_id` (0 to 15), or raises BrivantError with the reason.
+
+        A unit that a running `brivant serve` holds is reached through it,
+        with the same methods and errors (``via="auto"``, the default);
+        ``via="direct"`` opens it here whatever runs, ``via="serve"`` only
+        through a serve (RC_ID_NOT_FOUND when none holds it).
+        """
         self._open = False
         self._id = _integer(unit_id, "unit ID")
+        if via not in ("auto", "direct", "serve"):
+            raise ValueError("via must be 'auto', 'direct' or 'serve', not %r" % (via,))
         if not -(2**15) <= self._id < 2**15:
             raise BrivantError(RC_BAD_ID, self._id, "open")
-        self._lib = library()
+        self.serve: Optional[Any] = None
+        """The serve the unit is reached through, or None when it is opened here."""
+        if via != "direct" and 0 <= self._id <= 15:
+            from ._serve import ServeLibrary, serve_holding
+            self.serve = serve_holding(self._id)
+            if self.serve is not None:
+                self._lib = ServeLibrary(self.serve)
+        if self.serve is None:
+            if via == "serve":
+                raise BrivantError(RC_ID_NOT_FOUND, self._id, "open through serve")
+            self._lib = library()
         self._check(self._lib.Brivant_Device_Open(self._id), "open")
         self._open = True
 
@@ -236,12 +254,15 @@ class Unit:
 
 def list_units() -> List[int]:
     """The IDs of the units present (0 to 15), as `brivant list` finds them:
-    each ID is opened and closed again. An ID this process holds open is
-    present too. Raises BrivantError only when more units are present than
-    the library takes (RC_TOO_MANY_UNITS)."""
-    lib = library()
+    each ID is opened and closed again, or asked of the running serve that
+    holds it. An ID this process holds open is present too. Raises
+    BrivantError only when more units are present than the library takes
+    (RC_TOO_MANY_UNITS)."""
+    from ._serve import ServeLibrary, serve_holding
     found = []
     for unit_id in range(16):
+        serve = serve_holding(unit_id)
+        lib: Any = ServeLibrary(serve) if serve is not None else library()
         rc = lib.Brivant_Device_Open(unit_id)
         if rc == RC_OK:
             lib.Brivant_Device_Close(unit_id)

@@ -11,6 +11,7 @@
 #include "commands.h"
 #include "interrupt.h"
 #include "number_arguments.h"
+#include "serve_client.h"
 #include "tool_errors.h"
 #include "version_info.h"
 
@@ -84,6 +85,9 @@ std::unique_ptr<CLI::App> makeApp(CommandContext& context) {
         "use the simulated units 0, 1 and 5 instead of real ones (BRIVANT_BACKEND=sim)");
     app->fallthrough(); // also after the command's name: brivant list --simulate
 #endif
+    app->add_flag_callback(
+        "--direct", [] { ServeClient::enable(false); },
+        "open units here even when a running brivant serve holds them (it then keeps them)");
     app->allow_extras();
     app->get_formatter()->column_width(30);
     app->get_formatter()->label("SUBCOMMAND", "COMMAND");

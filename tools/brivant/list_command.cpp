@@ -1,4 +1,5 @@
 // list: the unit IDs present, found by opening and closing each ID in turn.
+#include <algorithm>
 #include <memory>
 #include <vector>
 
@@ -6,6 +7,7 @@
 
 #include "backend_info.h"
 #include "brivant.hpp"
+#include "serve_client.h"
 #include "commands.h"
 #include "tool_errors.h"
 #ifndef _WIN32
@@ -18,7 +20,18 @@ namespace {
 
 int runList(bool json, Console& console) {
     std::vector<int> found;
+    const std::vector<std::int16_t> held = ServeClient::heldUnits();
     for (std::int16_t id = 0; id <= 15; ++id) {
+        if (std::find(held.begin(), held.end(), id) != held.end()) {
+            // Claimed by a serve: present there, whatever an open here says.
+            if (ServeClient* serve = ServeClient::forUnit(id, console)) {
+                Counts counts;
+                if (serve->read(id, counts) == RC_OK) {
+                    found.push_back(id);
+                }
+            }
+            continue;
+        }
         std::int16_t rc = Brivant_Device_Open(id);
         if (rc == RC_OK) {
             Brivant_Device_Close(id);

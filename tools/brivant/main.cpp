@@ -7,9 +7,12 @@
 #include "checked_output.h"
 #include "command_line.h"
 #include "interrupt.h"
+#include "serve_client.h"
 
 int main(int argc, char** argv) {
     brivant::tool::installSignalHandlers();
+    // A unit that a running serve holds is reached through it (--direct: not).
+    brivant::tool::ServeClient::enable(true);
     std::vector<std::string> args(argv + 1, argv + argc);
     brivant::tool::Output out(stdout, "standard output");
     brivant::tool::Console console{out};

@@ -5,6 +5,7 @@
 
 #include "backend_info.h"
 #include "interrupt.h"
+#include "serve_client.h"
 #include "tool_errors.h"
 
 namespace brivant::tool {
@@ -73,9 +74,15 @@ std::string formatRunStart(const LogPlan& plan, std::chrono::system_clock::time_
            " interval_ms=" + interval + '\n';
 }
 
-SampleRow sampleUnit(SampledUnit& sampled, SteadyClock::time_point start) {
+SampleRow sampleUnit(SampledUnit& sampled, SteadyClock::time_point start, const Console& console) {
     SampleRow row;
     row.unit = sampled.id;
+    if (ServeClient* serve = ServeClient::forUnit(sampled.id, console)) {
+        row.result = serve->read(sampled.id, row.counts);
+        row.time = std::chrono::system_clock::now();
+        row.elapsedSeconds = std::chrono::duration<double>(SteadyClock::now() - start).count();
+        return row;
+    }
     std::error_code ec;
     if (!sampled.unit) {
         sampled.unit = Unit::open(sampled.id, ec);
@@ -147,7 +154,7 @@ int runLog(const LogPlan& plan, Output& out, const Console& console) {
             return status.exitStatus(true);
         }
         for (SampledUnit& sampled : units) {
-            SampleRow row = sampleUnit(sampled, start);
+            SampleRow row = sampleUnit(sampled, start, console);
             out.write(formatRow(row, plan.format));
             noteChange(sampled, row, console);
             status.note(row);

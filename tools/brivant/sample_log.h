@@ -54,8 +54,9 @@ struct SampledUnit {
     bool failing = false;
 };
 
-// Reads `unit` once, opening it first if it is closed.
-SampleRow sampleUnit(SampledUnit& unit, SteadyClock::time_point start);
+// Reads `unit` once: through a serve that holds it, or opening it first if
+// it is closed.
+SampleRow sampleUnit(SampledUnit& unit, SteadyClock::time_point start, const Console& console);
 
 // Tells on `console`'s error stream when a unit starts failing (with where
 // to look when it is not found) and when it answers again.

@@ -9,6 +9,7 @@
 #include "brivant.hpp"
 #include "commands.h"
 #include "number_arguments.h"
+#include "serve_client.h"
 #include "tool_errors.h"
 
 namespace brivant::tool {
@@ -28,19 +29,38 @@ struct ReadArguments {
     bool csv = false;
 };
 
-// One unit's counts as read prints them; `csvHeader` only before the first.
-std::string readText(const ReadArguments& args, std::int16_t id, bool csvHeader) {
+// The unit's counts, from a serve that holds it or from the unit itself.
+Counts readUnit(std::int16_t id, int channel, const Console& console) {
     Counts all;
+    if (ServeClient* serve = ServeClient::forUnit(id, console)) {
+        std::int16_t rc = serve->read(id, all);
+        if (rc != RC_OK) {
+            throw Error(toErrorCode(rc), "brivant unit " + std::to_string(id) + ": read through serve");
+        }
+        if (channel >= 0) {
+            all.counts[0] = all.counts[static_cast<std::size_t>(channel)];
+            all.status[0] = all.status[static_cast<std::size_t>(channel)];
+        }
+        return all;
+    }
+    if (channel >= 0) {
+        ChannelCount one = Unit(id).readChannel(static_cast<std::uint8_t>(channel));
+        all.counts[0] = one.count;
+        all.status[0] = one.status;
+        return all;
+    }
+    return Unit(id).readCounts();
+}
+
+// One unit's counts as read prints them; `csvHeader` only before the first.
+std::string readText(const ReadArguments& args, std::int16_t id, bool csvHeader,
+                     const Console& console) {
+    Counts all = readUnit(id, args.channel, console);
     std::array<int, 3> channels{0, 1, 2};
     std::size_t shown = 3;
     if (args.channel >= 0) {
-        ChannelCount one = Unit(id).readChannel(static_cast<std::uint8_t>(args.channel));
-        all.counts[0] = one.count;
-        all.status[0] = one.status;
         channels[0] = args.channel;
         shown = 1;
-    } else {
-        all = Unit(id).readCounts();
     }
     std::string text;
     if (args.json) {
@@ -85,14 +105,14 @@ std::string readText(const ReadArguments& args, std::int16_t id, bool csvHeader)
 // is the last failure's.
 int runRead(const ReadArguments& args, Console& console) {
     if (args.units.size() == 1) {
-        console.out.write(readText(args, args.units[0], true));
+        console.out.write(readText(args, args.units[0], true, console));
         return kExitOk;
     }
     int status = kExitOk;
     bool header = true;
     for (std::int16_t id : args.units) {
         try {
-            console.out.write(readText(args, id, header));
+            console.out.write(readText(args, id, header, console));
             header = false;
         } catch (const Error& error) {
             console.error(error.what());
@@ -123,34 +143,40 @@ struct SettingCommand {
     const char* help;
     std::vector<const char*> settings;
     long long high;
+    const char* action;               // the API's action, through a serve
+    std::vector<const char*> fields;  // its body's fields, one per setting
     void (*send)(Unit& unit, std::uint8_t channel, const std::array<std::uint8_t, 3>& values);
     const char* done; // what the tool says once the unit took them; {} the values
 };
 
 const SettingCommand kSettingCommands[] = {
     {"input-invert", "set the input inversion of a channel", {"S1", "S2", "S3"}, kMaxOnOff,
+     "input-inversion", {"s1", "s2", "s3"},
      [](Unit& u, std::uint8_t ch, const auto& s) { u.setInputInversion(ch, s[0], s[1], s[2]); },
      "input inversion set to {}"},
     {"output-invert", "set the output inversion of a channel", {"S1", "S2"}, kMaxOnOff,
+     "output-inversion", {"s1", "s2"},
      [](Unit& u, std::uint8_t ch, const auto& s) { u.setOutputInversion(ch, s[0], s[1]); },
      "output inversion set to {}"},
     {"output-mode", "set the output mode of a channel", {"S1", "S2"}, kMaxOnOff,
+     "output-mode", {"s1", "s2"},
      [](Unit& u, std::uint8_t ch, const auto& s) { u.setOutputMode(ch, s[0], s[1]); },
      "output mode set to {}"},
-    {"limiter", "set the limiter of a channel", {"S1", "S2"}, kMaxOnOff,
+    {"limiter", "set the limiter of a channel", {"S1", "S2"}, kMaxOnOff, "limiter", {"s1", "s2"},
      [](Unit& u, std::uint8_t ch, const auto& s) { u.setLimiter(ch, s[0], s[1]); },
      "limiter set to {}"},
     {"clear-event", "select the event that clears a channel's count", {"SEL"}, kMaxSelection,
+     "clear-event", {"selection"},
      [](Unit& u, std::uint8_t ch, const auto& s) { u.selectClearEvent(ch, s[0]); },
      "clear event {} selected"},
     {"multiplier", "select the multiplier of a channel (simulated units: x1, x2, x4)",
-     {"SEL"}, kMaxSelection, [](Unit& u, std::uint8_t ch, const auto& s) { u.selectMultiplier(ch, s[0]); },
+     {"SEL"}, kMaxSelection, "multiplier", {"selection"}, [](Unit& u, std::uint8_t ch, const auto& s) { u.selectMultiplier(ch, s[0]); },
      "multiplier {} selected"},
-    {"clear", "clear a channel's count now (forced clear)", {}, 0,
+    {"clear", "clear a channel's count now (forced clear)", {}, 0, "clear", {},
      [](Unit& u, std::uint8_t ch, const auto&) { u.forceClear(ch); }, "count cleared"},
-    {"run", "start a channel counting", {}, 0,
+    {"run", "start a channel counting", {}, 0, "run", {},
      [](Unit& u, std::uint8_t ch, const auto&) { u.run(ch); }, "running"},
-    {"stop", "stop a channel counting", {}, 0,
+    {"stop", "stop a channel counting", {}, 0, "stop", {},
      [](Unit& u, std::uint8_t ch, const auto&) { u.stop(ch); }, "stopped"},
 };
 
@@ -188,8 +214,20 @@ void addSetting(CLI::App& app, CommandContext& context, const SettingCommand& co
         if (std::size_t at = said.find("{}"); at != std::string::npos) {
             said.replace(at, 2, given);
         }
-        Unit unit(args->id);
-        command.send(unit, static_cast<std::uint8_t>(args->channel), values);
+        if (ServeClient* serve = ServeClient::forUnit(args->id, context.console)) {
+            nlohmann::json body = nlohmann::json::object();
+            for (std::size_t i = 0; i < command.fields.size(); ++i) {
+                body[command.fields[i]] = values[i];
+            }
+            std::int16_t rc = serve->change(args->id, args->channel, command.action, body);
+            if (rc != RC_OK) {
+                throw Error(toErrorCode(rc), "brivant unit " + std::to_string(args->id) + ": " +
+                                                 command.name + " through serve");
+            }
+        } else {
+            Unit unit(args->id);
+            command.send(unit, static_cast<std::uint8_t>(args->channel), values);
+        }
         context.console.out.write(doneLine(*args, said));
         return 0;
     });
@@ -211,8 +249,17 @@ void addPreset(CLI::App& app, CommandContext& context) {
             ->transform(word32(names[i]));
     }
     selectOnParse(preset, context, [args, &context] {
-        Unit(args->id).writePreset(static_cast<std::uint8_t>(args->channel), args->words[0],
-                                   args->words[1]);
+        if (ServeClient* serve = ServeClient::forUnit(args->id, context.console)) {
+            std::int16_t rc = serve->change(args->id, args->channel, "preset",
+                                            {{"first", args->words[0]}, {"second", args->words[1]}});
+            if (rc != RC_OK) {
+                throw Error(toErrorCode(rc), "brivant unit " + std::to_string(args->id) +
+                                                 ": preset through serve");
+            }
+        } else {
+            Unit(args->id).writePreset(static_cast<std::uint8_t>(args->channel), args->words[0],
+                                       args->words[1]);
+        }
         char words[40];
         std::snprintf(words, sizeof words, "0x%08lX 0x%08lX",
                       static_cast<unsigned long>(args->words[0]),

@@ -81,7 +81,7 @@ int runWatch(const WatchArguments& args, Console& console) {
             text = "\x1b[" + std::to_string(units.size()) + "F";
         }
         for (SampledUnit& sampled : units) {
-            SampleRow row = sampleUnit(sampled, start);
+            SampleRow row = sampleUnit(sampled, start, console);
             status.note(row);
             noteChange(sampled, row, console);
             text += (inPlace ? "\x1b[2K" : "") + watchLine(row) + '\n';

@@ -1,0 +1,186 @@
+"""Reaching a unit that a running `brivant serve` (or `brivant panel`) holds.
+
+serve claims its units' USB interfaces, so an open here would only find no
+unit: a unit it holds is reached through its API instead, with the same
+checks, methods and errors. serve writes its address and token into the
+user's runtime folder ($XDG_RUNTIME_DIR/brivant, else ~/.brivant/run; on
+Windows %LOCALAPPDATA%\\brivant), readable by that user alone; a folder that
+others can write to is not trusted.
+"""
+
+from __future__ import annotations
+
+import ctypes
+import json
+import os
+import stat
+import sys
+import urllib.error
+import urllib.request
+from pathlib import Path
+from typing import Any, Dict, List, Optional
+
+from .errors import RC_COMM_FAILED, RC_ID_NOT_FOUND, RC_OK
+
+
+def runtime_folder() -> Optional[Path]:
+    """The folder serve's files are in, or None when there is none to trust."""
+    if sys.platform == "win32":
+        local = os.environ.get("LOCALAPPDATA")
+        return Path(local) / "brivant" if local else None
+    runtime = os.environ.get("XDG_RUNTIME_DIR", "")
+    if runtime.startswith("/"):
+        folder = Path(runtime) / "brivant"
+    else:
+        home = os.environ.get("HOME", "")
+        if not home.startswith("/"):
+            return None
+        folder = Path(home) / ".brivant" / "run"
+    try:
+        info = folder.lstat()
+    except OSError:
+        return None
+    if not stat.S_ISDIR(info.st_mode) or info.st_uid != os.geteuid() or info.st_mode & 0o022:
+        return None
+    return folder
+
+
+def _alive(pid: int) -> bool:
+    if sys.platform == "win32":
+        kernel32 = ctypes.windll.kernel32  # type: ignore[attr-defined]
+        handle = kernel32.OpenProcess(0x1000, False, pid)  # PROCESS_QUERY_LIMITED_INFORMATION
+        if not handle:
+            return False
+        code = ctypes.c_ulong()
+        running = kernel32.GetExitCodeProcess(handle, ctypes.byref(code)) and code.value == 259
+        kernel32.CloseHandle(handle)
+        return bool(running)
+    try:
+        os.kill(pid, 0)
+    except ProcessLookupError:
+        return False
+    except PermissionError:
+        return True
+    return True
+
+
+class Serve:
+    """One running serve: its address, token and the units it holds."""
+
+    def __init__(self, record: Dict[str, Any]) -> None:
+        self.pid = int(record["pid"])
+        self.base = str(record["base"])
+        self.token = str(record["token"])
+        self.station = str(record.get("station", ""))
+        self.units: List[int] = []
+        answer = self._request("GET", "/api/units")
+        if answer is not None:
+            self.units = [int(unit["id"]) for unit in answer.get("units", [])]
+
+    def _request(self, method: str, path: str, body: Any = None) -> Optional[Dict[str, Any]]:
+        data = None if body is None else json.dumps(body).encode()
+        request = urllib.request.Request(self.base + path, data=data, method=method)
+        request.add_header("X-Brivant-Token", self.token)
+        if data is not None:
+            request.add_header("Content-Type", "application/json")
+        try:
+            with urllib.request.urlopen(request, timeout=10) as response:
+                return json.loads(response.read().decode())
+        except urllib.error.HTTPError as error:
+            if error.code == 504:  # the unit did not answer serve in time
+                return {"code": RC_COMM_FAILED}
+            return None
+        except (OSError, ValueError):
+            return None
+
+    def call(self, path: str, body: Dict[str, Any]) -> Dict[str, Any]:
+        answer = self._request("POST", path, body)
+        if answer is None or "code" not in answer:
+            return {"code": RC_COMM_FAILED}
+        return answer
+
+    def __repr__(self) -> str:
+        return "<brivant serve pid %d %s>" % (self.pid, self.base)
+
+
+def serve_holding(unit_id: int) -> Optional[Serve]:
+    """The running serve that holds `unit_id`, if any."""
+    folder = runtime_folder()
+    if folder is None:
+        return None
+    for path in sorted(folder.glob("serve-*.json")):
+        try:
+            record = json.loads(path.read_text(encoding="utf-8"))
+            if not _alive(int(record["pid"])):
+                continue
+            serve = Serve(record)
+        except (OSError, ValueError, KeyError, TypeError):
+            continue
+        if unit_id in serve.units:
+            return serve
+    return None
+
+
+class ServeLibrary:
+    """The functions Unit calls, each made a request to serve for one unit.
+
+    Unit checks every argument before it calls here, as it does before it
+    calls the library, so serve's API sees only values it takes.
+    """
+
+    def __init__(self, serve: Serve) -> None:
+        self.serve = serve
+
+    def _change(self, unit_id: int, channel: int, action: str, body: Dict[str, Any]) -> int:
+        path = "/api/units/%d/channels/%d/%s" % (unit_id, channel, action)
+        return int(self.serve.call(path, body)["code"])
+
+    def Brivant_Device_Open(self, unit_id: int) -> int:
+        answer = self.serve.call("/api/units/%d/read" % unit_id, {})
+        code = int(answer["code"])
+        return RC_OK if code == RC_OK else code if code != RC_COMM_FAILED else RC_ID_NOT_FOUND
+
+    def Brivant_Device_Close(self, unit_id: int) -> None:
+        pass  # serve keeps the unit
+
+    def Brivant_InputInverter(self, unit_id: int, ch: int, s1: int, s2: int, s3: int) -> int:
+        return self._change(unit_id, ch, "input-inversion", {"s1": s1, "s2": s2, "s3": s3})
+
+    def Brivant_OutputInverter(self, unit_id: int, ch: int, s1: int, s2: int) -> int:
+        return self._change(unit_id, ch, "output-inversion", {"s1": s1, "s2": s2})
+
+    def Brivant_OutputMode(self, unit_id: int, ch: int, s1: int, s2: int) -> int:
+        return self._change(unit_id, ch, "output-mode", {"s1": s1, "s2": s2})
+
+    def Brivant_SelClearEvent(self, unit_id: int, ch: int, selection: int) -> int:
+        return self._change(unit_id, ch, "clear-event", {"selection": selection})
+
+    def Brivant_SelMultiplier(self, unit_id: int, ch: int, selection: int) -> int:
+        return self._change(unit_id, ch, "multiplier", {"selection": selection})
+
+    def Brivant_SetLimitter(self, unit_id: int, ch: int, s1: int, s2: int) -> int:
+        return self._change(unit_id, ch, "limiter", {"s1": s1, "s2": s2})
+
+    def Brivant_ForcedClear(self, unit_id: int, ch: int) -> int:
+        return self._change(unit_id, ch, "clear", {})
+
+    def Brivant_RunStop(self, unit_id: int, ch: int, run: int) -> int:
+        return self._change(unit_id, ch, "run" if run else "stop", {})
+
+    def Brivant_WritePresetData(self, unit_id: int, ch: int, words: Any) -> int:
+        return self._change(unit_id, ch, "preset", {"first": int(words[0]), "second": int(words[1])})
+
+    def Brivant_ReadCount(self, unit_id: int, counts: Any, status: Any) -> int:
+        answer = self.serve.call("/api/units/%d/read" % unit_id, {})
+        if answer["code"] == RC_OK:
+            for ch in range(3):
+                counts[ch] = answer["counts"][ch]
+                status[ch] = answer["status"][ch]
+        return int(answer["code"])
+
+    def Brivant_ReadCountCh(self, unit_id: int, ch: int, count: Any, status: Any) -> int:
+        answer = self.serve.call("/api/units/%d/read" % unit_id, {})
+        if answer["code"] == RC_OK:
+            count._obj.value = answer["counts"][ch]
+            status._obj.value = answer["status"][ch]
+        return int(answer["code"])

@@ -1,0 +1,52 @@
+// The tool's way to a running serve (or panel): a unit that one holds is
+// reached through its API, since the unit's USB interface is claimed by it
+// and an open here would only find no unit. Off in the tool's in-process
+// tests and with --direct.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include <nlohmann/json.hpp>
+
+#include "brivant.hpp"
+#include "checked_output.h"
+
+namespace brivant::tool {
+
+class ServeClient {
+public:
+    // Looking for a serve is off until the tool's main turns it on, and off
+    // again with --direct.
+    static void enable(bool on);
+
+    // The serve that holds unit `id`, or none; the first time a unit goes
+    // through a serve, one line on `console`'s error stream says so.
+    static ServeClient* forUnit(std::int16_t id, const Console& console);
+    // Every unit some serve holds, by ID.
+    static std::vector<std::int16_t> heldUnits();
+
+    // The unit's counts read now by serve; the result code as the library's.
+    std::int16_t read(std::int16_t id, Counts& counts);
+    // A change as the page sends it: ACTION and its JSON body.
+    std::int16_t change(std::int16_t id, int channel, const std::string& action,
+                        const nlohmann::json& body);
+
+    ServeClient(std::string base, std::string token, std::string station, long pid);
+    ~ServeClient();
+    const std::vector<std::int16_t>& held() const { return held_; }
+    std::string describe() const;
+
+private:
+    std::int16_t post(const std::string& path, const nlohmann::json& body, nlohmann::json& answer);
+
+    std::string base_;
+    std::string token_;
+    std::string station_;
+    long pid_;
+    std::vector<std::int16_t> held_;
+};
+
+} // namespace brivant::tool
