@@ -8,10 +8,11 @@ import puppeteer from "puppeteer-core";
 
 export const CHROMIUM = process.env.BRIVANT_CHROMIUM || "/usr/bin/chromium";
 
-// Runs the panel and resolves with {url, stop()} once it printed its address.
-export function startPanel(brivant, args = []) {
+// Runs the panel (or, given serve's arguments, serve) and resolves with
+// {url, stop()} once it printed its address.
+export function startPanel(brivant, args = [], command = ["panel", "--no-browser"]) {
   return new Promise((resolve, reject) => {
-    const child = spawn(brivant, ["--simulate", "panel", "--no-browser", ...args], { stdio: ["ignore", "pipe", "inherit"] });
+    const child = spawn(brivant, ["--simulate", ...command, ...args], { stdio: ["ignore", "pipe", "inherit"] });
     let output = "";
     const timer = setTimeout(() => reject(new Error("brivant panel printed no address: " + output)), 15000);
     child.stdout.on("data", (chunk) => {

@@ -1,9 +1,11 @@
 // The panel in real headless Chromium against the shipped demo units (IDs 0,
 // 1 and 5): the page lists them, counts advance, Stop freezes a count, a
 // preset then a forced clear shows the preset, the charts draw, Record saves
-// CSV in the log format, and the console shows no error.
+// CSV in the log format, and the console shows no error. Then serve with a
+// station file: the page shows the configured multiplier, again after a
+// change and a reload, and a unit of the station that is not there.
 //   node panel_test.mjs path/to/brivant
-import { mkdtempSync, readdirSync, readFileSync, rmSync } from "node:fs";
+import { mkdtempSync, readdirSync, readFileSync, rmSync, writeFileSync } from "node:fs";
 import { tmpdir } from "node:os";
 import path from "node:path";
 import { startBrowser, startPanel } from "./panel_session.mjs";
@@ -139,5 +141,48 @@ try {
   check(code === 130, `brivant panel ends with 130 at Ctrl-C (${code})`);
   rmSync(downloads, { recursive: true, force: true });
 }
+// serve: the Settings show what the station set, and a reload shows what
+// was last changed; unit 9 is expected but absent.
+const station = mkdtempSync(path.join(tmpdir(), "brivant-station-"));
+writeFileSync(path.join(station, "station.toml"),
+  'station = "browser"\n[unit.0.channel.1]\nmultiplier = 2\n[unit.9]\n');
+const serve = await startPanel(brivant, ["--config", path.join(station, "station.toml")], ["serve"]);
+const second = await startBrowser();
+try {
+  const page = await second.browser.newPage();
+  const errors = [];
+  page.on("pageerror", (error) => errors.push(error.message));
+  const multiplier = '.channel[data-unit="0"][data-ch="1"] form[data-action="multiplier"] select';
+  await page.goto(serve.url, { waitUntil: "load" });
+  await page.waitForFunction(() => document.querySelectorAll("section.unit").length === 2, { timeout: 10000 });
+  await page.waitForFunction((sel) => document.querySelector(sel).value === "2", { timeout: 5000 }, multiplier);
+  check(true, "serve's page shows the multiplier the station file set (2)");
+  const absent = await page.$eval('section.unit[data-unit="9"] .state', (node) => node.textContent);
+  check(absent.startsWith("expected, not present"), `unit 9 is shown as expected but absent (${absent})`);
+  await page.waitForFunction(() => document.querySelector('section.unit[data-unit="0"] .config').textContent ===
+    "configured by this station", { timeout: 5000 });
+  check(true, "unit 0 is shown as configured by this station");
+  await page.click('.channel[data-unit="0"][data-ch="1"] details.settings summary');
+  await page.select(multiplier, "1");
+  await page.click('.channel[data-unit="0"][data-ch="1"] form[data-action="multiplier"] button');
+  await page.waitForFunction(() => document.querySelector('.channel[data-unit="0"][data-ch="1"] .rc[data-for="multiplier"]')
+    .textContent.includes("RC_OK"), { timeout: 5000 });
+  await page.goto(serve.url, { waitUntil: "load" });
+  await page.waitForFunction((sel) => document.querySelector(sel) && document.querySelector(sel).value === "1",
+    { timeout: 5000 }, multiplier);
+  check(true, "after a change and a reload the page shows the multiplier last set (1)");
+  const header = await page.$eval("#backend", (node) => node.textContent);
+  check(header === "simulated units", `the header names the backend (${header})`);
+  check(errors.length === 0, "no page error under serve" + (errors.length ? ": " + errors.join("; ") : ""));
+} catch (error) {
+  failed++;
+  console.log(`FAIL ${error.stack || error}`);
+} finally {
+  await second.close();
+  const code = await serve.stop();
+  check(code === 0, `brivant serve ends with 0 at Ctrl-C (${code})`);
+  rmSync(station, { recursive: true, force: true });
+}
+
 console.log(`browser: ${passed} passed, ${failed} failed`);
 process.exit(failed === 0 ? 0 : 1);

@@ -139,13 +139,47 @@
   const numberFormat = new Intl.NumberFormat("en-US");
   const rateFormat = new Intl.NumberFormat("en-US", { minimumFractionDigits: 1, maximumFractionDigits: 1, signDisplay: "exceptZero" });
 
+  // The station's live settings of a channel, put into its forms; once per
+  // change of them, so that a value being typed is not taken away.
+  function showSettings(channel, settings) {
+    const text = JSON.stringify(settings);
+    if (channel.settingsShown === text) return;
+    channel.settingsShown = text;
+    const node = channel.element;
+    const form = (action) => node.querySelector(`form[data-action="${action}"]`);
+    form("multiplier").elements.selection.value = String(settings.multiplier);
+    form("clear-event").elements.selection.value = String(settings.clear_event);
+    const bits = { "input-inversion": settings.input_inversion, "output-inversion": settings.output_inversion,
+                   "output-mode": settings.output_mode, "limiter": settings.limiter };
+    for (const [action, values] of Object.entries(bits)) {
+      values.forEach((value, i) => { form(action).elements["s" + (i + 1)].checked = value === 1; });
+    }
+    const hex = (word) => "0x" + (word >>> 0).toString(16).toUpperCase().padStart(8, "0");
+    form("preset").elements.first.value = hex(settings.preset[0]);
+    form("preset").elements.second.value = hex(settings.preset[1]);
+    node.querySelector(".settings-source").textContent = "· as this station set them, not read from the unit";
+  }
+
   function show(unit) {
     const view = unit.view;
     const state = unit.element.querySelector(".state");
     unit.element.classList.toggle("silent", !view.answering);
-    state.classList.toggle("silent", !view.answering);
-    state.textContent = view.answering ? "answering"
+    state.classList.toggle("silent", !view.answering && view.seen);
+    state.classList.toggle("absent", !view.seen);
+    state.textContent = !view.seen ? `expected, not present (${view.last_result})`
+      : view.answering ? "answering"
       : `not answering since ${new Date(view.silent_since).toLocaleTimeString()} (${view.last_result})`;
+    const config = unit.element.querySelector(".config");
+    config.hidden = view.configured === null || view.configured === undefined;
+    if (!config.hidden) {
+      const waiting = !view.configured && (!view.answering || !view.seen);
+      config.className = "config" + (view.configured ? "" : waiting ? " waiting" : " failed");
+      config.textContent = view.configured ? "configured by this station"
+        : waiting ? "to be configured when it answers" : `configuration failed (${view.last_result}); retried`;
+    }
+    if (view.settings) {
+      unit.channels.forEach((channel, ch) => showSettings(channel, view.settings[ch]));
+    }
     const latest = view.latest && view.latest.result === "RC_OK" ? view.latest : null;
     unit.channels.forEach((channel, ch) => {
       if (latest) {
@@ -265,6 +299,7 @@
 
   function take(data) {
     rateHz = data.rate_hz;
+    if (data.station) document.title = `brivant · ${data.station}`;
     const backends = { sim: "simulated units", usb: "USB units", winusb: "USB units" };
     const backend = document.getElementById("backend");
     backend.textContent = backends[data.backend] || `no units (${data.backend})`;
@@ -287,6 +322,7 @@
     document.getElementById("empty").hidden = units.size !== 0;
     const answering = data.units.filter((u) => u.answering).length;
     document.getElementById("summary").textContent =
+      (data.station ? `station ${data.station} · ` : "") +
       `${data.units.length} unit${data.units.length === 1 ? "" : "s"}, ${answering} answering · ` +
       `each read ${rateHz} times a second · ${new Date().toLocaleTimeString()}`;
     if (recording) showRecording();
