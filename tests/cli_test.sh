@@ -7,7 +7,10 @@ tool=$1
 failures=0
 checks=0
 out=$(mktemp)
-trap 'rm -f "$out"' EXIT
+# A serve of the user's own is not looked for here: an empty runtime folder.
+export XDG_RUNTIME_DIR=$(mktemp -d)
+chmod 700 "$XDG_RUNTIME_DIR"
+trap 'rm -rf "$out" "$XDG_RUNTIME_DIR"' EXIT
 
 # expect STATUS REGEX ARGS...: the tool exits with STATUS and its output
 # (stdout and stderr together) matches the extended REGEX.

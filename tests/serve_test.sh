@@ -1,0 +1,136 @@
+#!/usr/bin/env bash
+# Usage: serve_test.sh BRIVANT LIBRARY PYTHON_DIR EXAMPLES_DIR. brivant serve as
+# a process over the simulated units: --check, the tool and the Python
+# package going through it (and not with --direct), SIGHUP with a bad file and
+# a good one, SIGTERM. Each process has simulated units of its own, so what
+# went through serve shows in serve's live configuration and counts.
+set -uo pipefail
+tool=$1
+library=$2
+python_dir=$3
+examples=$4
+failures=0
+checks=0
+work=$(mktemp -d)
+export XDG_RUNTIME_DIR=$work/run BRIVANT_BACKEND=sim
+mkdir -m 700 "$XDG_RUNTIME_DIR"
+serve_pid=
+cleanup() {
+    [ -n "$serve_pid" ] && kill -KILL "$serve_pid" 2>/dev/null
+    rm -rf "$work"
+}
+trap cleanup EXIT
+
+check() { # CONDITION-STATUS WHAT
+    checks=$((checks + 1))
+    if [ "$1" -ne 0 ]; then
+        failures=$((failures + 1))
+        echo "FAIL: $2"
+    fi
+}
+
+# --- --check: 0 for the example, 64 with FILE:LINE:COLUMN for mistakes.
+"$tool" serve --check "$examples/station.toml" >"$work/out" 2>&1
+check $? "serve --check examples/station.toml exits 0: $(cat "$work/out")"
+printf 'station = "x"\n[unit.0.channel.0]\nmultiplier = 5\nmultiplyer = 1\nrun = "yes"\n' >"$work/bad.toml"
+"$tool" serve --check "$work/bad.toml" >"$work/out" 2>&1
+status=$?
+[ "$status" -eq 64 ] && grep -q "bad.toml:3:14: unit.0.channel.0.multiplier 5 is not 0 to 2" "$work/out" &&
+    grep -q "bad.toml:4:1: unknown key 'multiplyer'" "$work/out" &&
+    grep -q "bad.toml:5:7: unit.0.channel.0.run must be true or false, not a string" "$work/out"
+check $? "serve --check names every mistake (status $status): $(cat "$work/out")"
+
+# --- a running serve: its runtime file, the user's alone.
+cat >"$work/station.toml" <<'TOML'
+station = "cli"
+rate_hz = 50
+[unit.0.channel.1]
+multiplier = 2
+[unit.5]
+TOML
+"$tool" serve --config "$work/station.toml" --log-format json >"$work/serve.out" 2>"$work/serve.err" &
+serve_pid=$!
+for _ in $(seq 1 100); do
+    ls "$XDG_RUNTIME_DIR"/brivant/serve-*.json >/dev/null 2>&1 && grep -q '"configured"' "$work/serve.err" && break
+    sleep 0.05
+done
+runtime=$(ls "$XDG_RUNTIME_DIR"/brivant/serve-"$serve_pid".json 2>/dev/null)
+[ -n "$runtime" ] && [ "$(stat -c %a "$runtime")" = 600 ]
+check $? "serve writes its runtime file, mode 600 ($runtime)"
+base=$(/usr/bin/python3 -c 'import json,sys; print(json.load(open(sys.argv[1]))["base"])' "$runtime")
+token=$(/usr/bin/python3 -c 'import json,sys; print(json.load(open(sys.argv[1]))["token"])' "$runtime")
+config() { curl -s -H "X-Brivant-Token: $token" "$base/api/config"; }
+
+# --- the tool goes through serve: its change is in serve's configuration,
+# its read is serve's unit (counting since serve started, at x4 on channel 1).
+sleep 0.5
+"$tool" multiplier 0 2 1 >"$work/out" 2>&1
+grep -q "held by brivant serve (station cli, pid $serve_pid)" "$work/out" &&
+    config | grep -A3 '^\[unit.0.channel.2\]' | grep -q '^multiplier = 1$'
+check $? "the tool's multiplier went through serve into its configuration: $(cat "$work/out")"
+count=$("$tool" read 0 1 --json 2>/dev/null | /usr/bin/python3 -c 'import json,sys; print(json.load(sys.stdin)["count"])')
+[ "${count:-0}" -gt 100 ]
+check $? "read through serve sees serve's unit counting (channel 1 count $count)"
+"$tool" --direct multiplier 0 2 0 >"$work/out" 2>&1
+! grep -q "held by brivant serve" "$work/out" && config | grep -A3 '^\[unit.0.channel.2\]' | grep -q '^multiplier = 1$'
+check $? "--direct leaves serve alone: $(cat "$work/out")"
+direct=$("$tool" --direct read 0 1 --json 2>/dev/null | /usr/bin/python3 -c 'import json,sys; print(json.load(sys.stdin)["count"])')
+[ "${direct:-1}" -eq 0 ]
+check $? "--direct reads a unit of its own (count ${direct})"
+"$tool" log 0,5 --count 2 --interval 20 >"$work/out" 2>&1
+[ "$(grep -c ',RC_OK$' "$work/out")" -eq 4 ]
+check $? "log goes through serve for both units: $(cat "$work/out")"
+"$tool" list --json 2>/dev/null | grep -q '"units":\[{"id":0},{"id":1},{"id":5}\]'
+check $? "list has serve's units and the process's own"
+
+# --- Python: the same through serve, and via="direct" not.
+PYTHONPATH=$python_dir BRIVANT_LIBRARY=$library /usr/bin/python3 - "$serve_pid" >"$work/out" 2>&1 <<'PY'
+import sys
+import brivant
+with brivant.Unit(0) as unit:
+    assert unit.serve is not None and unit.serve.pid == int(sys.argv[1]), unit.serve
+    unit.set_limiter(0, True, False)
+    assert unit.read_counts().counts[1] > 100, unit.read_counts()
+    try:
+        unit.run(3)
+        raise SystemExit("channel 3 was taken")
+    except brivant.BrivantError as e:
+        assert e.code == brivant.RC_BAD_PARAMETER and "channel 3 is not 0 to 2" in str(e), e
+with brivant.Unit(0, via="direct") as own:
+    assert own.serve is None and own.read_counts().counts[1] == 0
+assert brivant.list_units() == [0, 1, 5], brivant.list_units()
+print("python through serve: ok")
+PY
+status=$?
+[ "$status" -eq 0 ] && config | grep -A8 '^\[unit.0.channel.0\]' | grep -q '^limiter = \[1, 0\]$'
+check $? "Python goes through serve (limiter in serve's configuration): $(cat "$work/out")"
+
+# --- SIGHUP: a file with a mistake is refused and the running configuration
+# kept; a good one is taken and the unit configured again.
+cp "$work/station.toml" "$work/good.toml"
+printf 'station = "cli"\n[unit.0.channel.1]\nmultiplier = 9\n[unit.5]\n' >"$work/station.toml"
+kill -HUP "$serve_pid"
+for _ in $(seq 1 50); do grep -q reload-refused "$work/serve.err" && break; sleep 0.05; done
+grep -q '"event":"reload-refused"' "$work/serve.err" && grep -q 'multiplier 9 is not 0 to 2' "$work/serve.err" &&
+    config | grep -A3 '^\[unit.0.channel.1\]' | grep -q '^multiplier = 2$'
+check $? "SIGHUP with a bad file keeps the running configuration"
+sed 's/multiplier = 2/multiplier = 0/' "$work/good.toml" >"$work/station.toml"
+kill -HUP "$serve_pid"
+for _ in $(seq 1 50); do grep -q '"why":"reload"' "$work/serve.err" && break; sleep 0.05; done
+grep -q '"event":"reloaded"' "$work/serve.err" && grep -q '"why":"reload"' "$work/serve.err" &&
+    config | grep -A3 '^\[unit.0.channel.1\]' | grep -q '^multiplier = 0$'
+check $? "SIGHUP with a good file configures the unit again"
+
+# --- SIGTERM: exit 0, runtime file gone.
+kill -TERM "$serve_pid"
+wait "$serve_pid"
+status=$?
+serve_pid=
+[ "$status" -eq 0 ] && [ ! -e "$runtime" ] && grep -q '"event":"stopping"' "$work/serve.err"
+check $? "SIGTERM stops serve with 0 and removes its runtime file (status $status)"
+"$tool" read 0 >"$work/out" 2>&1
+! grep -q "held by brivant serve" "$work/out"
+check $? "with serve gone the tool opens units itself"
+
+echo "serve: $checks checks, $failures failed"
+[ "$failures" -eq 0 ]
