@@ -31,8 +31,9 @@ run_tool_checks() {
     done
 
     brivant list >"$out"
-    [ "$(tr '\n' ' ' <"$out")" = "0 1 5 " ]
-    tool_check $? "list prints the present IDs 0, 1, 5 one a line"
+    [ "$(grep -v '^brivant: ' "$out" | tr '\n' ' ')" = "0 1 5 " ] &&
+        grep -qx 'brivant: backend: real units over USB (WinUSB)' "$out"
+    tool_check $? "list prints the present IDs 0, 1, 5 one a line, and names the backend"
 
     brivant list --json >"$out"
     grep -qx '{"backend":"winusb","units":\[{"id":0},{"id":1},{"id":5}\]}' "$out"
