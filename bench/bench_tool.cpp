@@ -3,11 +3,14 @@
 //   - log --interval 0: samples per second against the unit's round trip;
 //   - the panel: USB exchanges per second per unit with 1 and with 5 pages
 //     polling it as the page does;
-//   - the panel's CPU with 16 units read 20 times a second.
+//   - the panel's CPU with 16 units read 20 times a second;
+//   - serve: a station of 16 units at 20 and 100 Hz, CPU with 0 and 5 pages;
+//     and a read through serve's API against a direct read, per call.
 #include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <map>
+#include <memory>
 #include <thread>
 #include <vector>
 
@@ -18,6 +21,7 @@
 
 #include "brivant.h"
 #include "checked_output.h"
+#include "live_station.h"
 #include "panel_server.h"
 #include "platform/sim/sim.h"
 #include "sample_log.h"
@@ -145,14 +149,40 @@ struct PanelFigures {
     double serverCpuPercent = 0; // of one core: readers, server, simulation
 };
 
-PanelFigures measurePanel(int units, int pages, double rateHz, double runFor) {
+// A station of units 0 .. units - 1, every channel at its defaults.
+tool::Station stationOf(int units) {
+    tool::Station station;
+    station.name = "bench";
+    for (std::int16_t id = 0; id < units; ++id) {
+        station.units[id] = tool::UnitSettings{};
+    }
+    return station;
+}
+
+PanelFigures measurePanel(int units, int pages, double rateHz, double runFor, bool asStation = false) {
     freshUnits(units, 0us);
     tool::ReaderSettings settings;
     settings.rateHz = rateHz;
-    tool::UnitRegistry registry(settings);
+    std::unique_ptr<tool::LiveStation> live;
+    std::unique_ptr<tool::UnitRegistry> held;
+    if (asStation) {
+        live = std::make_unique<tool::LiveStation>(stationOf(units), std::nullopt);
+        std::vector<std::int16_t> ids;
+        for (std::int16_t id = 0; id < units; ++id) {
+            ids.push_back(id);
+        }
+        tool::LiveStation* station = live.get();
+        held = std::make_unique<tool::UnitRegistry>(
+            settings, tool::StationUnits{ids, [station](std::int16_t id, tool::ConfigureWhy why) {
+                                             return station->configure(id, why);
+                                         }});
+    } else {
+        held = std::make_unique<tool::UnitRegistry>(settings);
+    }
+    tool::UnitRegistry& registry = *held;
     registry.start();
     const std::string token = "0123456789abcdef0123456789abcdef";
-    tool::PanelServer server(registry, token);
+    tool::PanelServer server(registry, token, std::chrono::seconds(2), live.get());
     int port = server.bind({});
     std::thread serving([&] { server.serve(); });
     std::this_thread::sleep_for(500ms);
@@ -218,6 +248,71 @@ void panelFigures() {
     }
 }
 
+void serveFigures() {
+    std::printf("\n== serve, a station of 16 units, pages polling every 200 ms\n");
+    std::printf("%-8s %-6s %18s %16s %14s %16s\n", "rate Hz", "pages", "exchanges/s/unit",
+                "min..max", "requests/s", "serve CPU %");
+    const int runs[][2] = {{20, 0}, {20, 5}, {100, 0}, {100, 5}};
+    for (const auto& run : runs) {
+        PanelFigures f = measurePanel(16, run[1], run[0], 10.0, true);
+        char range[32];
+        std::snprintf(range, sizeof range, "%.1f..%.1f", f.minPerUnit, f.maxPerUnit);
+        std::printf("%-8d %-6d %18.2f %16s %14.1f %15.2f%%\n", run[0], run[1], f.exchangesPerUnit,
+                    range, f.requestsPerSecond, f.serverCpuPercent);
+    }
+}
+
+// The time one read takes: Brivant_ReadCount straight, and through serve's
+// API as the tool makes it (POST /api/units/0/read on a kept-alive
+// connection, answered on the unit's reader thread), over the same unit.
+void readThroughServe() {
+    const int calls = 2000;
+    freshUnits(1, 0us);
+    if (Brivant_Device_Open(0) != RC_OK) {
+        std::fprintf(stderr, "open failed\n");
+        std::exit(1);
+    }
+    std::int32_t counts[3];
+    std::uint8_t status[3];
+    auto start = Clock::now();
+    for (int i = 0; i < calls; ++i) {
+        Brivant_ReadCount(0, counts, status);
+    }
+    double direct = seconds(Clock::now() - start) / calls;
+    Brivant_Device_Close(0);
+
+    tool::ReaderSettings settings;
+    settings.rateHz = 20;
+    tool::LiveStation live(stationOf(1), std::nullopt);
+    tool::UnitRegistry registry(settings, tool::StationUnits{{0}, [&live](std::int16_t id, tool::ConfigureWhy why) {
+                                                                 return live.configure(id, why);
+                                                             }});
+    registry.start();
+    const std::string token = "0123456789abcdef0123456789abcdef";
+    tool::PanelServer server(registry, token, std::chrono::seconds(2), &live);
+    int port = server.bind({});
+    std::thread serving([&] { server.serve(); });
+    std::this_thread::sleep_for(300ms);
+    httplib::Client client("127.0.0.1", port);
+    client.set_keep_alive(true);
+    client.set_tcp_nodelay(true); // as the tool's client
+    int ok = 0;
+    start = Clock::now();
+    for (int i = 0; i < calls; ++i) {
+        auto result = client.Post("/api/units/0/read", {{"X-Brivant-Token", token}}, "{}", "application/json");
+        ok += result && result->status == 200;
+    }
+    double viaServe = seconds(Clock::now() - start) / calls;
+    server.stop();
+    serving.join();
+    registry.stop(5s);
+    std::printf("\n== one read of a unit, %d calls each\n", calls);
+    std::printf("%-46s %10.1f us\n", "Brivant_ReadCount, direct", direct * 1e6);
+    std::printf("%-46s %10.1f us  (%d of %d answered)\n", "POST /api/units/0/read through serve", viaServe * 1e6,
+                ok, calls);
+    std::printf("%-46s %10.1f us\n", "added per call by serve", (viaServe - direct) * 1e6);
+}
+
 } // namespace
 
 int main() {
@@ -225,5 +320,7 @@ int main() {
                 std::thread::hardware_concurrency());
     logRate();
     panelFigures();
+    serveFigures();
+    readThroughServe();
     return 0;
 }

@@ -54,20 +54,25 @@ env -u LD_LIBRARY_PATH BRIVANT_BACKEND=sim dotnet "$work/linux/app.dll"
 [ -z "$(find "$app" -name 'libbrivant.so*' -not -path '*/obj/*')" ] ||
     { echo "the library was copied into the app's sources"; exit 1; }
 
-# Built for each Windows runtime, framework-dependent (no runtime or host
-# packs needed), the DLL of that architecture lands beside the program.
-for rid in win-x64 win-x86; do
-    (cd "$app" && dotnet build -c Release -r "$rid" --self-contained false -p:UseAppHost=false \
-        --configfile "$work/nuget.config" -o "$work/$rid" >/dev/null)
-    /usr/bin/python3 - "$work/$rid/BRIVANT.dll" "$rid" <<'PY'
+# dll_beside FOLDER RID WHAT: FOLDER/BRIVANT.dll is the PE image for RID.
+dll_beside() {
+    /usr/bin/python3 - "$1/BRIVANT.dll" "$2" "$3" <<'PY'
 import struct, sys
 data = open(sys.argv[1], "rb").read()
 at = struct.unpack_from("<I", data, 0x3C)[0]
 machine = struct.unpack_from("<H", data, at + 4)[0]
 want = {"win-x64": 0x8664, "win-x86": 0x014C}[sys.argv[2]]
-assert data[at:at + 4] == b"PE\0\0" and machine == want, (sys.argv[2], hex(machine))
-print("%s: BRIVANT.dll beside the program, machine 0x%04x" % (sys.argv[2], machine))
+assert data[at:at + 4] == b"PE\0\0" and machine == want, (sys.argv[3], hex(machine))
+print("%s: BRIVANT.dll beside the program, machine 0x%04x" % (sys.argv[3], machine))
 PY
+}
+
+# Built for each Windows runtime, framework-dependent (no runtime or host
+# packs needed), the DLL of that architecture lands beside the program.
+for rid in win-x64 win-x86; do
+    (cd "$app" && dotnet build -c Release -r "$rid" --self-contained false -p:UseAppHost=false \
+        --configfile "$work/nuget.config" -o "$work/$rid" >/dev/null)
+    dll_beside "$work/$rid" "$rid" "$rid"
 done
 # A .NET Framework program does not read runtimes/: the package's targets
 # copy the DLL of the process's architecture. Its reference assemblies come
@@ -100,14 +105,6 @@ cp "$BRIVANT_ROOT/examples/dotnet/ReadCounts.cs" "$fx/"
 for platform in "x86 -p:PlatformTarget=x86 win-x86" "x64 -p:PlatformTarget=x64 win-x64"     "AnyCPU-Prefer32Bit -p:Prefer32Bit=true win-x86"; do
     read -r name setting rid <<<"$platform"
     (cd "$fx" && dotnet build -c Release "$setting" -o "$work/fx-$name" >/dev/null)
-    /usr/bin/python3 - "$work/fx-$name/BRIVANT.dll" "$rid" "net462 $name" <<'PY'
-import struct, sys
-data = open(sys.argv[1], "rb").read()
-at = struct.unpack_from("<I", data, 0x3C)[0]
-machine = struct.unpack_from("<H", data, at + 4)[0]
-want = {"win-x64": 0x8664, "win-x86": 0x014C}[sys.argv[2]]
-assert data[at:at + 4] == b"PE\0\0" and machine == want, (sys.argv[3], hex(machine))
-print("%s: BRIVANT.dll beside the program, machine 0x%04x" % (sys.argv[3], machine))
-PY
+    dll_beside "$work/fx-$name" "$rid" "net462 $name"
 done
 echo "dotnet: tests, package, and consumers on linux-x64, win-x64, win-x86 and net462 passed"

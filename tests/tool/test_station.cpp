@@ -110,76 +110,33 @@ TEST(StationFile, EveryMistakeIsNamedAtFileLineColumn) {
     }
 }
 
-// A station served in-process: its units held from the start, configured by
-// the live station at every open, and the panel's server over them.
-class ServedStation {
-public:
-    explicit ServedStation(const std::string& toml, std::optional<std::string> save = std::nullopt)
-        : live_(tool::parseStation(toml, "test.toml"), std::move(save)),
-          registry_(settings(), tool::StationUnits{ids(), [this](std::int16_t id, tool::ConfigureWhy why) {
-                                                       return live_.configure(id, why);
-                                                   }}),
-          server_(registry_, ServedPanel::token(), std::chrono::seconds(2), &live_) {
-        registry_.start();
-        port_ = server_.bind({});
-        serving_ = std::thread([this] { server_.serve(); });
-    }
-    ~ServedStation() {
-        server_.stop();
-        serving_.join();
-        registry_.stop(std::chrono::seconds(5));
-    }
+Json getJson(const ServedPanel& served, const std::string& path) {
+    auto result = served.client().Get(path.c_str(), {{"X-Brivant-Token", ServedPanel::token()}});
+    return result ? Json::parse(result->body, nullptr, false) : Json();
+}
 
-    tool::LiveStation& live() { return live_; }
-    httplib::Client client() const {
-        httplib::Client client("127.0.0.1", port_);
-        client.set_read_timeout(10);
-        return client;
-    }
-    httplib::Result change(const std::string& path, const std::string& body) const {
-        return client().Post(path.c_str(), {{"X-Brivant-Token", ServedPanel::token()}}, body,
-                             "application/json");
-    }
-    Json get(const std::string& path) const {
-        auto result = client().Get(path.c_str(), {{"X-Brivant-Token", ServedPanel::token()}});
-        return result ? Json::parse(result->body, nullptr, false) : Json();
-    }
-    // Waits until unit `id` shows `configured` and a sample after `seq`.
-    Json unitWhen(int id, const std::function<bool(const Json&)>& wanted) const {
-        for (int tries = 0; tries < 500; ++tries) {
-            const Json all = get("/api/units");
-            for (const Json& unit : all["units"]) {
-                if (unit["id"] == id && wanted(unit)) {
-                    return unit;
-                }
+// Waits until the API shows unit `id` as `wanted`.
+Json unitWhen(const ServedPanel& served, int id, const std::function<bool(const Json&)>& wanted) {
+    for (int tries = 0; tries < 500; ++tries) {
+        const Json all = getJson(served, "/api/units");
+        for (const Json& unit : all["units"]) {
+            if (unit["id"] == id && wanted(unit)) {
+                return unit;
             }
-            std::this_thread::sleep_for(10ms);
         }
-        ADD_FAILURE() << "unit " << id << " never as wanted: " << get("/api/units").dump();
-        return Json();
+        std::this_thread::sleep_for(10ms);
     }
+    ADD_FAILURE() << "unit " << id << " never as wanted: " << getJson(served, "/api/units").dump();
+    return Json();
+}
 
-private:
-    static tool::ReaderSettings settings() {
-        tool::ReaderSettings settings;
-        settings.rateHz = 50;
-        settings.reopenEvery = 50ms;
-        return settings;
-    }
-    std::vector<std::int16_t> ids() const {
-        std::vector<std::int16_t> all;
-        for (const auto& entry : live_.snapshot().units) {
-            all.push_back(entry.first);
-        }
-        return all;
-    }
-
-    tool::LiveStation live_;
-    tool::UnitRegistry registry_;
-    tool::PanelServer server_;
-    int port_ = 0;
-    std::thread serving_;
-};
+// serve's readers: quick to take a unit back.
+tool::ReaderSettings quickReaders() {
+    tool::ReaderSettings settings;
+    settings.rateHz = 50;
+    settings.reopenEvery = 50ms;
+    return settings;
+}
 
 class StationTest : public SimTest {
 protected:
@@ -218,8 +175,8 @@ const char* const kStation = "station = \"t\"\n"
 // stop last), and only then the first read.
 TEST_F(StationTest, StationFileConfiguresTheUnitBeforeItsFirstRead) {
     addLiveUnits({0});
-    ServedStation served(kStation);
-    Json unit = served.unitWhen(0, [](const Json& u) { return u["configured"] == true && !u["latest"].is_null(); });
+    ServedPanel served(kStation, quickReaders());
+    Json unit = unitWhen(served, 0, [](const Json& u) { return u["configured"] == true && !u["latest"].is_null(); });
     ASSERT_FALSE(unit.is_null());
     std::vector<std::string> frames = framesSent();
     std::vector<std::string> first(frames.begin(), frames.begin() + 24);
@@ -230,7 +187,7 @@ TEST_F(StationTest, StationFileConfiguresTheUnitBeforeItsFirstRead) {
     EXPECT_EQ(first[15], "I11");
     EXPECT_EQ(first[22], "I20") << "channel 2 stopped";
     EXPECT_EQ(unit["settings"][1]["multiplier"], 2) << "the page is shown what was set";
-    Json events = served.get("/api/events")["events"];
+    Json events = getJson(served, "/api/events")["events"];
     ASSERT_GE(events.size(), 1u);
     EXPECT_EQ(events[0]["why"], "start");
     EXPECT_EQ(events[0]["result"], "RC_OK");
@@ -241,8 +198,8 @@ TEST_F(StationTest, StationFileConfiguresTheUnitBeforeItsFirstRead) {
 // with what the user last set through the API, not what the file said.
 TEST_F(StationTest, ChangeSurvivesAReplugAndIsSentBeforeTheNextSample) {
     addLiveUnits({0});
-    ServedStation served(kStation);
-    ASSERT_FALSE(served.unitWhen(0, [](const Json& u) { return u["configured"] == true; }).is_null());
+    ServedPanel served(kStation, quickReaders());
+    ASSERT_FALSE(unitWhen(served, 0, [](const Json& u) { return u["configured"] == true; }).is_null());
     auto changed = served.change("/api/units/0/channels/1/multiplier", R"({"selection": 1})");
     ASSERT_TRUE(changed);
     EXPECT_EQ(changed->status, 200);
@@ -251,10 +208,10 @@ TEST_F(StationTest, ChangeSurvivesAReplugAndIsSentBeforeTheNextSample) {
     EXPECT_NE(served.live().toml().find("multiplier = 1"), std::string::npos);
 
     plug(0, false);
-    ASSERT_FALSE(served.unitWhen(0, [](const Json& u) { return u["answering"] == false; }).is_null());
+    ASSERT_FALSE(unitWhen(served, 0, [](const Json& u) { return u["answering"] == false; }).is_null());
     sim::clearCalls();
     plug(0, true);
-    Json back = served.unitWhen(0, [](const Json& u) {
+    Json back = unitWhen(served, 0, [](const Json& u) {
         return u["answering"] == true && u["configured"] == true && u["latest"]["result"] == "RC_OK";
     });
     ASSERT_FALSE(back.is_null());
@@ -265,7 +222,7 @@ TEST_F(StationTest, ChangeSurvivesAReplugAndIsSentBeforeTheNextSample) {
     EXPECT_EQ(sent.substr(query, 24), "K" "ABCDEFI" "ABCDEFGI" "ABCDEFI" "J") << sent;
     EXPECT_EQ(frames[query + 12], "E11") << "the multiplier last set, not the file's 2";
     EXPECT_EQ(frames[query + 7], "I00") << "channel 0 stays stopped as the user left it";
-    Json events = served.get("/api/events")["events"];
+    Json events = getJson(served, "/api/events")["events"];
     ASSERT_FALSE(events.empty());
     EXPECT_EQ(events.back()["why"], "reconnect");
 }
@@ -324,12 +281,12 @@ TEST_F(StationTest, FailedConfigurationIsAnEventAndIsRetriedBeforeAnyCount) {
 TEST_F(StationTest, AbsentUnitIsExpectedAndOthersAreLeftAlone) {
     addLiveUnits({0, 4});
     plug(0, false);
-    ServedStation served("station = \"t\"\n[unit.0]\n");
-    Json absent = served.unitWhen(0, [](const Json& u) { return u["seen"] == false; });
+    ServedPanel served("station = \"t\"\n[unit.0]\n", quickReaders());
+    Json absent = unitWhen(served, 0, [](const Json& u) { return u["seen"] == false; });
     ASSERT_FALSE(absent.is_null());
-    EXPECT_EQ(served.get("/api/units")["units"].size(), 1u) << "unit 4 is not the station's";
+    EXPECT_EQ(getJson(served, "/api/units")["units"].size(), 1u) << "unit 4 is not the station's";
     plug(0, true);
-    ASSERT_FALSE(served.unitWhen(0, [](const Json& u) { return u["configured"] == true; }).is_null());
+    ASSERT_FALSE(unitWhen(served, 0, [](const Json& u) { return u["configured"] == true; }).is_null());
     for (const sim::Call& call : sim::calls()) {
         if (call.op == sim::Op::UsbInitialize || call.op == sim::Op::WritePipe) {
             // Unit 4 answers K for the ID queries of discovery, nothing more.
@@ -347,8 +304,8 @@ TEST_F(StationTest, SaveWritesTheLiveConfigurationBack) {
     ASSERT_NE(mkdtemp(folder), nullptr);
     const std::string path = std::string(folder) + "/station.toml";
     {
-        ServedStation served(kStation, path);
-        ASSERT_FALSE(served.unitWhen(0, [](const Json& u) { return u["configured"] == true; }).is_null());
+        ServedPanel served(kStation, quickReaders(), path);
+        ASSERT_FALSE(unitWhen(served, 0, [](const Json& u) { return u["configured"] == true; }).is_null());
         auto changed = served.change("/api/units/0/channels/2/limiter", R"({"s1": 1, "s2": 0})");
         ASSERT_TRUE(changed);
         EXPECT_EQ(changed->status, 200);

@@ -22,6 +22,7 @@ std::unique_ptr<httplib::Client> clientFor(const std::string& base) {
     client->set_connection_timeout(2);
     client->set_read_timeout(10); // a command answers within serve's own 2 s deadline
     client->set_keep_alive(true);
+    client->set_tcp_nodelay(true); // a request is headers then body: no Nagle wait between them
     return client;
 }
 
