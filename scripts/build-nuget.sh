@@ -32,8 +32,13 @@ if [ -f "$BRIVANT_ROOT/build-linux-aarch64/libbrivant.so" ]; then
     cp -L "$BRIVANT_ROOT/build-linux-aarch64/libbrivant.so" "$native/linux-arm64/libbrivant.so"
 fi
 
-dotnet pack "$BRIVANT_ROOT/bindings/dotnet/Brivant.Net.csproj" -c Release --nologo -v quiet \
-    -p:BrivantNativeDir="$native" -o "$out" >/dev/null
+log=$BRIVANT_ROOT/build-dotnet/pack.log
+if ! dotnet pack "$BRIVANT_ROOT/bindings/dotnet/Brivant.Net.csproj" -c Release --nologo \
+    -p:BrivantNativeDir="$native" -o "$out" >"$log" 2>&1; then
+    grep -E "error|warning" "$log" >&2 || tail -n 20 "$log" >&2
+    echo "build-nuget: dotnet pack failed; its output is in $log" >&2
+    exit 1
+fi
 rm -rf "$out/lib"
 for framework in netstandard2.0 net462 net8.0; do
     mkdir -p "$out/lib/$framework"
