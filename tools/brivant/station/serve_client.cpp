@@ -103,11 +103,10 @@ std::string ServeClient::describe() const {
 
 std::int16_t ServeClient::post(const std::string& path, const nlohmann::json& body,
                                nlohmann::json& answer) {
-    thread_local std::unique_ptr<httplib::Client> client;
-    if (!client) {
-        client = clientFor(base_);
+    if (!client_) {
+        client_ = clientFor(base_);
     }
-    auto result = client->Post(path.c_str(), {{"X-Brivant-Token", token_}}, body.dump(),
+    auto result = client_->Post(path.c_str(), {{"X-Brivant-Token", token_}}, body.dump(),
                                "application/json");
     if (!result) {
         // serve went away between two calls: the unit is not reached.

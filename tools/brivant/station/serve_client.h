@@ -14,6 +14,10 @@
 #include "brivant.hpp"
 #include "checked_output.h"
 
+namespace httplib {
+class Client;
+}
+
 namespace brivant::tool {
 
 class ServeClient {
@@ -44,6 +48,7 @@ private:
 
     std::string base_;
     std::string token_;
+    std::unique_ptr<httplib::Client> client_; // kept alive between calls
     std::string station_;
     long pid_;
     std::vector<std::int16_t> held_;
