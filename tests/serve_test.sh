@@ -86,7 +86,9 @@ check $? "list has serve's units and the process's own"
 # --- Python: the same through serve, and via="direct" not. A library built
 # with a sanitizer cannot be loaded into Debian's Python (its runtime must
 # come first), so the sanitizer builds leave this part to the plain one.
-if ldd "$library" | grep -qE 'lib(a|t|ub)san'; then
+# (grep reads all of ldd's output: with -q it could end the pipe early, and
+# pipefail would take ldd's broken pipe for "not sanitized".)
+if ldd "$library" 2>/dev/null | grep -E 'lib(a|t|ub)san' >/dev/null; then
     echo "serve: the Python part is left out: $library is built with a sanitizer"
 else
 PYTHONPATH=$python_dir BRIVANT_LIBRARY=$library /usr/bin/python3 - "$serve_pid" >"$work/out" 2>&1 <<'PY'
