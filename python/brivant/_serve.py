@@ -103,19 +103,25 @@ class Serve:
         return "<brivant serve pid %d %s>" % (self.pid, self.base)
 
 
-def serve_holding(unit_id: int) -> Optional[Serve]:
-    """The running serve that holds `unit_id`, if any."""
+def live_serves() -> List[Serve]:
+    """The serves running now, each with the units it holds."""
     folder = runtime_folder()
     if folder is None:
-        return None
+        return []
+    serves = []
     for path in sorted(folder.glob("serve-*.json")):
         try:
             record = json.loads(path.read_text(encoding="utf-8"))
-            if not _alive(int(record["pid"])):
-                continue
-            serve = Serve(record)
+            if _alive(int(record["pid"])):
+                serves.append(Serve(record))
         except (OSError, ValueError, KeyError, TypeError):
             continue
+    return serves
+
+
+def serve_holding(unit_id: int, serves: Optional[List[Serve]] = None) -> Optional[Serve]:
+    """The running serve that holds `unit_id`, if any (among `serves` when given)."""
+    for serve in live_serves() if serves is None else serves:
         if unit_id in serve.units:
             return serve
     return None

@@ -258,10 +258,11 @@ def list_units() -> List[int]:
     holds it. An ID this process holds open is present too. Raises
     BrivantError only when more units are present than the library takes
     (RC_TOO_MANY_UNITS)."""
-    from ._serve import ServeLibrary, serve_holding
+    from ._serve import ServeLibrary, live_serves, serve_holding
+    serves = live_serves()  # looked for once, not once an ID
     found = []
     for unit_id in range(16):
-        serve = serve_holding(unit_id)
+        serve = serve_holding(unit_id, serves)
         lib: Any = ServeLibrary(serve) if serve is not None else library()
         rc = lib.Brivant_Device_Open(unit_id)
         if rc == RC_OK:

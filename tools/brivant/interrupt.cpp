@@ -66,10 +66,6 @@ bool takeReloadRequest() {
     return reloads.exchange(0) != 0;
 }
 
-void requestReload() {
-    reloads = 1;
-}
-
 bool sleepUntil(SteadyClock::time_point due) {
     // Short steps, so Ctrl-C is seen within one of them; the last step ends
     // on time, so a sampling schedule does not drift.

@@ -21,7 +21,6 @@ bool terminateRequested(); // SIGTERM
 
 // SIGHUP (POSIX): serve reads its station file again. True once per signal.
 bool takeReloadRequest();
-void requestReload();      // as SIGHUP does; tests use it
 
 // Sleeps until `due`; false when Ctrl-C came first.
 bool sleepUntil(SteadyClock::time_point due);

@@ -79,21 +79,19 @@ SampleRow sampleUnit(SampledUnit& sampled, SteadyClock::time_point start, const 
     row.unit = sampled.id;
     if (ServeClient* serve = ServeClient::forUnit(sampled.id, console)) {
         row.result = serve->read(sampled.id, row.counts);
-        row.time = std::chrono::system_clock::now();
-        row.elapsedSeconds = std::chrono::duration<double>(SteadyClock::now() - start).count();
-        return row;
-    }
-    std::error_code ec;
-    if (!sampled.unit) {
-        sampled.unit = Unit::open(sampled.id, ec);
-    }
-    if (sampled.unit) {
-        row.counts = sampled.unit->readCounts(ec);
-        if (ec) {
-            sampled.unit.reset(); // opened again at the next sample
+    } else {
+        std::error_code ec;
+        if (!sampled.unit) {
+            sampled.unit = Unit::open(sampled.id, ec);
         }
+        if (sampled.unit) {
+            row.counts = sampled.unit->readCounts(ec);
+            if (ec) {
+                sampled.unit.reset(); // opened again at the next sample
+            }
+        }
+        row.result = static_cast<std::int16_t>(ec.value());
     }
-    row.result = static_cast<std::int16_t>(ec.value());
     row.time = std::chrono::system_clock::now();
     row.elapsedSeconds = std::chrono::duration<double>(SteadyClock::now() - start).count();
     return row;

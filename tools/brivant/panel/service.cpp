@@ -114,10 +114,7 @@ void reload(const ServiceOptions& options, LiveStation& live, UnitRegistry& regi
 
 int runService(const ServiceOptions& options, Console& console) {
     EventLog log(console, options.jsonLog, options.name);
-    std::optional<Station> station;
-    if (options.stationPath) {
-        station = loadStation(*options.stationPath); // mistakes: 64 with every one named
-    }
+    const std::optional<Station>& station = options.station;
     if (!loopback(options.listen)) {
         console.error("brivant: warning: listening on " + options.listen +
                       ", not on loopback only: anyone who can reach it and has the token can "

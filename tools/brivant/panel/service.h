@@ -8,6 +8,7 @@
 #include <string>
 
 #include "checked_output.h"
+#include "station_file.h"
 
 namespace brivant::tool {
 
@@ -18,7 +19,8 @@ struct ServiceOptions {
     bool portGiven = false;               // by the user: a port in use is their mistake (64)
     double rateHz = 20;
     bool openBrowser = false;
-    std::optional<std::string> stationPath; // serve --config FILE
+    std::optional<Station> station;         // serve's, as read from stationPath
+    std::optional<std::string> stationPath; // serve --config FILE, read again at SIGHUP
     bool save = false;                    // write changes back to the station file
     bool jsonLog = false;                 // events as JSON lines on standard error
     int interruptStatus = 130;            // the exit status after Ctrl-C or SIGTERM

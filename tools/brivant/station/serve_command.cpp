@@ -57,6 +57,7 @@ int runServe(const ServeArguments& args, Console& console) {
     options.port = station.port;
     options.portGiven = station.port != 0;
     options.rateHz = station.rateHz;
+    options.station = std::move(station);
     options.stationPath = args.config;
     options.save = args.save;
     options.jsonLog = args.logFormat == "json";
