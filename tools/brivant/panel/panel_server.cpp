@@ -37,6 +37,7 @@ RequestFacts factsOf(const httplib::Request& request) {
     }
     facts.tokenParameter = request.get_param_value("token");
     facts.tokenHeader = request.get_header_value(kTokenHeader);
+    facts.authorization = request.get_header_value("Authorization");
     facts.contentType = request.get_header_value("Content-Type");
     if (request.has_header("Content-Length")) {
         facts.contentLength = request.get_header_value("Content-Length");
@@ -91,13 +92,15 @@ struct PanelServer::Impl {
     std::string host;
     int port = 0;
     std::string backend = backendName();
+    std::function<std::string()> metrics;
 
     void routes();
 };
 
 PanelServer::PanelServer(UnitRegistry& registry, std::string token,
                          std::chrono::milliseconds commandDeadline, LiveStation* station)
-    : impl_(new Impl{registry, std::move(token), commandDeadline, station, {}, nullptr, {}, 0}) {}
+    : impl_(new Impl{registry, std::move(token), commandDeadline, station, {}, nullptr, {}, 0,
+                     backendName(), {}}) {}
 
 PanelServer::~PanelServer() {
     stop();
@@ -188,33 +191,52 @@ void PanelServer::Impl::routes() {
 
     http.Post(R"(/api/units/([^/]+)/channels/([^/]+)/([^/]+))",
               [this](const httplib::Request& request, httplib::Response& response) {
-                  try {
-                      ChangeRequest change = parseChange(request.matches[1], request.matches[2],
-                                                         request.matches[3], request.body);
-                      auto reader = registry.find(change.unit);
-                      if (!reader) {
-                          throw ApiError(404, "unit " + std::to_string(change.unit) +
-                                                  " is not in this panel");
-                      }
-                      // A station's change is its live configuration from now
-                      // on, whatever the unit answers: one that fails is
-                      // configured again, all of it, at its next sample.
-                      bool kept = station != nullptr && change.update &&
-                                  station->update(change.unit, change.channel, change.update);
-                      CommandOutcome outcome = reader->command(change.call, commandDeadline);
-                      const bool done = outcome.kind == CommandOutcome::Kind::Done;
-                      if (station != nullptr && station->unit(change.unit)) {
-                          station->recordChange(change.unit, change.action, change.channel,
-                                                done ? outcome.result : RC_COMM_FAILED);
-                          if (kept && (!done || outcome.result != RC_OK)) {
-                              reader->reconfigure(ConfigureWhy::Change);
-                          }
-                      }
-                      answerJson(response, done ? 200 : 504, outcomeJson(outcome));
-                  } catch (const ApiError& error) {
-                      refuse(response, {error.status, error.what()});
-                  }
+                  int status = 200;
+                  nlohmann::json body = runChange(registry, station, request.matches[1],
+                                                  request.matches[2], request.matches[3],
+                                                  request.body, commandDeadline, status);
+                  answerJson(response, status, body);
               });
+
+    http.Get("/metrics", [this](const httplib::Request&, httplib::Response& response) {
+        if (!metrics) {
+            refuse(response, {404, "no metrics here"});
+            return;
+        }
+        response.set_content(metrics(), "text/plain; version=0.0.4; charset=utf-8");
+    });
+}
+
+nlohmann::json runChange(UnitRegistry& registry, LiveStation* station, const std::string& unit,
+                         const std::string& channel, const std::string& action,
+                         const std::string& body, std::chrono::milliseconds deadline,
+                         int& status) {
+    try {
+        ChangeRequest change = parseChange(unit, channel, action, body);
+        auto reader = registry.find(change.unit);
+        if (!reader) {
+            throw ApiError(404, "unit " + std::to_string(change.unit) + " is not in this panel");
+        }
+        // A station's change is its live configuration from now on,
+        // whatever the unit answers: one that fails is configured again,
+        // all of it, at its next sample.
+        bool kept = station != nullptr && change.update &&
+                    station->update(change.unit, change.channel, change.update);
+        CommandOutcome outcome = reader->command(change.call, deadline);
+        const bool done = outcome.kind == CommandOutcome::Kind::Done;
+        if (station != nullptr && station->unit(change.unit)) {
+            station->recordChange(change.unit, change.action, change.channel,
+                                  done ? outcome.result : RC_COMM_FAILED);
+            if (kept && (!done || outcome.result != RC_OK)) {
+                reader->reconfigure(ConfigureWhy::Change);
+            }
+        }
+        status = done ? 200 : 504;
+        return outcomeJson(outcome);
+    } catch (const ApiError& error) {
+        status = error.status;
+        return nlohmann::json{{"error", error.what()}};
+    }
 }
 
 namespace {
@@ -263,6 +285,10 @@ std::string bindFailure(int error) {
 }
 
 } // namespace
+
+void PanelServer::onMetrics(std::function<std::string()> text) {
+    impl_->metrics = std::move(text);
+}
 
 int PanelServer::bind(const PanelAddress& address) {
     impl_->host = address.listen;

@@ -4,9 +4,12 @@
 #pragma once
 
 #include <chrono>
+#include <functional>
 #include <memory>
 #include <stdexcept>
 #include <string>
+
+#include <nlohmann/json.hpp>
 
 #include "live_station.h"
 #include "unit_registry.h"
@@ -24,6 +27,16 @@ struct BindError : std::runtime_error {
     using std::runtime_error::runtime_error;
 };
 
+// A change to a channel, from the API or from the broker: parsed and
+// checked as the API does, run on the unit's thread, and kept in the
+// station's live configuration. Returns the answer's body and sets `status`
+// to its HTTP status (200, or 400/404 for a refused request, 504 for a unit
+// that did not answer in time).
+nlohmann::json runChange(UnitRegistry& registry, LiveStation* station, const std::string& unit,
+                         const std::string& channel, const std::string& action,
+                         const std::string& body, std::chrono::milliseconds deadline,
+                         int& status);
+
 class PanelServer {
 public:
     // With `station`, changes go into its live configuration, and the
@@ -34,6 +47,10 @@ public:
     ~PanelServer();
     PanelServer(const PanelServer&) = delete;
     PanelServer& operator=(const PanelServer&) = delete;
+
+    // GET /metrics answers with what `text` makes (Prometheus's text format);
+    // without it the route is 404. Set it before bind().
+    void onMetrics(std::function<std::string()> text);
 
     // Binds the address, refusing a port another socket holds; returns the
     // port, or throws BindError.

@@ -84,6 +84,8 @@ std::optional<Refusal> RequestGuard::check(const RequestFacts& request, Route& r
         route = Route::Config;
     } else if (path == "/api/events") {
         route = Route::Events;
+    } else if (path == "/metrics") {
+        route = Route::Metrics;
     } else if (isChangePath(path)) {
         route = Route::UnitChange;
     } else if (isReadPath(path)) {
@@ -91,11 +93,17 @@ std::optional<Refusal> RequestGuard::check(const RequestFacts& request, Route& r
     } else {
         return Refusal{404, "no such page"};
     }
-    const std::string& given = route == Route::Page ? request.tokenParameter : request.tokenHeader;
+    std::string given = route == Route::Page ? request.tokenParameter : request.tokenHeader;
+    const std::string bearer = "bearer ";
+    if (given.empty() && route != Route::Page &&
+        lowered(request.authorization.substr(0, bearer.size())) == bearer) {
+        given = request.authorization.substr(bearer.size());
+    }
     if (given.empty()) {
         return Refusal{401, route == Route::Page
                                 ? "open the address with ?token= that brivant panel printed"
-                                : std::string("the header ") + kTokenHeader + " is missing"};
+                                : std::string("the header ") + kTokenHeader +
+                                      " (or Authorization: Bearer) is missing"};
     }
     if (!sameToken(given, token_)) {
         return Refusal{403, "wrong token"};

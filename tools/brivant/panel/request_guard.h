@@ -5,9 +5,11 @@
 //     address given with --listen) with its port, against DNS rebinding;
 //   - an Origin header, when sent, is this panel's own;
 //   - the token: in the page's URL (?token=), in the header X-Brivant-Token
-//     for the API;
+//     for the API, or as "Authorization: Bearer TOKEN" (a Prometheus scrape
+//     job's credentials);
 //   - the method the route takes: GET for the page, the unit list, the
-//     configuration and its events, POST for a change or a read;
+//     configuration and its events and the metrics, POST for a change or a
+//     read;
 //   - a change has a JSON body (Content-Type application/json) of at most
 //     16 KiB, sized by Content-Length.
 // No CORS header is ever sent, so other origins cannot read an answer or
@@ -31,7 +33,7 @@ struct Refusal {
 // GET: the page, the unit list, the live configuration (TOML) and the
 // configuration events; POST with a JSON body: a change, and a read made
 // now on the unit's own thread.
-enum class Route { Page, UnitList, Config, Events, UnitChange, UnitRead };
+enum class Route { Page, UnitList, Config, Events, Metrics, UnitChange, UnitRead };
 
 // What the checks look at in a request, taken from it before its body is read.
 struct RequestFacts {
@@ -41,6 +43,7 @@ struct RequestFacts {
     std::optional<std::string> origin;
     std::string tokenParameter;       // ?token=
     std::string tokenHeader;          // X-Brivant-Token
+    std::string authorization;        // the Authorization header
     std::string contentType;
     std::optional<std::string> contentLength;
     bool transferEncoding = false;    // a Transfer-Encoding header is there

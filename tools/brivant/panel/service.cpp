@@ -1,7 +1,12 @@
 #include "service.h"
 
+#include <cerrno>
+#include <cstring>
+#include <fstream>
 #include <memory>
 #include <thread>
+
+#include <sys/stat.h>
 
 #include <nlohmann/json.hpp>
 
@@ -9,12 +14,16 @@
 #include "browser_launch.h"
 #include "interrupt.h"
 #include "live_station.h"
+#include "metrics.h"
 #include "panel_server.h"
 #include "random_token.h"
 #include "runtime_file.h"
 #include "sample_log.h"
 #include "station_file.h"
 #include "tool_errors.h"
+#if BRIVANT_WITH_MQTT
+#include "mqtt_publisher.h"
+#endif
 
 namespace brivant::tool {
 
@@ -110,6 +119,48 @@ void reload(const ServiceOptions& options, LiveStation& live, UnitRegistry& regi
     log.note("info", "reloaded", text, {{"units", changed}});
 }
 
+// The API token: a new one each start, or the one kept in the station's
+// token file, so that a scrape job can hold it. A token file not there yet
+// is made, readable by its owner alone.
+std::string serviceToken(const std::optional<Station>& station, const EventLog& log) {
+    if (!station || station->tokenFile.empty()) {
+        return randomToken();
+    }
+    const std::string& path = station->tokenFile;
+    std::ifstream in(path);
+    if (!in) {
+        if (errno != ENOENT) {
+            throw InputError("cannot read the token file " + path + ": " + std::strerror(errno));
+        }
+        std::string token = randomToken();
+        std::string text = token + "\n";
+        replaceFile(path, text);
+#if !defined(_WIN32)
+        ::chmod(path.c_str(), S_IRUSR | S_IWUSR);
+#endif
+        log.note("info", "token-made", "made a new token in " + path);
+        return token;
+    }
+    std::string token;
+    std::getline(in, token);
+    while (!token.empty() && (token.back() == '\r' || token.back() == ' ')) {
+        token.pop_back();
+    }
+    if (token.size() < 16 || token.find_first_of(" \t") != std::string::npos) {
+        throw UsageError("the token file " + path +
+                         " must hold a token of at least 16 characters, without spaces, on its "
+                         "first line");
+    }
+#if !defined(_WIN32)
+    struct stat facts {};
+    if (::stat(path.c_str(), &facts) == 0 && (facts.st_mode & (S_IRGRP | S_IROTH)) != 0) {
+        log.note("warning", "token-readable",
+                 "the token file " + path + " can be read by other users (chmod 600 it)");
+    }
+#endif
+    return token;
+}
+
 } // namespace
 
 int runService(const ServiceOptions& options, Console& console) {
@@ -122,12 +173,47 @@ int runService(const ServiceOptions& options, Console& console) {
     }
     ReaderSettings settings;
     settings.rateHz = options.rateHz;
+    const std::string token = serviceToken(station, log);
+#if BRIVANT_WITH_MQTT
+    std::unique_ptr<MqttPublisher> publisher;
+    if (station && station->mqtt) {
+        publisher = std::make_unique<MqttPublisher>(
+            *station, [&log](const std::string& level, const std::string& event,
+                             const std::string& text) { log.note(level, event, "mqtt: " + text); });
+        settings.listener = publisher->listener();
+    }
+    MqttPublisher* mqtt = publisher.get();
+    // Readers first, then the publisher: their last samples still go out.
+    struct StopPublisher {
+        std::unique_ptr<MqttPublisher>& publisher;
+        ~StopPublisher() {
+            if (publisher) {
+                publisher->stop();
+            }
+        }
+    };
+#else
+    if (station && station->mqtt) {
+        throw UsageError(*options.stationPath +
+                         ": [mqtt]: this build of brivant has no MQTT (it was built without "
+                         "libmosquitto)");
+    }
+#endif
     std::unique_ptr<LiveStation> live;
     std::unique_ptr<UnitRegistry> registry;
     if (station) {
         live = std::make_unique<LiveStation>(*station, options.save ? options.stationPath
                                                                     : std::nullopt);
+#if BRIVANT_WITH_MQTT
+        live->onEvent([&log, mqtt](const ConfigEvent& event) {
+            log.configured(event);
+            if (mqtt != nullptr) {
+                mqtt->configEvent(event);
+            }
+        });
+#else
         live->onEvent([&log](const ConfigEvent& event) { log.configured(event); });
+#endif
         LiveStation* liveStation = live.get();
         registry = std::make_unique<UnitRegistry>(
             settings, StationUnits{idsOf(*station), [liveStation](std::int16_t id, ConfigureWhy why) {
@@ -136,8 +222,40 @@ int runService(const ServiceOptions& options, Console& console) {
     } else {
         registry = std::make_unique<UnitRegistry>(settings);
     }
+#if BRIVANT_WITH_MQTT
+    StopPublisher stopPublisher{publisher};
+    if (publisher) {
+        UnitRegistry* units = registry.get();
+        LiveStation* liveStation = live.get();
+        publisher->onCommand([units, liveStation](const std::string& unit, const std::string& channel,
+                                                  const std::string& action, const std::string& body,
+                                                  int& status) {
+            return runChange(*units, liveStation, unit, channel, action, body,
+                             std::chrono::seconds(2), status);
+        });
+        publisher->start();
+    }
+#endif
     registry->start();
-    PanelServer server(*registry, randomToken(), std::chrono::seconds(2), live.get());
+    PanelServer server(*registry, token, std::chrono::seconds(2), live.get());
+    const std::string stationName = station ? station->name : "";
+    server.onMetrics([&registry, stationName
+#if BRIVANT_WITH_MQTT
+                      , mqtt
+#endif
+    ] {
+        std::vector<UnitView> views;
+        for (const auto& reader : registry->readers()) {
+            views.push_back(reader->view(std::nullopt));
+        }
+        std::optional<OutboxTally> outbox;
+#if BRIVANT_WITH_MQTT
+        if (mqtt != nullptr) {
+            outbox = mqtt->tally();
+        }
+#endif
+        return metricsText(stationName, views, outbox);
+    });
     PanelAddress address;
     address.listen = options.listen == "localhost" ? "127.0.0.1" : options.listen;
     address.port = options.port;
@@ -199,6 +317,11 @@ int runService(const ServiceOptions& options, Console& console) {
         // A unit still inside a call that does not return: the process ends
         // without waiting for it.
         console.error("brivant: a unit did not answer; leaving without waiting for it");
+#if BRIVANT_WITH_MQTT
+        if (publisher) {
+            publisher->stop();
+        }
+#endif
         std::fflush(stdout);
         std::_Exit(options.interruptStatus);
     }

@@ -41,6 +41,7 @@ struct UnitReader::State {
     std::int16_t lastResult = 0;
     std::optional<WallTime> silentSince;
     std::deque<Sample> samples;
+    UnitTally tally;
 
     // When the call in progress began; 0 when none is.
     std::atomic<std::int64_t> callStartedNs{0};
@@ -119,6 +120,12 @@ void UnitReader::run(std::shared_ptr<State> state) {
         state->callStartedNs = 0;
         return rc;
     };
+    const std::shared_ptr<const ReaderListener> listener = state->settings.listener;
+    auto tell = [&](const char* event, std::int16_t rc) {
+        if (listener && listener->event) {
+            listener->event(UnitEvent{state->id, event, rc, std::chrono::system_clock::now()});
+        }
+    };
     // Opens the unit if a failure closed it; the open's result otherwise.
     auto ensureOpen = [&]() -> std::int16_t {
         if (state->open) {
@@ -127,6 +134,13 @@ void UnitReader::run(std::shared_ptr<State> state) {
         lastOpenTry = Clock::now();
         std::int16_t rc = timed([&] { return Brivant_Device_Open(state->id); });
         state->open = rc == RC_OK;
+        if (state->open && state->seen) {
+            {
+                std::lock_guard<std::mutex> guard(state->lock);
+                ++state->tally.reconnections;
+            }
+            tell("reconnected", rc);
+        }
         if (state->open && state->configure) {
             std::lock_guard<std::mutex> guard(state->lock);
             // Whatever the unit was set to before it went, it is set again.
@@ -156,25 +170,43 @@ void UnitReader::run(std::shared_ptr<State> state) {
         }
         rc = timed([&] { return state->configure(state->id, why); });
         std::lock_guard<std::mutex> guard(state->lock);
+        ++state->tally.exchanges;
+        if (rc == RC_OK) {
+            ++state->tally.configurations;
+        } else {
+            ++state->tally.failures;
+        }
         state->configured = rc == RC_OK;
         // A setting that failed is sent again, with all the others, next time.
         state->needsConfig = rc != RC_OK;
         return rc;
     };
     // Notes what a call's result says about the unit; a failed exchange
-    // closes it so that the next attempt opens it afresh.
-    auto note = [&](std::int16_t rc) {
+    // closes it so that the next attempt opens it afresh. `exchanged`: the
+    // call reached the unit (an open that failed did not).
+    auto note = [&](std::int16_t rc, bool exchanged) {
         if (rc == RC_COMM_FAILED && state->open) {
             Brivant_Device_Close(state->id);
             state->open = false;
         }
         bool failed = rc == RC_COMM_FAILED || !state->open;
-        std::lock_guard<std::mutex> guard(state->lock);
-        state->lastResult = rc;
-        if (failed && !state->silentSince) {
-            state->silentSince = std::chrono::system_clock::now();
-        } else if (!failed) {
-            state->silentSince.reset();
+        bool fellSilent = false;
+        {
+            std::lock_guard<std::mutex> guard(state->lock);
+            state->lastResult = rc;
+            if (exchanged) {
+                ++state->tally.exchanges;
+                state->tally.failures += rc == RC_OK ? 0 : 1;
+            }
+            if (failed && !state->silentSince) {
+                state->silentSince = std::chrono::system_clock::now();
+                fellSilent = true;
+            } else if (!failed) {
+                state->silentSince.reset();
+            }
+        }
+        if (fellSilent) {
+            tell("not-answering", rc);
         }
     };
 
@@ -189,10 +221,11 @@ void UnitReader::run(std::shared_ptr<State> state) {
             job->stage = Job::Stage::Running;
             guard.unlock();
             std::int16_t rc = ensureReady();
-            if (rc == RC_OK) {
+            bool exchanged = rc == RC_OK;
+            if (exchanged) {
                 rc = timed([&] { return job->call(state->id); });
             }
-            note(rc);
+            note(rc, exchanged);
             guard.lock();
             job->result = rc;
             job->stage = Job::Stage::Done;
@@ -216,12 +249,13 @@ void UnitReader::run(std::shared_ptr<State> state) {
         guard.unlock();
         Sample sample;
         sample.result = ensureReady();
-        if (sample.result == RC_OK) {
+        bool exchanged = sample.result == RC_OK;
+        if (exchanged) {
             sample.result = timed([&] {
                 return Brivant_ReadCount(state->id, sample.counts.data(), sample.status.data());
             });
         }
-        note(sample.result);
+        note(sample.result, exchanged);
         sample.time = std::chrono::system_clock::now();
         sample.t = state->seconds(Clock::now());
         guard.lock();
@@ -229,6 +263,12 @@ void UnitReader::run(std::shared_ptr<State> state) {
         state->samples.push_back(sample);
         while (state->samples.size() > keep) {
             state->samples.pop_front();
+        }
+        if (listener && listener->sample) {
+            std::optional<bool> configured = state->configured;
+            guard.unlock();
+            listener->sample(state->id, sample, configured);
+            guard.lock();
         }
     }
     if (state->open) {
@@ -284,6 +324,7 @@ UnitView UnitReader::view(std::optional<std::uint64_t> afterSeq) const {
     view.silentSince = state_->silentSince;
     view.seen = state_->seen;
     view.configured = state_->configured;
+    view.tally = state_->tally;
     std::int64_t callStarted = state_->callStartedNs;
     if (callStarted != 0 && !view.silentSince) {
         auto inCall = std::chrono::nanoseconds(

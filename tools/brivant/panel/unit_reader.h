@@ -15,6 +15,7 @@
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <string>
 #include <thread>
 #include <vector>
 
@@ -51,6 +52,29 @@ struct ReaderStart {
     Configure configure; // set: the unit is configured before it is read
 };
 
+// What a reader has done since it started, for the metrics.
+struct UnitTally {
+    std::uint64_t exchanges = 0;      // reads, commands and configurations sent to the unit
+    std::uint64_t failures = 0;       // those that failed
+    std::uint64_t reconnections = 0;  // opened again after a failure
+    std::uint64_t configurations = 0; // settings sent whole
+};
+
+// Something that happened to a unit, told once when it happens.
+struct UnitEvent {
+    std::int16_t unit = 0;
+    std::string event;       // "not-answering", "reconnected"
+    std::int16_t result = 0; // of the call that told it
+    WallTime time;
+};
+
+// Told of every sample and event on the reader's own thread: what it does
+// must not block, or the unit's reads wait for it.
+struct ReaderListener {
+    std::function<void(std::int16_t id, const Sample& sample, std::optional<bool> configured)> sample;
+    std::function<void(const UnitEvent& event)> event;
+};
+
 // What a page is shown of one unit.
 struct UnitView {
     std::int16_t id = 0;
@@ -62,6 +86,7 @@ struct UnitView {
     std::optional<Sample> latest;
     std::array<std::optional<double>, 3> rate; // counts per second over about a second
     std::vector<Sample> samples;           // those after the seq asked for
+    UnitTally tally;
 };
 
 struct CommandOutcome {
@@ -85,6 +110,7 @@ struct ReaderSettings {
     std::chrono::milliseconds stallAfter{1000};
     std::chrono::milliseconds reopenEvery{500};
     double keepSeconds = 65; // samples kept for pages: a minute's chart and some
+    std::shared_ptr<const ReaderListener> listener; // none: samples are only kept
 };
 
 class UnitReader {

@@ -234,7 +234,176 @@ void unitSettings(const toml::table& table, const std::string& where, Problems& 
     }
 }
 
+// "mqtt://host", "mqtts://host:8883", "mqtt://[::1]:1883".
+bool brokerUrl(const std::string& url, MqttSettings& mqtt) {
+    std::string rest;
+    if (url.rfind("mqtt://", 0) == 0) {
+        mqtt.tls = false;
+        mqtt.port = 1883;
+        rest = url.substr(7);
+    } else if (url.rfind("mqtts://", 0) == 0) {
+        mqtt.tls = true;
+        mqtt.port = 8883;
+        rest = url.substr(8);
+    } else {
+        return false;
+    }
+    if (!rest.empty() && rest.back() == '/') {
+        rest.pop_back();
+    }
+    std::size_t hostEnd = 0;
+    if (!rest.empty() && rest.front() == '[') {
+        hostEnd = rest.find(']');
+        if (hostEnd == std::string::npos) {
+            return false;
+        }
+        mqtt.host = rest.substr(1, hostEnd - 1);
+        ++hostEnd;
+    } else {
+        hostEnd = std::min(rest.find(':'), rest.size());
+        mqtt.host = rest.substr(0, hostEnd);
+    }
+    if (mqtt.host.empty() || mqtt.host.find_first_of("/?#@ []") != std::string::npos) {
+        return false;
+    }
+    const std::string after = rest.substr(hostEnd);
+    if (after.empty()) {
+        return true;
+    }
+    if (after.front() != ':') {
+        return false;
+    }
+    try {
+        mqtt.port = static_cast<int>(parseNumber(after.substr(1), 1, 65535, "port"));
+    } catch (const UsageError&) {
+        return false;
+    }
+    return true;
+}
+
+void mqttSettings(const toml::table& table, Problems& problems, MqttSettings& mqtt) {
+    bool hasUrl = false;
+    for (auto&& [key, node] : table) {
+        const std::string name(key.str());
+        const std::string what = "mqtt." + name;
+        long long value = 0;
+        auto text = [&](std::string& out) {
+            if (!node.is_string() || node.as_string()->get().empty()) {
+                problems.add(node, what + " must be a string, not empty");
+                return;
+            }
+            out = node.as_string()->get();
+        };
+        if (name == "url") {
+            if (!node.is_string() || !brokerUrl(node.as_string()->get(), mqtt)) {
+                problems.add(node, "mqtt.url must be the broker as mqtt://HOST[:PORT] or "
+                                   "mqtts://HOST[:PORT]");
+                continue;
+            }
+            mqtt.url = node.as_string()->get();
+            hasUrl = true;
+        } else if (name == "client_id") {
+            text(mqtt.clientId);
+            if (mqtt.clientId.size() > 65535) {
+                problems.add(node, "mqtt.client_id is too long");
+            }
+        } else if (name == "username") {
+            text(mqtt.username);
+        } else if (name == "password_file") {
+            text(mqtt.passwordFile);
+        } else if (name == "ca_file") {
+            text(mqtt.caFile);
+        } else if (name == "cert_file") {
+            text(mqtt.certFile);
+        } else if (name == "key_file") {
+            text(mqtt.keyFile);
+        } else if (name == "prefix") {
+            text(mqtt.prefix);
+            if (mqtt.prefix.find_first_of("+#") != std::string::npos || mqtt.prefix.back() == '/') {
+                problems.add(node, "mqtt.prefix must be a topic without + or # and without a "
+                                   "trailing /");
+            }
+        } else if (name == "keepalive") {
+            if (integerIn(node, what, 5, 3600, problems, value)) {
+                mqtt.keepAliveSeconds = static_cast<int>(value);
+            }
+        } else if (name == "qos") {
+            if (integerIn(node, what, 0, 1, problems, value)) {
+                mqtt.qos = static_cast<int>(value);
+            }
+        } else if (name == "publish_ms") {
+            if (integerIn(node, what, 0, 3600000, problems, value)) {
+                mqtt.publishMs = static_cast<int>(value);
+            }
+        } else if (name == "queue") {
+            if (integerIn(node, what, 0, 10000000, problems, value)) {
+                mqtt.queue = static_cast<std::size_t>(value);
+            }
+        } else if (name == "protocol") {
+            const std::string given = node.is_string() ? node.as_string()->get() : "";
+            if (given != "5" && given != "3.1.1") {
+                problems.add(node, "mqtt.protocol must be \"5\" or \"3.1.1\"");
+                continue;
+            }
+            mqtt.mqtt5 = given == "5";
+        } else if (name == "commands") {
+            if (!node.is_boolean()) {
+                problems.add(node, "mqtt.commands must be true or false, not " +
+                                       std::string(typeName(node)));
+                continue;
+            }
+            mqtt.commands = node.as_boolean()->get();
+        } else {
+            problems.add(key.source(), "unknown key '" + name + "' in mqtt (url, client_id, "
+                                       "username, password_file, ca_file, cert_file, key_file, "
+                                       "keepalive, qos, protocol, prefix, publish_ms, queue, "
+                                       "commands)");
+        }
+    }
+    if (!hasUrl) {
+        problems.add(table.source(), "mqtt.url is missing: the broker, as mqtt://HOST[:PORT]");
+    }
+    if (mqtt.certFile.empty() != mqtt.keyFile.empty()) {
+        problems.add(table.source(), "mqtt.cert_file and mqtt.key_file go together");
+    }
+    if (!mqtt.tls && (!mqtt.caFile.empty() || !mqtt.certFile.empty())) {
+        problems.add(table.source(), "mqtt.ca_file, cert_file and key_file need an mqtts:// url");
+    }
+    if (!mqtt.passwordFile.empty() && mqtt.username.empty()) {
+        problems.add(table.source(), "mqtt.password_file needs mqtt.username");
+    }
+}
+
 } // namespace
+
+bool MqttSettings::operator==(const MqttSettings& o) const {
+    return url == o.url && clientId == o.clientId && username == o.username &&
+           passwordFile == o.passwordFile && caFile == o.caFile && certFile == o.certFile &&
+           keyFile == o.keyFile && keepAliveSeconds == o.keepAliveSeconds && qos == o.qos &&
+           mqtt5 == o.mqtt5 && prefix == o.prefix && publishMs == o.publishMs &&
+           queue == o.queue && commands == o.commands;
+}
+
+std::string mqttClientId(const Station& station) {
+    return station.mqtt && !station.mqtt->clientId.empty() ? station.mqtt->clientId
+                                                           : "brivant-" + station.name;
+}
+
+std::string mqttPrefix(const Station& station) {
+    return station.mqtt && !station.mqtt->prefix.empty() ? station.mqtt->prefix
+                                                         : "brivant/" + station.name;
+}
+
+std::size_t mqttQueueBound(const Station& station) {
+    if (station.mqtt && station.mqtt->queue > 0) {
+        return station.mqtt->queue;
+    }
+    const double perUnit = station.mqtt && station.mqtt->publishMs > 0
+                               ? 1000.0 / station.mqtt->publishMs
+                               : station.rateHz;
+    const double units = static_cast<double>(std::max<std::size_t>(1, station.units.size()));
+    return std::max<std::size_t>(1000, static_cast<std::size_t>(perUnit * units * 180));
+}
 
 StationFileError::StationFileError(const std::vector<std::string>& list)
     : std::runtime_error(joined(list)), problems(list) {}
@@ -284,6 +453,20 @@ Station parseStation(const std::string& text, const std::string& file) {
             if (integerIn(node, "port", 0, 65535, problems, value)) {
                 station.port = static_cast<int>(value);
             }
+        } else if (name == "token_file") {
+            if (!node.is_string() || node.as_string()->get().empty()) {
+                problems.add(node, "token_file must be a file's path, a string");
+                continue;
+            }
+            station.tokenFile = node.as_string()->get();
+        } else if (name == "mqtt") {
+            const toml::table* table = node.as_table();
+            if (table == nullptr) {
+                problems.add(node, "mqtt must be a table, as [mqtt]");
+                continue;
+            }
+            station.mqtt.emplace();
+            mqttSettings(*table, problems, *station.mqtt);
         } else if (name == "unit") {
             const toml::table* units = node.as_table();
             if (units == nullptr) {
@@ -305,7 +488,8 @@ Station parseStation(const std::string& text, const std::string& file) {
             }
         } else {
             problems.add(key.source(),
-                         "unknown key '" + name + "' (station, rate_hz, listen, port, unit)");
+                         "unknown key '" + name +
+                             "' (station, rate_hz, listen, port, token_file, mqtt, unit)");
         }
     }
     if (!named) {
@@ -376,6 +560,31 @@ std::string stationToml(const Station& station) {
         << "rate_hz = " << rate << "\n"
         << "listen = " << quoted(station.listen) << "\n"
         << "port = " << station.port << "\n";
+    if (!station.tokenFile.empty()) {
+        out << "token_file = " << quoted(station.tokenFile) << "\n";
+    }
+    if (station.mqtt) {
+        const MqttSettings& m = *station.mqtt;
+        out << "\n[mqtt]\n" << "url = " << quoted(m.url) << "\n";
+        auto optional = [&out](const char* key, const std::string& value) {
+            if (!value.empty()) {
+                out << key << " = " << quoted(value) << "\n";
+            }
+        };
+        optional("client_id", m.clientId);
+        optional("username", m.username);
+        optional("password_file", m.passwordFile);
+        optional("ca_file", m.caFile);
+        optional("cert_file", m.certFile);
+        optional("key_file", m.keyFile);
+        optional("prefix", m.prefix);
+        out << "keepalive = " << m.keepAliveSeconds << "\n"
+            << "qos = " << m.qos << "\n"
+            << "protocol = " << (m.mqtt5 ? "\"5\"" : "\"3.1.1\"") << "\n"
+            << "publish_ms = " << m.publishMs << "\n"
+            << "queue = " << m.queue << "\n"
+            << "commands = " << (m.commands ? "true" : "false") << "\n";
+    }
     for (const auto& [id, unit] : station.units) {
         out << "\n[unit." << id << "]\n";
         for (std::size_t ch = 0; ch < unit.channels.size(); ++ch) {

@@ -16,6 +16,9 @@
 //   limiter = [0, 0]              # S1 S2
 //   preset = [0, 0]            # two 32-bit words: -2147483648 to 4294967295, or "0x..."
 //   write_preset = false       # send the preset words at each configuration
+//   token_file = "/etc/brivant/token"  # the API token, kept across starts (else a new one each start)
+//   [mqtt]                     # publish to an MQTT broker (see MqttSettings)
+//   url = "mqtt://localhost:1883"
 //
 // Every mistake is told as FILE:LINE:COLUMN: what is wrong, unknown keys
 // included, so that a typo is never ignored.
@@ -24,6 +27,7 @@
 #include <array>
 #include <cstdint>
 #include <map>
+#include <optional>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -37,13 +41,56 @@ struct UnitSettings {
     bool operator==(const UnitSettings& other) const { return channels == other.channels; }
 };
 
+// Where and how serve publishes to an MQTT broker: the [mqtt] table.
+//   url = "mqtt://host:1883"   # or mqtts://host:8883 (TLS); the only key required
+//   client_id = "..."          # default brivant-<station>
+//   username = "..."
+//   password_file = "..."      # its first line is the password
+//   ca_file, cert_file, key_file = "..."   # TLS: the CA, and a client certificate and its key
+//   keepalive = 30             # seconds, 5 to 3600
+//   qos = 1                    # 0 or 1
+//   protocol = "5"             # "5" or "3.1.1"
+//   prefix = "brivant/<station>"
+//   publish_ms = 0             # 0: every sample; N: each unit's latest sample every N ms
+//   queue = 0                  # messages kept while the broker is away; 0: about 3 minutes' worth
+//   commands = false           # true: channels can be changed through the broker
+struct MqttSettings {
+    std::string url;
+    std::string host;
+    int port = 1883;
+    bool tls = false;
+    std::string clientId;
+    std::string username;
+    std::string passwordFile;
+    std::string caFile;
+    std::string certFile;
+    std::string keyFile;
+    int keepAliveSeconds = 30;
+    int qos = 1;
+    bool mqtt5 = true;
+    std::string prefix;
+    int publishMs = 0;
+    std::size_t queue = 0;
+    bool commands = false;
+    bool operator==(const MqttSettings& other) const;
+};
+
 struct Station {
     std::string name;
     double rateHz = 20;
     std::string listen = "127.0.0.1";
     int port = 0;
+    std::string tokenFile;
+    std::optional<MqttSettings> mqtt;
     std::map<std::int16_t, UnitSettings> units;
 };
+
+// The defaults that follow from the station: client ID, topic prefix, and
+// the queue's bound (three minutes of messages at the publish rate, at
+// least 1000).
+std::string mqttClientId(const Station& station);
+std::string mqttPrefix(const Station& station);
+std::size_t mqttQueueBound(const Station& station);
 
 // A station file with mistakes; what() is every message, one a line.
 struct StationFileError : std::runtime_error {

@@ -1,0 +1,563 @@
+"""brivant serve against Debian's own Mosquitto and Prometheus.
+
+Each test starts the servers it needs on free loopback ports, with
+configuration files it writes, and stops them. serve runs as a process over
+the simulated units. Run with Debian's Python (python3-paho-mqtt) and
+BRIVANT_TOOL naming the brivant binary.
+"""
+
+import json
+import os
+import pwd
+import re
+import signal
+import socket
+import subprocess
+import tempfile
+import threading
+import time
+import unittest
+import urllib.error
+import urllib.parse
+import urllib.request
+
+import paho.mqtt.client as mqtt
+from paho.mqtt.properties import Properties
+from paho.mqtt.packettypes import PacketTypes
+
+TOOL = os.environ.get("BRIVANT_TOOL", "brivant")
+RUNNING = 0x01  # the status byte's bit for a channel that counts
+
+
+def free_port():
+    with socket.socket() as s:
+        s.bind(("127.0.0.1", 0))
+        return s.getsockname()[1]
+
+
+def wait_for(what, condition, timeout=10.0, every=0.05):
+    deadline = time.monotonic() + timeout
+    while time.monotonic() < deadline:
+        value = condition()
+        if value:
+            return value
+        time.sleep(every)
+    raise AssertionError("timed out waiting for " + (what() if callable(what) else what))
+
+
+def port_open(port):
+    try:
+        with socket.create_connection(("127.0.0.1", port), timeout=0.2):
+            return True
+    except OSError:
+        return False
+
+
+class Broker:
+    """mosquitto on a free loopback port; `lines` go into its configuration."""
+
+    def __init__(self, folder, lines=(), persistent=False):
+        self.folder = folder
+        self.port = free_port()
+        self.lines = list(lines)
+        self.persistent = persistent
+        self.process = None
+
+    def start(self):
+        conf = os.path.join(self.folder, "mosquitto.conf")
+        with open(conf, "w") as f:
+            f.write("per_listener_settings false\n")
+            f.write("log_dest file %s\n" % os.path.join(self.folder, "mosquitto.log"))
+            f.write("log_type all\n")
+            if self.persistent:
+                f.write("persistence true\npersistence_location %s/\n" % self.folder)
+            else:
+                f.write("persistence false\n")
+            f.write("listener %d 127.0.0.1\n" % self.port)
+            for line in self.lines:
+                f.write(line + "\n")
+        if os.geteuid() == 0:
+            # Started as root, mosquitto becomes its own user before it reads
+            # the files named in its configuration.
+            user = pwd.getpwnam("mosquitto")
+            for root, dirs, files in os.walk(self.folder):
+                for name in [root] + [os.path.join(root, n) for n in files]:
+                    os.chown(name, user.pw_uid, user.pw_gid)
+        self.process = subprocess.Popen(["mosquitto", "-c", conf], stdout=subprocess.DEVNULL,
+                                        stderr=subprocess.DEVNULL)
+        wait_for("mosquitto on port %d" % self.port,
+                 lambda: port_open(self.port) or self.process.poll() is not None)
+        if self.process.poll() is not None:
+            raise AssertionError("mosquitto ended: " + self.log()[-2000:])
+
+    def log(self):
+        try:
+            with open(os.path.join(self.folder, "mosquitto.log")) as f:
+                return f.read()
+        except OSError:
+            return "(no log)"
+
+    def stop(self):
+        if self.process and self.process.poll() is None:
+            self.process.terminate()
+            self.process.wait(10)
+        self.process = None
+
+
+class Subscriber:
+    """A paho client that keeps every message of the topics it subscribes."""
+
+    def __init__(self, port, topics, protocol=mqtt.MQTTv311, client_id="", clean=True,
+                 username=None, password=None):
+        self.messages = []
+        self.lock = threading.Lock()
+        kwargs = {"client_id": client_id, "protocol": protocol}
+        if protocol != mqtt.MQTTv5:
+            kwargs["clean_session"] = clean
+        self.client = mqtt.Client(**kwargs)
+        if username:
+            self.client.username_pw_set(username, password)
+        self.topics = topics
+        self.client.on_message = self._message
+        self.client.on_connect = self._connected
+        self.client.on_disconnect = lambda *args: self.connected.clear()
+        self.client.reconnect_delay_set(min_delay=1, max_delay=1)
+        self.connected = threading.Event()
+        self.client.connect("127.0.0.1", port, keepalive=10)
+        self.client.loop_start()
+        wait_for("the subscriber's connection", self.connected.is_set)
+
+    def _connected(self, client, userdata, flags, rc, properties=None):
+        if not flags.get("session present"):
+            for topic in self.topics:
+                client.subscribe(topic, qos=1)
+        self.connected.set()
+
+    def _message(self, client, userdata, message):
+        with self.lock:
+            self.messages.append((message.topic, message.payload, message.retain,
+                                  getattr(message, "properties", None), message.dup))
+
+    def taken(self, topic=None):
+        with self.lock:
+            return [m for m in self.messages if topic is None or m[0] == topic]
+
+    def states(self, unit, live_only=True):
+        """The JSON states of `unit`; live_only leaves out the broker's
+        retained copies. A message the broker sends this subscriber again
+        (its DUP flag set: it restarted before it saw our acknowledgement) is
+        the broker's doing, and is left out when its n came already."""
+        states, seen = [], set()
+        for m in self.taken("brivant/test/unit/%d/state" % unit):
+            state = json.loads(m[1])
+            if (live_only and m[2]) or (m[4] and state["n"] in seen):
+                continue
+            seen.add(state["n"])
+            states.append(state)
+        return states
+
+    def settle(self, quiet=1.0, timeout=20.0):
+        """Waits until connected and nothing new has come for `quiet` seconds."""
+        wait_for("the subscriber back", self.connected.is_set, timeout)
+        deadline = time.monotonic() + timeout
+        count = -1
+        while time.monotonic() < deadline:
+            now = len(self.taken())
+            if now == count:
+                return
+            count = now
+            time.sleep(quiet)
+        raise AssertionError("messages kept coming")
+
+    def stop(self):
+        self.client.loop_stop()
+        self.client.disconnect()
+
+
+class Serve:
+    """brivant serve --config on a station file written from `mqtt` lines."""
+
+    def __init__(self, folder, mqtt_lines=None, extra="", units=(0, 1), rate=20):
+        self.folder = folder
+        self.runtime = os.path.join(folder, "run")
+        os.makedirs(self.runtime, mode=0o700, exist_ok=True)
+        self.station = os.path.join(folder, "station.toml")
+        with open(self.station, "w") as f:
+            f.write('station = "test"\nrate_hz = %d\n%s\n' % (rate, extra))
+            if mqtt_lines is not None:
+                f.write("[mqtt]\n" + "\n".join(mqtt_lines) + "\n")
+            for unit in units:
+                f.write("[unit.%d]\n" % unit)
+        env = dict(os.environ, BRIVANT_BACKEND="sim", XDG_RUNTIME_DIR=self.runtime)
+        self.err_path = os.path.join(folder, "serve.err")
+        self.process = subprocess.Popen([TOOL, "serve", "--config", self.station, "--log-format", "json"],
+                                        env=env, stdout=subprocess.DEVNULL,
+                                        stderr=open(self.err_path, "w"))
+        record = os.path.join(self.runtime, "brivant", "serve-%d.json" % self.process.pid)
+        wait_for("serve's runtime file (%s)" % self.log(),
+                 lambda: os.path.exists(record) or self.process.poll() is not None)
+        if self.process.poll() is not None:
+            raise AssertionError("serve ended: " + self.log())
+        with open(record) as f:
+            info = json.load(f)
+        self.base = info["base"]
+        self.token = info["token"]
+
+    def log(self):
+        try:
+            with open(self.err_path) as f:
+                return f.read()
+        except OSError:
+            return ""
+
+    def events(self):
+        return [json.loads(line) for line in self.log().splitlines() if line.startswith("{")]
+
+    def api(self, path, headers=None, data=None):
+        if headers is None:
+            headers = {"X-Brivant-Token": self.token}
+        request = urllib.request.Request(self.base + path, headers=headers, data=data)
+        try:
+            with urllib.request.urlopen(request, timeout=5) as answer:
+                return answer.status, answer.read()
+        except urllib.error.HTTPError as error:
+            return error.code, error.read()
+
+    def samples(self, unit):
+        status, body = self.api("/api/units?after=0")
+        assert status == 200, body
+        for view in json.loads(body)["units"]:
+            if view["id"] == unit:
+                return view["samples"]
+        raise AssertionError("unit %d is not in /api/units" % unit)
+
+    def stop(self, sig=signal.SIGTERM):
+        if self.process.poll() is None:
+            self.process.send_signal(sig)
+            self.process.wait(15)
+
+
+class ServerTest(unittest.TestCase):
+    def setUp(self):
+        self.folder = tempfile.mkdtemp(prefix="brivant-servers-")
+        os.chmod(self.folder, 0o755)
+        self.cleanups = []
+
+    def tearDown(self):
+        for cleanup in reversed(self.cleanups):
+            try:
+                cleanup()
+            except Exception:  # the test's own failure is the one to show
+                pass
+        subprocess.run(["rm", "-rf", self.folder])
+
+    def sub(self, name):
+        path = os.path.join(self.folder, name)
+        os.makedirs(path, exist_ok=True)
+        return path
+
+    def broker(self, lines=(), persistent=False):
+        broker = Broker(self.sub("broker"), lines, persistent)
+        broker.start()
+        self.cleanups.append(broker.stop)
+        return broker
+
+    def serve(self, mqtt_lines, **kwargs):
+        serve = Serve(self.sub("serve%d" % len(self.cleanups)), mqtt_lines, **kwargs)
+        self.cleanups.append(lambda: serve.stop(signal.SIGKILL))
+        return serve
+
+    def subscriber(self, port, topics, **kwargs):
+        sub = Subscriber(port, topics, **kwargs)
+        self.cleanups.append(sub.stop)
+        return sub
+
+
+class Publishing(ServerTest):
+    def test_retained_state_reaches_a_late_subscriber_with_the_counts_serve_read(self):
+        broker = self.broker(["allow_anonymous true"])
+        serve = self.serve(['url = "mqtt://127.0.0.1:%d"' % broker.port])
+        time.sleep(1.0)
+        sub = self.subscriber(broker.port, ["brivant/test/#"])
+        status = wait_for("the retained status", lambda: sub.taken("brivant/test/status"))
+        self.assertEqual(status[0][1], b"online")
+        self.assertTrue(status[0][2], "the status is retained")
+        retained = wait_for("a retained state", lambda: [m for m in sub.taken("brivant/test/unit/0/state") if m[2]])
+        first = json.loads(retained[0][1])
+        self.assertEqual(sorted(first), ["code", "configured", "counts", "n", "result", "seq", "status",
+                                         "t", "time", "time_us", "unit"])
+        self.assertTrue(first["configured"])
+        time.sleep(1.0)
+        by_seq = {s["seq"]: s for s in serve.samples(0)}
+        states = sub.states(0)
+        self.assertGreater(len(states), 10)
+        matched = 0
+        for state in states:
+            sample = by_seq.get(state["seq"])
+            if sample is not None:
+                self.assertEqual(state["counts"], sample["counts"], state)
+                self.assertEqual(state["status"], sample["status"], state)
+                matched += 1
+        self.assertGreater(matched, 10, "the states are serve's samples")
+        ns = [s["n"] for s in states]
+        self.assertEqual(ns, list(range(ns[0], ns[0] + len(ns))), "every state, in order")
+
+    def test_will_says_offline_when_serve_is_killed_and_a_clean_stop_says_it_too(self):
+        broker = self.broker(["allow_anonymous true"])
+        for how in (signal.SIGKILL, signal.SIGTERM):
+            serve = self.serve(['url = "mqtt://127.0.0.1:%d"' % broker.port, "keepalive = 5"])
+            sub = self.subscriber(broker.port, ["brivant/test/status"])
+            wait_for("online", lambda: [m for m in sub.taken() if m[1] == b"online"])
+            serve.stop(how)
+            wait_for("offline after %s" % how.name, lambda: [m for m in sub.taken() if m[1] == b"offline"])
+            sub.stop()
+
+    def test_publish_ms_sends_the_latest_sample_at_its_own_rate(self):
+        broker = self.broker(["allow_anonymous true"])
+        sub = self.subscriber(broker.port, ["brivant/test/unit/0/state"])
+        self.serve(['url = "mqtt://127.0.0.1:%d"' % broker.port, "publish_ms = 250"], rate=50)
+        wait_for("states", lambda: len(sub.states(0)) >= 2)
+        start = len(sub.states(0))
+        time.sleep(2.0)
+        made = len(sub.states(0)) - start
+        # 50 reads a second, but about 4 states a second.
+        self.assertGreaterEqual(made, 5)
+        self.assertLessEqual(made, 11)
+
+
+class Credentials(ServerTest):
+    def test_password_from_a_file_is_required_and_a_wrong_one_is_told_without_a_crash(self):
+        folder = self.sub("broker")
+        passwords = os.path.join(folder, "passwd")
+        subprocess.run(["mosquitto_passwd", "-c", "-b", passwords, "station", "right horse"],
+                       check=True, capture_output=True)
+        broker = self.broker(["allow_anonymous false", "password_file " + passwords])
+        sub = self.subscriber(broker.port, ["brivant/test/#"], username="station", password="right horse")
+        good = os.path.join(self.folder, "good")
+        with open(good, "w") as f:
+            f.write("right horse\n")
+        os.chmod(good, 0o600)
+        serve = self.serve(['url = "mqtt://127.0.0.1:%d"' % broker.port, 'username = "station"',
+                            'password_file = "%s"' % good])
+        wait_for("a state with the right password", lambda: sub.states(0))
+        self.assertNotIn("right horse", serve.log(), "the password is never printed")
+        serve.stop()
+
+        wrong = os.path.join(self.folder, "wrong")
+        with open(wrong, "w") as f:
+            f.write("wrong horse\n")
+        os.chmod(wrong, 0o644)
+        serve = self.serve(['url = "mqtt://127.0.0.1:%d"' % broker.port, 'username = "station"',
+                            'password_file = "%s"' % wrong])
+        refused = wait_for("the refusal in serve's log",
+                           lambda: [e for e in serve.events() if e["event"] == "mqtt-refused"])
+        self.assertRegex(refused[0]["message"], "refused the connection: .*(authori|password)")
+        self.assertTrue([e for e in serve.events() if e["event"] == "mqtt-password-readable"],
+                        "a password file others can read is warned of")
+        self.assertNotIn("wrong horse", serve.log())
+        time.sleep(1.5)
+        self.assertIsNone(serve.process.poll(), "serve goes on")
+        self.assertEqual(serve.api("/api/units")[0], 200)
+        self.assertEqual(len([e for e in serve.events() if e["event"] == "mqtt-refused"]), 1,
+                         "told once, not at each try")
+
+    def test_tls_with_the_broker_ca_and_refused_with_another(self):
+        folder = self.sub("broker")
+
+        def openssl(*args):
+            subprocess.run(["openssl"] + list(args), check=True, capture_output=True, cwd=folder)
+
+        key = ["-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:prime256v1", "-nodes"]
+        openssl("req", "-x509", *key, "-keyout", "ca.key", "-out", "ca.crt", "-days", "2", "-subj", "/CN=test CA")
+        openssl("req", "-x509", *key, "-keyout", "other.key", "-out", "other.crt", "-days", "2",
+                "-subj", "/CN=other CA")
+        openssl("req", *key, "-keyout", "server.key", "-out", "server.csr", "-subj", "/CN=localhost")
+        with open(os.path.join(folder, "san.ext"), "w") as f:
+            f.write("subjectAltName=DNS:localhost,IP:127.0.0.1\n")
+        openssl("x509", "-req", "-in", "server.csr", "-CA", "ca.crt", "-CAkey", "ca.key", "-CAcreateserial",
+                "-out", "server.crt", "-days", "2", "-extfile", "san.ext")
+        tls_port = free_port()
+        broker = self.broker(["allow_anonymous true", "listener %d 127.0.0.1" % tls_port,
+                              "cafile %s/ca.crt" % folder, "certfile %s/server.crt" % folder,
+                              "keyfile %s/server.key" % folder])
+        wait_for("the TLS listener", lambda: port_open(tls_port))
+        sub = self.subscriber(broker.port, ["brivant/test/#"])
+        serve = self.serve(['url = "mqtts://localhost:%d"' % tls_port, 'ca_file = "%s/ca.crt"' % folder])
+        wait_for("a state over TLS (%s)" % serve.log(), lambda: sub.states(0))
+        serve.stop()
+
+        serve = self.serve(['url = "mqtts://localhost:%d"' % tls_port, 'ca_file = "%s/other.crt"' % folder])
+        failed = wait_for("the TLS failure in serve's log",
+                          lambda: [e for e in serve.events() if e["event"] == "mqtt-unreachable"])
+        self.assertIn("TLS", failed[0]["message"])
+        self.assertIsNone(serve.process.poll(), "serve goes on")
+
+
+class Commands(ServerTest):
+    def running(self, serve, unit, channel):
+        sample = serve.samples(unit)[-1]
+        return bool(sample["status"][channel] & RUNNING)
+
+    def test_commands_are_off_unless_the_station_turns_them_on(self):
+        broker = self.broker(["allow_anonymous true"])
+        serve = self.serve(['url = "mqtt://127.0.0.1:%d"' % broker.port])
+        sub = self.subscriber(broker.port, ["brivant/test/#"])
+        wait_for("a state", lambda: sub.states(0))
+        self.assertTrue(self.running(serve, 0, 1))
+        publish = mqtt.Client()
+        publish.connect("127.0.0.1", broker.port)
+        publish.loop_start()
+        publish.publish("brivant/test/unit/0/channel/1/stop", b"{}", qos=1).wait_for_publish()
+        time.sleep(1.0)
+        publish.loop_stop()
+        self.assertTrue(self.running(serve, 0, 1), "the channel still counts")
+        self.assertFalse([m for m in sub.taken() if m[0].endswith("/result")], "nothing answered")
+
+    def test_commands_when_on_answer_with_mqtt5_correlation_or_the_body_id(self):
+        broker = self.broker(["allow_anonymous true"])
+        serve = self.serve(['url = "mqtt://127.0.0.1:%d"' % broker.port, "commands = true"])
+        sub = self.subscriber(broker.port, ["brivant/test/#", "answers/#"], protocol=mqtt.MQTTv5)
+        wait_for("a state", lambda: sub.taken("brivant/test/unit/0/state"))
+        wait_for("serve's subscription", lambda: "brivant/test/unit/+/channel/+/+" in broker.log())
+
+        properties = Properties(PacketTypes.PUBLISH)
+        properties.ResponseTopic = "answers/me"
+        properties.CorrelationData = b"ask-1"
+        sub.client.publish("brivant/test/unit/0/channel/1/stop", b"{}", qos=1, properties=properties)
+        answer = wait_for("the answer", lambda: sub.taken("answers/me"))
+        body = json.loads(answer[0][1])
+        self.assertEqual(body["result"], "RC_OK", body)
+        self.assertEqual(body["status"], 200)
+        self.assertEqual(answer[0][3].CorrelationData, b"ask-1")
+        wait_for("channel 1 stopped", lambda: not self.running(serve, 0, 1))
+
+        # No response topic: the answer goes to TOPIC/result with the body's id.
+        sub.client.publish("brivant/test/unit/0/channel/1/multiplier", b'{"selection": 9, "id": 42}', qos=1)
+        refused = wait_for("the refusal", lambda: sub.taken("brivant/test/unit/0/channel/1/multiplier/result"))
+        body = json.loads(refused[0][1])
+        self.assertEqual(body["id"], 42)
+        self.assertEqual(body["status"], 400)
+        self.assertIn("selection", body["error"])
+        sub.client.publish("brivant/test/unit/9/channel/1/run", b"{}", qos=1)
+        missing = wait_for("unit 9's answer", lambda: sub.taken("brivant/test/unit/9/channel/1/run/result"))
+        self.assertEqual(json.loads(missing[0][1])["status"], 404)
+        status, config = serve.api("/api/config")
+        self.assertRegex(config.decode(), r"\[unit\.0\.channel\.1\]\nrun = false")
+
+
+class BrokerAway(ServerTest):
+    def run_away(self, queue_lines, seconds=3.0):
+        """serve publishing, the broker stopped for `seconds` and started
+        again; returns serve's dropped count once its queue is empty."""
+        broker = self.broker(["allow_anonymous true"], persistent=True)
+        sub = self.subscriber(broker.port, ["brivant/test/unit/+/state"], client_id="keeper", clean=False)
+        serve = self.serve(['url = "mqtt://127.0.0.1:%d"' % broker.port] + queue_lines)
+        wait_for("states", lambda: len(sub.states(0)) > 5)
+        broker.stop()
+        before = serve.samples(0)[-1]["seq"]
+        time.sleep(seconds)
+        self.assertGreater(serve.samples(0)[-1]["seq"], before + 20, "serve reads on while the broker is away")
+        self.assertIn(b'brivant_mqtt_connected{station="test"} 0', serve.api("/metrics")[1])
+        broker.start()
+
+        def emptied():
+            text = serve.api("/metrics")[1].decode()
+            if 'brivant_mqtt_connected{station="test"} 1' not in text or \
+                    'brivant_mqtt_queue_depth{station="test"} 0' not in text:
+                return None
+            return [int(re.search(r'brivant_mqtt_dropped_total\{station="test"\} (\d+)', text).group(1))]
+
+        [dropped] = wait_for(lambda: "the queue sent (%s; %s)" % (serve.log()[-800:], serve.api("/metrics")[1][-800:]),
+                           emptied, timeout=20)
+        serve.stop()
+        sub.settle()
+        return sub, dropped
+
+    def test_every_message_made_while_away_arrives_in_order_and_once(self):
+        sub, dropped = self.run_away([])
+        self.assertEqual(dropped, 0)
+        for unit in (0, 1):
+            ns = [s["n"] for s in sub.states(unit)]
+            self.assertEqual(ns, list(range(1, len(ns) + 1)), "unit %d: none missing, none twice" % unit)
+            seqs = [s["seq"] for s in sub.states(unit)]
+            self.assertEqual(seqs, sorted(seqs))
+            self.assertGreater(len(ns), 60, "the 3 seconds away are there")
+
+    def test_a_small_queue_drops_the_oldest_and_counts_exactly_those(self):
+        sub, dropped = self.run_away(["queue = 10"])
+        missing = 0
+        for unit in (0, 1):
+            ns = [s["n"] for s in sub.states(unit)]
+            self.assertEqual(ns, sorted(set(ns)), "in order, none twice")
+            self.assertEqual(ns[0], 1)
+            missing += ns[-1] - len(ns)
+        self.assertGreater(missing, 50)
+        self.assertEqual(dropped, missing, "every message lost is counted")
+
+
+class Metrics(ServerTest):
+    def test_metrics_pass_promtool_and_the_panel_refusals_hold(self):
+        serve = self.serve(None)
+        time.sleep(0.5)
+        status, body = serve.api("/metrics", headers={"Authorization": "Bearer " + serve.token})
+        self.assertEqual(status, 200, body)
+        check = subprocess.run(["promtool", "check", "metrics"], input=body, capture_output=True)
+        self.assertEqual(check.returncode, 0, check.stdout + check.stderr)
+        text = body.decode()
+        self.assertRegex(text, r'brivant_channel_counts\{station="test",unit="0",channel="2"\} -?\d+')
+        self.assertRegex(text, r'brivant_exchanges_total\{station="test",unit="1"\} [1-9]')
+        self.assertRegex(text, r'brivant_unit_configured\{station="test",unit="0"\} 1')
+        self.assertNotIn("brivant_mqtt_", text, "no broker, no MQTT series")
+        self.assertEqual(serve.api("/metrics", headers={})[0], 401)
+        self.assertEqual(serve.api("/metrics", headers={"Authorization": "Bearer nope"})[0], 403)
+        self.assertEqual(serve.api("/metrics", headers={"Authorization": "Basic " + serve.token})[0], 401)
+        host = {"X-Brivant-Token": serve.token, "Host": "evil.example:80"}
+        self.assertEqual(serve.api("/metrics", headers=host)[0], 403)
+        self.assertEqual(serve.api("/metrics", data=b"{}")[0], 405)
+
+    def test_prometheus_scrapes_serve_with_the_bearer_file_and_holds_its_counts(self):
+        token_file = os.path.join(self.folder, "token")
+        serve = self.serve(None, extra='token_file = "%s"' % token_file)
+        self.assertEqual(oct(os.stat(token_file).st_mode & 0o777), "0o600")
+        with open(token_file) as f:
+            self.assertEqual(f.read().strip(), serve.token)
+        folder = self.sub("prometheus")
+        port = free_port()
+        target = urllib.parse.urlparse(serve.base).netloc
+        with open(os.path.join(folder, "prometheus.yml"), "w") as f:
+            f.write("global:\n  scrape_interval: 1s\n"
+                    "scrape_configs:\n"
+                    "  - job_name: brivant\n"
+                    "    authorization:\n"
+                    "      credentials_file: %s\n"
+                    "    static_configs:\n"
+                    "      - targets: ['%s']\n" % (token_file, target))
+        prometheus = subprocess.Popen(
+            ["prometheus", "--config.file=" + os.path.join(folder, "prometheus.yml"),
+             "--storage.tsdb.path=" + os.path.join(folder, "data"),
+             "--web.listen-address=127.0.0.1:%d" % port],
+            stdout=subprocess.DEVNULL, stderr=open(os.path.join(folder, "log"), "w"))
+        self.cleanups.append(lambda: (prometheus.terminate(), prometheus.wait(15)))
+
+        def query():
+            url = "http://127.0.0.1:%d/api/v1/query?query=%s" % (
+                port, urllib.parse.quote('brivant_channel_counts{unit="0"}'))
+            try:
+                with urllib.request.urlopen(url, timeout=2) as answer:
+                    result = json.load(answer)["data"]["result"]
+            except (OSError, ValueError, KeyError):
+                return None
+            return result if len(result) == 3 else None
+
+        result = wait_for("brivant series in Prometheus", query, timeout=40, every=0.5)
+        counts = {tuple(s["counts"]) for s in serve.samples(0)}
+        for series in result:
+            self.assertEqual(series["metric"]["job"], "brivant")
+            self.assertEqual(series["metric"]["station"], "test")
+            channel = int(series["metric"]["channel"])
+            value = int(float(series["value"][1]))
+            self.assertIn(value, {c[channel] for c in counts}, "a count serve read")
+
+
+if __name__ == "__main__":
+    unittest.main(verbosity=2)

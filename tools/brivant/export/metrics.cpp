@@ -1,0 +1,114 @@
+#include "metrics.h"
+
+#include <sstream>
+
+namespace brivant::tool {
+
+namespace {
+
+// A label value: backslash, double quote and newline escaped.
+std::string labelValue(const std::string& text) {
+    std::string out;
+    for (char c : text) {
+        if (c == '\\' || c == '"') {
+            out += '\\';
+            out += c;
+        } else if (c == '\n') {
+            out += "\\n";
+        } else {
+            out += c;
+        }
+    }
+    return out;
+}
+
+class Exposition {
+public:
+    explicit Exposition(const std::string& station)
+        : station_("station=\"" + labelValue(station) + "\"") {}
+
+    void family(const char* name, const char* type, const char* help) {
+        out_ << "# HELP " << name << ' ' << help << "\n# TYPE " << name << ' ' << type << '\n';
+        name_ = name;
+    }
+    void unit(std::int16_t id, std::uint64_t value) {
+        out_ << name_ << '{' << station_ << ",unit=\"" << id << "\"} " << value << '\n';
+    }
+    void channel(std::int16_t id, std::size_t ch, long long value) {
+        out_ << name_ << '{' << station_ << ",unit=\"" << id << "\",channel=\"" << ch << "\"} "
+             << value << '\n';
+    }
+    void station(std::uint64_t value) { out_ << name_ << '{' << station_ << "} " << value << '\n'; }
+    std::string text() const { return out_.str(); }
+
+private:
+    std::string station_;
+    std::string name_;
+    std::ostringstream out_;
+};
+
+} // namespace
+
+std::string metricsText(const std::string& station, const std::vector<UnitView>& units,
+                        const std::optional<OutboxTally>& mqtt) {
+    Exposition out(station);
+    auto good = [](const UnitView& unit) { return unit.latest && unit.latest->result == 0; };
+    out.family("brivant_channel_counts", "gauge", "The channel's count at the unit's latest good read.");
+    for (const UnitView& unit : units) {
+        for (std::size_t ch = 0; good(unit) && ch < 3; ++ch) {
+            out.channel(unit.id, ch, unit.latest->counts[ch]);
+        }
+    }
+    out.family("brivant_channel_status", "gauge", "The channel's status byte at the unit's latest good read.");
+    for (const UnitView& unit : units) {
+        for (std::size_t ch = 0; good(unit) && ch < 3; ++ch) {
+            out.channel(unit.id, ch, unit.latest->status[ch]);
+        }
+    }
+    out.family("brivant_unit_answering", "gauge", "1 while the unit answers, 0 while it does not.");
+    for (const UnitView& unit : units) {
+        out.unit(unit.id, unit.answering ? 1 : 0);
+    }
+    out.family("brivant_unit_configured", "gauge",
+               "1 when the unit holds the station's settings, 0 when they are still to be sent.");
+    for (const UnitView& unit : units) {
+        if (unit.configured) {
+            out.unit(unit.id, *unit.configured ? 1 : 0);
+        }
+    }
+    struct Counter {
+        const char* name;
+        const char* help;
+        std::uint64_t UnitTally::*field;
+    };
+    const Counter counters[] = {
+        {"brivant_exchanges_total", "Reads, commands and configurations sent to the unit.",
+         &UnitTally::exchanges},
+        {"brivant_exchange_failures_total", "Exchanges with the unit that failed.",
+         &UnitTally::failures},
+        {"brivant_reconnections_total", "Times the unit was opened again after a failure.",
+         &UnitTally::reconnections},
+        {"brivant_configurations_total", "Times the unit's settings were sent to it whole.",
+         &UnitTally::configurations},
+    };
+    for (const Counter& counter : counters) {
+        out.family(counter.name, "counter", counter.help);
+        for (const UnitView& unit : units) {
+            out.unit(unit.id, unit.tally.*counter.field);
+        }
+    }
+    if (mqtt) {
+        out.family("brivant_mqtt_connected", "gauge", "1 while serve is connected to its broker.");
+        out.station(mqtt->connected ? 1 : 0);
+        out.family("brivant_mqtt_queue_depth", "gauge", "MQTT messages waiting to be sent.");
+        out.station(mqtt->depth);
+        out.family("brivant_mqtt_sent_total", "counter", "MQTT messages the broker took.");
+        out.station(mqtt->sent);
+        out.family("brivant_mqtt_dropped_total", "counter",
+                   "MQTT messages dropped, oldest first, from a full queue.");
+        out.station(mqtt->dropped);
+    }
+    return out.text();
+}
+
+} // namespace brivant::tool

@@ -1,0 +1,733 @@
+#include "mqtt_publisher.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <condition_variable>
+#include <cstring>
+#include <deque>
+#include <fstream>
+#include <map>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <mosquitto.h>
+#include <mqtt_protocol.h>
+
+#include "brivant.hpp"
+#include "sample_log.h"
+#include "tool_errors.h"
+
+namespace brivant::tool {
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+using Json = nlohmann::json;
+
+struct Message {
+    std::uint64_t order = 0; // when it was made, across all messages
+    std::string topic;
+    std::string payload;
+    bool retain = false;
+    std::string correlation; // MQTT 5 correlation data of the command answered
+};
+
+// A command taken from the broker, run on the command thread.
+struct Command {
+    std::string topic;
+    std::string unit, channel, action;
+    std::string body;
+    std::string responseTopic;
+    std::string correlation;
+    bool hasCorrelation = false;
+};
+
+constexpr std::size_t kInFlight = 100;   // handed to the client, not yet acknowledged
+constexpr std::size_t kCommandQueue = 64;
+constexpr auto kQueueEvery = std::chrono::seconds(5);
+constexpr auto kFirstRetry = std::chrono::milliseconds(500);
+constexpr auto kLastRetry = std::chrono::seconds(30);
+constexpr auto kConnackWithin = std::chrono::seconds(10);
+
+std::string readPassword(const std::string& path, const PublisherLog& log) {
+    std::ifstream in(path);
+    if (!in) {
+        throw InputError("cannot read the MQTT password file " + path + ": " + std::strerror(errno));
+    }
+    std::string password;
+    std::getline(in, password);
+    if (!password.empty() && password.back() == '\r') {
+        password.pop_back();
+    }
+    struct stat facts {};
+    if (::stat(path.c_str(), &facts) == 0 && (facts.st_mode & (S_IRGRP | S_IROTH)) != 0) {
+        log("warning", "mqtt-password-readable",
+            "the MQTT password file " + path + " can be read by other users (chmod 600 it)");
+    }
+    return password;
+}
+
+// unit/ID/channel/CH/ACTION under the prefix; false for any other topic.
+bool commandTopic(const std::string& topic, const std::string& prefix, Command& command) {
+    const std::string head = prefix + "/unit/";
+    if (topic.compare(0, head.size(), head) != 0) {
+        return false;
+    }
+    std::vector<std::string> parts;
+    std::size_t at = head.size();
+    for (std::size_t slash; (slash = topic.find('/', at)) != std::string::npos; at = slash + 1) {
+        parts.push_back(topic.substr(at, slash - at));
+    }
+    parts.push_back(topic.substr(at));
+    if (parts.size() != 4 || parts[1] != "channel") {
+        return false;
+    }
+    command.unit = parts[0];
+    command.channel = parts[2];
+    command.action = parts[3];
+    return true;
+}
+
+} // namespace
+
+struct MqttPublisher::Impl : std::enable_shared_from_this<Impl> {
+    Impl(const Station& station, PublisherLog logTo)
+        : settings(*station.mqtt), prefix(mqttPrefix(station)), clientId(mqttClientId(station)),
+          bound(mqttQueueBound(station)), log(std::move(logTo)) {
+        if (!settings.passwordFile.empty()) {
+            password = readPassword(settings.passwordFile, log);
+        }
+        int fds[2];
+        if (::pipe2(fds, O_NONBLOCK | O_CLOEXEC) != 0) {
+            throw std::runtime_error(std::string("cannot make a pipe: ") + std::strerror(errno));
+        }
+        wakeRead = fds[0];
+        wakeWrite = fds[1];
+    }
+
+    // A reader left inside a call that never returned may still hold this.
+    ~Impl() {
+        ::close(wakeRead);
+        ::close(wakeWrite);
+    }
+
+    const MqttSettings settings;
+    const std::string prefix;
+    const std::string clientId;
+    const std::size_t bound;
+    const PublisherLog log;
+    std::string password;
+    CommandRunner runner;
+
+    // Shared with the readers and the command thread.
+    mutable std::mutex lock;
+    std::deque<Message> outbox;
+    std::uint64_t made = 0;
+    std::uint64_t sent = 0;
+    std::uint64_t dropped = 0;
+    std::size_t inFlightCount = 0;
+    bool connected = false;
+    bool stopping = false;
+    std::map<std::int16_t, std::uint64_t> published; // state messages made, a unit
+    std::map<std::int16_t, std::pair<Sample, std::optional<bool>>> latest; // publish_ms > 0
+    std::deque<Command> commands;
+    std::condition_variable commandWake;
+
+    // The network thread's own.
+    struct mosquitto* client = nullptr;
+    std::map<int, Message> inFlight; // by message ID
+    Clock::time_point nextTry{};
+    Clock::duration retryAfter = kFirstRetry;
+    Clock::time_point connectedAt{};
+    std::string lastProblem;
+    bool refused = false;
+    int offlineMid = -1;
+    bool offlineAcked = false;
+
+    int wakeRead = -1, wakeWrite = -1;
+    std::thread network;
+    std::thread commandThread;
+
+    // -- the producers' side --
+
+    void push(Message message) {
+        {
+            std::lock_guard<std::mutex> guard(lock);
+            message.order = ++made;
+            outbox.push_back(std::move(message));
+            while (outbox.size() > bound) {
+                outbox.pop_front();
+                ++dropped;
+            }
+        }
+        wake();
+    }
+
+    void wake() const {
+        const char byte = 1;
+        // A full pipe already holds a wake-up.
+        [[maybe_unused]] ssize_t n = ::write(wakeWrite, &byte, 1);
+    }
+
+    Message stateMessage(std::int16_t id, const Sample& s, std::optional<bool> configured) {
+        std::uint64_t n = 0;
+        {
+            std::lock_guard<std::mutex> guard(lock);
+            n = ++published[id];
+        }
+        const auto us = std::chrono::duration_cast<std::chrono::microseconds>(
+                            s.time.time_since_epoch()).count();
+        Json body{{"unit", id},
+                  {"n", n},
+                  {"seq", s.seq},
+                  {"t", s.t},
+                  {"time", isoTimeUtc(s.time)},
+                  {"time_us", us},
+                  {"result", resultName(s.result)},
+                  {"code", s.result}};
+        if (s.result == RC_OK) {
+            body["counts"] = s.counts;
+            body["status"] = s.status;
+        } else {
+            body["counts"] = nullptr;
+            body["status"] = nullptr;
+        }
+        body["configured"] = configured ? Json(*configured) : Json(nullptr);
+        return Message{0, prefix + "/unit/" + std::to_string(id) + "/state", body.dump(), true, {}};
+    }
+
+    void event(std::int16_t unit, Json body) {
+        body["unit"] = unit;
+        if (!body.contains("time")) {
+            body["time"] = isoTimeUtc(std::chrono::system_clock::now());
+        }
+        push(Message{0, prefix + "/unit/" + std::to_string(unit) + "/event", body.dump(), false, {}});
+    }
+
+    void sample(std::int16_t id, const Sample& s, std::optional<bool> configured) {
+        if (settings.publishMs > 0) {
+            std::lock_guard<std::mutex> guard(lock);
+            latest[id] = {s, configured};
+            return;
+        }
+        push(stateMessage(id, s, configured));
+    }
+
+    void unitEvent(const UnitEvent& e) {
+        event(e.unit, Json{{"event", e.event},
+                           {"result", resultName(e.result)},
+                           {"code", e.result},
+                           {"time", isoTimeUtc(e.time)}});
+    }
+
+    void configEvent(const ConfigEvent& e) {
+        Json body{{"event", e.result == RC_OK ? "configured" : "failed"},
+                  {"why", e.why},
+                  {"result", resultName(e.result)},
+                  {"code", e.result},
+                  {"time", isoTimeUtc(e.time)}};
+        if (!e.action.empty()) {
+            body["action"] = e.action;
+        }
+        if (e.result != RC_OK && !e.sent.empty()) {
+            body["setting"] = e.sent.back().name;
+            body["channel"] = e.sent.back().channel;
+        }
+        event(e.unit, body);
+    }
+
+    // -- the network thread --
+
+    static Impl* of(void* user) { return static_cast<Impl*>(user); }
+
+    void problem(const std::string& level, const std::string& name, const std::string& text) {
+        if (text != lastProblem) {
+            lastProblem = text;
+            log(level, name, text);
+        }
+    }
+
+    static void onConnect(struct mosquitto*, void* user, int reason, int, const mosquitto_property*) {
+        Impl* self = of(user);
+        if (reason != 0) {
+            self->refused = true;
+            self->problem("error", "mqtt-refused",
+                          "the broker at " + self->settings.url + " refused the connection: " +
+                              (self->settings.mqtt5 ? mosquitto_reason_string(reason)
+                                                    : mosquitto_connack_string(reason)) +
+                              "; trying again");
+            return;
+        }
+        self->connectedNow();
+    }
+
+    static void onPublish(struct mosquitto*, void* user, int mid, int reason, const mosquitto_property*) {
+        Impl* self = of(user);
+        if (mid == self->offlineMid) {
+            self->offlineAcked = true;
+        }
+        auto it = self->inFlight.find(mid);
+        if (it == self->inFlight.end()) {
+            return; // the status or queue topic
+        }
+        std::string topic = std::move(it->second.topic);
+        self->inFlight.erase(it);
+        std::lock_guard<std::mutex> guard(self->lock);
+        --self->inFlightCount;
+        if (reason >= 0x80) {
+            // The broker took it and threw it away (its ACL, say): counted
+            // with the dropped ones.
+            ++self->dropped;
+            self->log("warning", "mqtt-rejected",
+                      "the broker rejected a message on " + topic + ": " + mosquitto_reason_string(reason));
+        } else {
+            ++self->sent;
+        }
+    }
+
+    static void onMessage(struct mosquitto*, void* user, const struct mosquitto_message* message,
+                          const mosquitto_property* properties) {
+        Impl* self = of(user);
+        Command command;
+        command.topic = message->topic;
+        if (!commandTopic(command.topic, self->prefix, command)) {
+            return;
+        }
+        command.body.assign(static_cast<const char*>(message->payload),
+                            static_cast<std::size_t>(message->payloadlen));
+        char* response = nullptr;
+        if (mosquitto_property_read_string(properties, MQTT_PROP_RESPONSE_TOPIC, &response, false)) {
+            command.responseTopic = response;
+            std::free(response);
+        }
+        void* data = nullptr;
+        std::uint16_t length = 0;
+        if (mosquitto_property_read_binary(properties, MQTT_PROP_CORRELATION_DATA, &data, &length, false)) {
+            command.correlation.assign(static_cast<const char*>(data), length);
+            command.hasCorrelation = true;
+            std::free(data);
+        }
+        std::lock_guard<std::mutex> guard(self->lock);
+        if (self->commands.size() >= kCommandQueue) {
+            self->log("warning", "mqtt-command-dropped",
+                      "too many commands waiting; dropped the one on " + command.topic);
+            return;
+        }
+        self->commands.push_back(std::move(command));
+        self->commandWake.notify_one();
+    }
+
+    void connectedNow() {
+        refused = false;
+        lastProblem.clear();
+        retryAfter = kFirstRetry;
+        {
+            std::lock_guard<std::mutex> guard(lock);
+            connected = true;
+        }
+        log("info", "mqtt-connected", "connected to the broker at " + settings.url + " as " + clientId);
+        mosquitto_publish_v5(client, nullptr, (prefix + "/status").c_str(), 6, "online", 1, true, nullptr);
+        publishQueue();
+        if (settings.commands) {
+            mosquitto_subscribe_v5(client, nullptr, (prefix + "/unit/+/channel/+/+").c_str(), 1, 0,
+                                   nullptr);
+        }
+    }
+
+    void publishQueue() {
+        OutboxTally now = tally();
+        Json body{{"depth", now.depth}, {"sent", now.sent}, {"dropped", now.dropped},
+                  {"bound", bound}, {"time", isoTimeUtc(std::chrono::system_clock::now())}};
+        const std::string text = body.dump();
+        mosquitto_publish_v5(client, nullptr, (prefix + "/queue").c_str(), static_cast<int>(text.size()),
+                             text.data(), 0, true, nullptr);
+    }
+
+    OutboxTally tally() const {
+        std::lock_guard<std::mutex> guard(lock);
+        return OutboxTally{connected, outbox.size() + inFlightCount, sent, dropped};
+    }
+
+    bool connect() {
+        refused = false;
+        client = mosquitto_new(clientId.c_str(), true, this);
+        if (client == nullptr) {
+            problem("error", "mqtt-unavailable", "cannot make an MQTT client: " + std::string(std::strerror(errno)));
+            return false;
+        }
+        mosquitto_int_option(client, MOSQ_OPT_PROTOCOL_VERSION,
+                             settings.mqtt5 ? MQTT_PROTOCOL_V5 : MQTT_PROTOCOL_V311);
+        mosquitto_connect_v5_callback_set(client, onConnect);
+        mosquitto_publish_v5_callback_set(client, onPublish);
+        mosquitto_message_v5_callback_set(client, onMessage);
+        mosquitto_will_set_v5(client, (prefix + "/status").c_str(), 7, "offline", 1, true, nullptr);
+        if (!settings.username.empty()) {
+            mosquitto_username_pw_set(client, settings.username.c_str(),
+                                      settings.passwordFile.empty() ? nullptr : password.c_str());
+        }
+        int rc = MOSQ_ERR_SUCCESS;
+        if (settings.tls) {
+            auto given = [](const std::string& path) { return path.empty() ? nullptr : path.c_str(); };
+            rc = mosquitto_tls_set(client, given(settings.caFile),
+                                   settings.caFile.empty() ? "/etc/ssl/certs" : nullptr,
+                                   given(settings.certFile), given(settings.keyFile), nullptr);
+        }
+        if (rc == MOSQ_ERR_SUCCESS) {
+            errno = 0;
+            rc = mosquitto_connect_bind_v5(client, settings.host.c_str(), settings.port,
+                                           settings.keepAliveSeconds, nullptr, nullptr);
+        }
+        if (rc != MOSQ_ERR_SUCCESS) {
+            problem("error", "mqtt-unreachable",
+                    "cannot connect to the broker at " + settings.url + ": " + reason(rc) +
+                        "; samples wait in the queue, trying again");
+            drop();
+            return false;
+        }
+        connectedAt = Clock::now();
+        return true;
+    }
+
+    // The connection is gone: what the broker did not acknowledge goes back
+    // to the front of the outbox, in order, and a fresh client is made next
+    // time so that the old one sends nothing twice.
+    void drop() {
+        std::vector<Message> back;
+        for (auto& entry : inFlight) {
+            back.push_back(std::move(entry.second));
+        }
+        inFlight.clear();
+        std::sort(back.begin(), back.end(),
+                  [](const Message& a, const Message& b) { return a.order < b.order; });
+        bool wasConnected = false;
+        {
+            std::lock_guard<std::mutex> guard(lock);
+            wasConnected = connected;
+            connected = false;
+            inFlightCount = 0;
+            outbox.insert(outbox.begin(), std::make_move_iterator(back.begin()),
+                          std::make_move_iterator(back.end()));
+            while (outbox.size() > bound) {
+                outbox.pop_front();
+                ++dropped;
+            }
+        }
+        if (client != nullptr) {
+            mosquitto_destroy(client);
+            client = nullptr;
+        }
+        if (wasConnected) {
+            lastProblem.clear();
+            problem("warning", "mqtt-lost",
+                    "lost the broker at " + settings.url + "; samples wait in the queue (at most " +
+                        std::to_string(bound) + "), trying again");
+        }
+        nextTry = Clock::now() + retryAfter;
+        retryAfter = std::min<Clock::duration>(retryAfter * 2, kLastRetry);
+    }
+
+    // Hands waiting messages to the client, up to the in-flight window.
+    void send() {
+        for (;;) {
+            Message message;
+            {
+                std::lock_guard<std::mutex> guard(lock);
+                if (!connected || outbox.empty() || inFlightCount >= kInFlight) {
+                    return;
+                }
+                message = std::move(outbox.front());
+                outbox.pop_front();
+                ++inFlightCount;
+            }
+            mosquitto_property* properties = nullptr;
+            if (settings.mqtt5 && !message.correlation.empty()) {
+                mosquitto_property_add_binary(&properties, MQTT_PROP_CORRELATION_DATA,
+                                              message.correlation.data(),
+                                              static_cast<std::uint16_t>(message.correlation.size()));
+            }
+            int mid = 0;
+            int rc = mosquitto_publish_v5(client, &mid, message.topic.c_str(),
+                                          static_cast<int>(message.payload.size()),
+                                          message.payload.data(), settings.qos, message.retain,
+                                          properties);
+            mosquitto_property_free_all(&properties);
+            if (rc != MOSQ_ERR_SUCCESS) {
+                // Not taken: it waits again at the front, as it was.
+                std::lock_guard<std::mutex> guard(lock);
+                --inFlightCount;
+                outbox.push_front(std::move(message));
+                return;
+            }
+            if (settings.qos == 0) {
+                // Nothing will acknowledge it: handed to the socket is sent.
+                std::lock_guard<std::mutex> guard(lock);
+                --inFlightCount;
+                ++sent;
+                continue;
+            }
+            inFlight.emplace(mid, std::move(message));
+        }
+    }
+
+    // Waits for the socket or a wake-up, at most `wait`; runs the client.
+    bool pump(std::chrono::milliseconds wait) {
+        pollfd fds[2] = {{wakeRead, POLLIN, 0}, {mosquitto_socket(client), POLLIN, 0}};
+        if (mosquitto_want_write(client)) {
+            fds[1].events |= POLLOUT;
+        }
+        ::poll(fds, 2, static_cast<int>(wait.count()));
+        if (fds[0].revents & POLLIN) {
+            drainWake();
+        }
+        int rc = MOSQ_ERR_SUCCESS;
+        if (fds[1].revents & (POLLIN | POLLERR | POLLHUP)) {
+            rc = mosquitto_loop_read(client, 16);
+        }
+        if (rc == MOSQ_ERR_SUCCESS && (fds[1].revents & POLLOUT)) {
+            rc = mosquitto_loop_write(client, 16);
+        }
+        if (rc == MOSQ_ERR_SUCCESS) {
+            rc = mosquitto_loop_misc(client);
+        }
+        if (rc == MOSQ_ERR_SUCCESS && !isConnected() && Clock::now() - connectedAt > kConnackWithin) {
+            rc = MOSQ_ERR_CONN_LOST;
+            problem("error", "mqtt-unreachable", "the broker at " + settings.url + " did not answer");
+        }
+        if (rc != MOSQ_ERR_SUCCESS) {
+            if (!isConnected() && !refused) {
+                problem("error", "mqtt-unreachable",
+                        "cannot connect to the broker at " + settings.url + ": " + reason(rc) +
+                            "; samples wait in the queue, trying again");
+            }
+            drop();
+            return false;
+        }
+        return true;
+    }
+
+    std::string reason(int rc) const {
+        if (rc == MOSQ_ERR_TLS) {
+            return "the TLS handshake failed (is ca_file the CA that signed the broker's "
+                   "certificate, and does the certificate name " + settings.host + "?)";
+        }
+        return rc == MOSQ_ERR_ERRNO ? std::strerror(errno) : mosquitto_strerror(rc);
+    }
+
+    bool isConnected() const {
+        std::lock_guard<std::mutex> guard(lock);
+        return connected;
+    }
+
+    bool isStopping() const {
+        std::lock_guard<std::mutex> guard(lock);
+        return stopping;
+    }
+
+    // publish_ms > 0: each unit's latest sample, if new, once a period.
+    void publishLatest() {
+        std::map<std::int16_t, std::pair<Sample, std::optional<bool>>> due;
+        {
+            std::lock_guard<std::mutex> guard(lock);
+            due.swap(latest);
+        }
+        for (const auto& [id, sample] : due) {
+            push(stateMessage(id, sample.first, sample.second));
+        }
+    }
+
+    void run() {
+        auto nextQueue = Clock::now() + kQueueEvery;
+        const auto period = std::chrono::milliseconds(settings.publishMs);
+        auto nextLatest = Clock::now() + period;
+        while (!isStopping()) {
+            auto now = Clock::now();
+            if (settings.publishMs > 0 && now >= nextLatest) {
+                publishLatest();
+                nextLatest += period;
+                if (nextLatest < now) {
+                    nextLatest = now + period;
+                }
+            }
+            if (client == nullptr) {
+                if (now >= nextTry && connect()) {
+                    continue;
+                }
+                // Away: messages only gather in the outbox.
+                std::this_thread::sleep_for(std::min<Clock::duration>(
+                    std::chrono::milliseconds(50), std::max<Clock::duration>(nextTry - Clock::now(), {})));
+                drainWake();
+                continue;
+            }
+            send();
+            if (isConnected() && now >= nextQueue) {
+                publishQueue();
+                nextQueue = now + kQueueEvery;
+            }
+            pump(std::chrono::milliseconds(settings.publishMs > 0 ? std::min(100, settings.publishMs) : 100));
+        }
+        finish();
+    }
+
+    void drainWake() const {
+        char bytes[256];
+        while (::read(wakeRead, bytes, sizeof bytes) > 0) {
+        }
+    }
+
+    std::chrono::milliseconds grace{2000};
+
+    // Sends what waits, for at most `grace`, then "offline" and a clean
+    // disconnect (which the broker does not answer with the will).
+    void finish() {
+        const auto until = Clock::now() + grace;
+        if (settings.publishMs > 0) {
+            publishLatest();
+        }
+        while (client != nullptr && isConnected() && Clock::now() < until) {
+            {
+                std::lock_guard<std::mutex> guard(lock);
+                if (outbox.empty() && inFlightCount == 0) {
+                    break;
+                }
+            }
+            send();
+            pump(std::chrono::milliseconds(20));
+        }
+        if (client != nullptr && isConnected()) {
+            mosquitto_publish_v5(client, &offlineMid, (prefix + "/status").c_str(), 7, "offline", 1,
+                                 true, nullptr);
+            const auto ackBy = std::min(until, Clock::now() + std::chrono::seconds(1));
+            while (client != nullptr && !offlineAcked && Clock::now() < ackBy) {
+                pump(std::chrono::milliseconds(20));
+            }
+            if (client != nullptr) {
+                mosquitto_disconnect_v5(client, 0, nullptr);
+                mosquitto_loop_write(client, 1);
+            }
+        }
+        if (client != nullptr) {
+            mosquitto_destroy(client);
+            client = nullptr;
+        }
+        std::lock_guard<std::mutex> guard(lock);
+        connected = false;
+    }
+
+    void runCommands() {
+        std::unique_lock<std::mutex> guard(lock);
+        for (;;) {
+            commandWake.wait(guard, [this] { return stopping || !commands.empty(); });
+            if (stopping) {
+                return;
+            }
+            Command command = std::move(commands.front());
+            commands.pop_front();
+            guard.unlock();
+            answer(command);
+            guard.lock();
+        }
+    }
+
+    // Runs the command as the API would, and publishes what came of it. An
+    // "id" in the body is the caller's, handed back with the answer.
+    void answer(Command& command) {
+        Json id;
+        try {
+            Json body = Json::parse(command.body);
+            if (body.is_object() && body.contains("id")) {
+                id = body["id"];
+                body.erase("id");
+                command.body = body.dump();
+            }
+        } catch (const Json::parse_error&) {
+            // left as sent: the API's own check says what is wrong with it
+        }
+        int status = 200;
+        Json result = runner(command.unit, command.channel, command.action, command.body, status);
+        result["status"] = status;
+        if (!id.is_null()) {
+            result["id"] = id;
+        }
+        Message message;
+        message.topic = !command.responseTopic.empty() ? command.responseTopic : command.topic + "/result";
+        message.payload = result.dump();
+        message.correlation = command.correlation;
+        push(std::move(message));
+        log(status == 200 ? "info" : "warning", "mqtt-command",
+            "command " + command.topic + ": " +
+                (result.contains("result") ? result["result"].get<std::string>()
+                                           : result.value("error", std::string("refused"))));
+    }
+};
+
+MqttPublisher::MqttPublisher(const Station& station, PublisherLog log)
+    : impl_(std::make_shared<Impl>(station, std::move(log))) {
+    mosquitto_lib_init();
+}
+
+MqttPublisher::~MqttPublisher() {
+    stop();
+    mosquitto_lib_cleanup();
+}
+
+void MqttPublisher::onCommand(CommandRunner runner) {
+    impl_->runner = std::move(runner);
+}
+
+void MqttPublisher::start() {
+    Impl* impl = impl_.get();
+    impl->network = std::thread([impl] { impl->run(); });
+    if (impl->settings.commands && impl->runner) {
+        impl->commandThread = std::thread([impl] { impl->runCommands(); });
+    }
+}
+
+void MqttPublisher::stop(std::chrono::milliseconds grace) {
+    {
+        std::lock_guard<std::mutex> guard(impl_->lock);
+        impl_->grace = grace;
+        impl_->stopping = true;
+        impl_->commandWake.notify_all();
+    }
+    impl_->wake();
+    if (impl_->commandThread.joinable()) {
+        impl_->commandThread.join();
+    }
+    if (impl_->network.joinable()) {
+        impl_->network.join();
+    }
+}
+
+void MqttPublisher::sample(std::int16_t id, const Sample& sample, std::optional<bool> configured) {
+    impl_->sample(id, sample, configured);
+}
+
+void MqttPublisher::unitEvent(const UnitEvent& event) {
+    impl_->unitEvent(event);
+}
+
+void MqttPublisher::configEvent(const ConfigEvent& event) {
+    impl_->configEvent(event);
+}
+
+OutboxTally MqttPublisher::tally() const {
+    return impl_->tally();
+}
+
+std::shared_ptr<const ReaderListener> MqttPublisher::listener() {
+    auto listener = std::make_shared<ReaderListener>();
+    std::shared_ptr<Impl> impl = impl_;
+    listener->sample = [impl](std::int16_t id, const Sample& s, std::optional<bool> configured) {
+        impl->sample(id, s, configured);
+    };
+    listener->event = [impl](const UnitEvent& e) { impl->unitEvent(e); };
+    return listener;
+}
+
+} // namespace brivant::tool
