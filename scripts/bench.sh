@@ -28,3 +28,6 @@ echo "### over the instrumented simulated platform: calls, platform calls, scali
 echo
 echo "### the brivant tool: log's sampling rate, the panel's USB traffic and CPU"
 "$dir/bench/brivant_bench_tool"
+echo
+echo "### serve's MQTT publishing: 16 units at 100 Hz to a local mosquitto, QoS 1 and 0"
+"$dir/bench/brivant_bench_mqtt"

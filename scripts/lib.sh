@@ -121,7 +121,8 @@ build_bench() {
     cmake -S "$BRIVANT_ROOT" -B "$dir" -DCMAKE_BUILD_TYPE=Release \
         -DBRIVANT_BUILD_BENCH=ON -DBRIVANT_BUILD_TESTS=OFF >/dev/null &&
         cmake --build "$dir" -j "$BRIVANT_JOBS" --target brivant_bench brivant_bench_own \
-            brivant_bench_shipped brivant_bench_tool brivant_bench_usb brivant_bench_usb_own
+            brivant_bench_shipped brivant_bench_tool brivant_bench_usb brivant_bench_usb_own \
+            brivant_bench_mqtt
 }
 
 # build_linux_release: the shipped Linux library alone, Release, in

@@ -190,9 +190,9 @@ class Serve:
                 f.write("[unit.%d]\n" % unit)
         env = dict(os.environ, BRIVANT_BACKEND="sim", XDG_RUNTIME_DIR=self.runtime)
         self.err_path = os.path.join(folder, "serve.err")
-        self.process = subprocess.Popen([TOOL, "serve", "--config", self.station, "--log-format", "json"],
-                                        env=env, stdout=subprocess.DEVNULL,
-                                        stderr=open(self.err_path, "w"))
+        with open(self.err_path, "w") as err:
+            self.process = subprocess.Popen([TOOL, "serve", "--config", self.station, "--log-format", "json"],
+                                            env=env, stdout=subprocess.DEVNULL, stderr=err)
         record = os.path.join(self.runtime, "brivant", "serve-%d.json" % self.process.pid)
         wait_for("serve's runtime file (%s)" % self.log(),
                  lambda: os.path.exists(record) or self.process.poll() is not None)
@@ -242,6 +242,7 @@ class ServerTest(unittest.TestCase):
         self.folder = tempfile.mkdtemp(prefix="brivant-servers-")
         os.chmod(self.folder, 0o755)
         self.cleanups = []
+        self.serves = []
 
     def tearDown(self):
         for cleanup in reversed(self.cleanups):
@@ -249,7 +250,13 @@ class ServerTest(unittest.TestCase):
                 cleanup()
             except Exception:  # the test's own failure is the one to show
                 pass
+        # serve built with sanitizers writes their reports to its log.
+        reports = [serve.log() for serve in self.serves
+                   if re.search(r"ERROR: (Address|Leak)Sanitizer|WARNING: ThreadSanitizer|runtime error:",
+                                serve.log())]
         subprocess.run(["rm", "-rf", self.folder])
+        if reports:
+            raise AssertionError("sanitizer report from serve:\n" + reports[0][-6000:])
 
     def sub(self, name):
         path = os.path.join(self.folder, name)
@@ -264,6 +271,7 @@ class ServerTest(unittest.TestCase):
 
     def serve(self, mqtt_lines, **kwargs):
         serve = Serve(self.sub("serve%d" % len(self.cleanups)), mqtt_lines, **kwargs)
+        self.serves.append(serve)
         self.cleanups.append(lambda: serve.stop(signal.SIGKILL))
         return serve
 
@@ -536,7 +544,7 @@ class Metrics(ServerTest):
             ["prometheus", "--config.file=" + os.path.join(folder, "prometheus.yml"),
              "--storage.tsdb.path=" + os.path.join(folder, "data"),
              "--web.listen-address=127.0.0.1:%d" % port],
-            stdout=subprocess.DEVNULL, stderr=open(os.path.join(folder, "log"), "w"))
+            stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
         self.cleanups.append(lambda: (prometheus.terminate(), prometheus.wait(15)))
 
         def query():

@@ -1,0 +1,241 @@
+// Figures for serve's MQTT publishing (no timed assertion; see
+// bench/README.md): 16 simulated units read at 100 Hz, every sample
+// published to a local Mosquitto, which this program starts on a free
+// loopback port and stops; a subscriber in the same process takes every
+// state. For QoS 1 and QoS 0 it prints the messages per second delivered,
+// the latency from the unit's read to the subscriber (p50, p99, max), and
+// serve's CPU (readers, publisher, simulation) as a share of one core.
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <mosquitto.h>
+
+#include "brivant.h"
+#include "live_station.h"
+#include "mqtt_publisher.h"
+#include "platform/sim/sim.h"
+#include "unit_registry.h"
+
+namespace {
+
+using namespace std::chrono_literals;
+using Clock = std::chrono::steady_clock;
+namespace sim = brivant::sim;
+namespace tool = brivant::tool;
+
+constexpr int kUnits = 16;
+constexpr double kRateHz = 100;
+
+double cpuSeconds(clockid_t clock) {
+    timespec now{};
+    clock_gettime(clock, &now);
+    return static_cast<double>(now.tv_sec) + static_cast<double>(now.tv_nsec) * 1e-9;
+}
+
+std::int64_t wallMicros() {
+    return std::chrono::duration_cast<std::chrono::microseconds>(
+               std::chrono::system_clock::now().time_since_epoch())
+        .count();
+}
+
+int freePort() {
+    int sock = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t size = sizeof address;
+    ::bind(sock, reinterpret_cast<sockaddr*>(&address), size);
+    ::getsockname(sock, reinterpret_cast<sockaddr*>(&address), &size);
+    ::close(sock);
+    return ntohs(address.sin_port);
+}
+
+// mosquitto on a free loopback port, stopped when this goes.
+class Broker {
+public:
+    Broker() : port_(freePort()) {
+        char folder[] = "/tmp/brivant-bench-mqtt-XXXXXX";
+        folder_ = ::mkdtemp(folder);
+        const std::string conf = folder_ + "/mosquitto.conf";
+        std::ofstream(conf) << "listener " << port_ << " 127.0.0.1\nallow_anonymous true\n"
+                            << "persistence false\nmax_queued_messages 100000\n";
+        pid_ = ::fork();
+        if (pid_ == 0) {
+            std::freopen("/dev/null", "w", stderr);
+            ::execlp("mosquitto", "mosquitto", "-c", conf.c_str(), static_cast<char*>(nullptr));
+            std::_Exit(127);
+        }
+        std::this_thread::sleep_for(500ms);
+    }
+    ~Broker() {
+        ::kill(pid_, SIGTERM);
+        ::waitpid(pid_, nullptr, 0);
+        std::remove((folder_ + "/mosquitto.conf").c_str());
+        ::rmdir(folder_.c_str());
+    }
+    int port() const { return port_; }
+
+private:
+    int port_;
+    std::string folder_;
+    pid_t pid_ = -1;
+};
+
+// Takes every state and keeps how late each came.
+struct Subscriber {
+    std::mutex lock;
+    std::vector<double> latencyMs;
+    std::atomic<long long> received{0};
+    std::atomic<bool> counting{false};
+    std::atomic<double> threadCpu{0};
+    struct mosquitto* client = nullptr;
+
+    static void onMessage(struct mosquitto*, void* user, const struct mosquitto_message* message) {
+        auto* self = static_cast<Subscriber*>(user);
+        self->threadCpu = cpuSeconds(CLOCK_THREAD_CPUTIME_ID);
+        if (!self->counting || message->retain) {
+            return;
+        }
+        std::string text(static_cast<const char*>(message->payload),
+                         static_cast<std::size_t>(message->payloadlen));
+        std::size_t at = text.find("\"time_us\":");
+        if (at == std::string::npos) {
+            return;
+        }
+        long long readAt = std::atoll(text.c_str() + at + 10);
+        ++self->received;
+        std::lock_guard<std::mutex> guard(self->lock);
+        self->latencyMs.push_back(static_cast<double>(wallMicros() - readAt) / 1000.0);
+    }
+
+    void start(int port) {
+        client = mosquitto_new(nullptr, true, this);
+        mosquitto_message_callback_set(client, onMessage);
+        mosquitto_connect(client, "127.0.0.1", port, 30);
+        mosquitto_subscribe(client, nullptr, "brivant/bench/unit/+/state", 1);
+        mosquitto_loop_start(client);
+    }
+    void stop() {
+        mosquitto_disconnect(client);
+        mosquitto_loop_stop(client, false);
+        mosquitto_destroy(client);
+    }
+};
+
+struct Figures {
+    double delivered = 0; // states a second at the subscriber
+    double made = 0;      // samples a second made by the readers
+    double p50 = 0, p99 = 0, max = 0;
+    double cpuPercent = 0;
+    tool::OutboxTally outbox;
+};
+
+Figures measure(int qos, double runFor) {
+    for (std::int16_t id = 0; id < 16; ++id) {
+        Brivant_Device_Close(id);
+    }
+    sim::reset();
+    for (int id = 0; id < kUnits; ++id) {
+        sim::Unit unit;
+        unit.idReply = id;
+        unit.live = true;
+        sim::addUnit(unit);
+    }
+    sim::setRecording(false);
+    Broker broker;
+    Subscriber subscriber;
+    subscriber.start(broker.port());
+
+    tool::Station station;
+    station.name = "bench";
+    station.rateHz = kRateHz;
+    station.mqtt.emplace();
+    station.mqtt->url = "mqtt://127.0.0.1:" + std::to_string(broker.port());
+    station.mqtt->host = "127.0.0.1";
+    station.mqtt->port = broker.port();
+    station.mqtt->qos = qos;
+    std::vector<std::int16_t> ids;
+    for (std::int16_t id = 0; id < kUnits; ++id) {
+        station.units[id] = tool::UnitSettings{};
+        ids.push_back(id);
+    }
+    tool::MqttPublisher publisher(station, [](const std::string&, const std::string&, const std::string&) {});
+    tool::LiveStation live(station, std::nullopt);
+    tool::ReaderSettings settings;
+    settings.rateHz = kRateHz;
+    settings.listener = publisher.listener();
+    tool::UnitRegistry registry(settings, tool::StationUnits{ids, [&live](std::int16_t id, tool::ConfigureWhy why) {
+                                                                 return live.configure(id, why);
+                                                             }});
+    publisher.start();
+    registry.start();
+    std::this_thread::sleep_for(1s);
+
+    subscriber.counting = true;
+    const tool::OutboxTally before = publisher.tally();
+    const double cpuBefore = cpuSeconds(CLOCK_PROCESS_CPUTIME_ID);
+    const double subscriberBefore = subscriber.threadCpu;
+    std::uint64_t seqBefore = *settings.sequence;
+    auto start = Clock::now();
+    std::this_thread::sleep_for(std::chrono::duration<double>(runFor));
+    subscriber.counting = false;
+    const double elapsed = std::chrono::duration<double>(Clock::now() - start).count();
+    const double cpu = cpuSeconds(CLOCK_PROCESS_CPUTIME_ID) - cpuBefore -
+                       (subscriber.threadCpu - subscriberBefore);
+    std::uint64_t seqAfter = *settings.sequence;
+    Figures figures;
+    figures.outbox = publisher.tally();
+    figures.outbox.sent -= before.sent;
+    figures.outbox.dropped -= before.dropped;
+    registry.stop(5s);
+    publisher.stop();
+    subscriber.stop();
+
+    figures.delivered = static_cast<double>(subscriber.received) / elapsed;
+    figures.made = static_cast<double>(seqAfter - seqBefore) / elapsed;
+    figures.cpuPercent = 100 * cpu / elapsed;
+    std::vector<double>& late = subscriber.latencyMs;
+    std::sort(late.begin(), late.end());
+    if (!late.empty()) {
+        figures.p50 = late[late.size() / 2];
+        figures.p99 = late[std::min(late.size() - 1, late.size() * 99 / 100)];
+        figures.max = late.back();
+    }
+    return figures;
+}
+
+} // namespace
+
+int main() {
+    mosquitto_lib_init();
+    std::printf("serve's MQTT publishing: %d simulated units at %.0f Hz, every sample published to a "
+                "local mosquitto (nproc %u)\n",
+                kUnits, kRateHz, std::thread::hardware_concurrency());
+    std::printf("%-5s %12s %14s %10s %10s %10s %12s %9s %9s\n", "QoS", "samples/s", "delivered/s",
+                "p50 ms", "p99 ms", "max ms", "serve CPU %", "sent", "dropped");
+    for (int qos : {1, 0}) {
+        Figures f = measure(qos, 10.0);
+        std::printf("%-5d %12.1f %14.1f %10.2f %10.2f %10.2f %11.2f%% %9llu %9llu\n", qos, f.made,
+                    f.delivered, f.p50, f.p99, f.max, f.cpuPercent,
+                    static_cast<unsigned long long>(f.outbox.sent),
+                    static_cast<unsigned long long>(f.outbox.dropped));
+    }
+    mosquitto_lib_cleanup();
+    return 0;
+}

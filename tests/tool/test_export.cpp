@@ -1,0 +1,174 @@
+// What serve hands to collectors: the station file's [mqtt] table (its
+// defaults, its mistakes, written back as read), the readers' events and
+// tallies that the broker and the metrics are told, and the metrics text.
+#include <gtest/gtest.h>
+
+#include <mutex>
+#include <thread>
+
+#include "metrics.h"
+#include "station_file.h"
+#include "tool_support.h"
+#include "unit_reader.h"
+
+namespace brivant::test {
+namespace {
+
+using namespace std::chrono_literals;
+
+tool::Station stationWith(const std::string& mqtt) {
+    return tool::parseStation("station = \"line-4\"\nrate_hz = 10\n[unit.0]\n[unit.1]\n[mqtt]\n" + mqtt,
+                              "s.toml");
+}
+
+TEST(MqttSection, DefaultsFollowTheStationAndTheUrlGivesHostPortAndTls) {
+    tool::Station station = stationWith("url = \"mqtt://broker.lan\"\n");
+    ASSERT_TRUE(station.mqtt);
+    EXPECT_EQ(station.mqtt->host, "broker.lan");
+    EXPECT_EQ(station.mqtt->port, 1883);
+    EXPECT_FALSE(station.mqtt->tls);
+    EXPECT_EQ(station.mqtt->qos, 1);
+    EXPECT_TRUE(station.mqtt->mqtt5);
+    EXPECT_FALSE(station.mqtt->commands) << "commands stay off unless turned on";
+    EXPECT_EQ(tool::mqttClientId(station), "brivant-line-4");
+    EXPECT_EQ(tool::mqttPrefix(station), "brivant/line-4");
+    // Three minutes of every sample of two units at 10 Hz.
+    EXPECT_EQ(tool::mqttQueueBound(station), 3600u);
+    station.mqtt->publishMs = 1000;
+    EXPECT_EQ(tool::mqttQueueBound(station), 1000u) << "never fewer than 1000";
+
+    station = stationWith("url = \"mqtts://[::1]:18883/\"\nca_file = \"ca.crt\"\nprotocol = \"3.1.1\"\n"
+                          "qos = 0\nqueue = 50\nprefix = \"plant/a\"\nclient_id = \"a-1\"\n");
+    EXPECT_EQ(station.mqtt->host, "::1");
+    EXPECT_EQ(station.mqtt->port, 18883);
+    EXPECT_TRUE(station.mqtt->tls);
+    EXPECT_FALSE(station.mqtt->mqtt5);
+    EXPECT_EQ(tool::mqttQueueBound(station), 50u);
+    EXPECT_EQ(tool::mqttPrefix(station), "plant/a");
+    EXPECT_EQ(tool::mqttClientId(station), "a-1");
+    EXPECT_EQ(stationWith("url = \"mqtts://b\"\n").mqtt->port, 8883);
+
+    // What --save writes reads back as the same.
+    station = stationWith("url = \"mqtts://b:1\"\nusername = \"u\"\npassword_file = \"/p\"\n"
+                          "cert_file = \"c\"\nkey_file = \"k\"\nkeepalive = 60\npublish_ms = 250\n"
+                          "commands = true\n");
+    station.tokenFile = "/etc/brivant/token";
+    tool::Station again = tool::parseStation(tool::stationToml(station), "back.toml");
+    ASSERT_TRUE(again.mqtt);
+    EXPECT_TRUE(*again.mqtt == *station.mqtt) << tool::stationToml(station);
+    EXPECT_EQ(again.tokenFile, station.tokenFile);
+    EXPECT_FALSE(tool::parseStation("station = \"s\"\n", "s.toml").mqtt) << "no [mqtt], no broker";
+}
+
+TEST(MqttSection, EveryMistakeIsNamedAtItsPlace) {
+    const std::string text = "station = \"x\"\n"                 // 1
+                             "[mqtt]\n"                          // 2
+                             "url = \"http://b:1883\"\n"         // 3
+                             "qos = 2\n"                         // 4
+                             "protocol = \"4\"\n"                // 5
+                             "keepalive = 1\n"                   // 6
+                             "prefix = \"a/#\"\n"                // 7
+                             "commands = \"yes\"\n"              // 8
+                             "passwrd_file = \"p\"\n";           // 9
+    try {
+        tool::parseStation(text, "m.toml");
+        FAIL() << "a file with mistakes was taken";
+    } catch (const tool::StationFileError& error) {
+        const std::vector<std::string> expected = {
+            "m.toml:2:1: mqtt.url is missing",
+            "m.toml:3:7: mqtt.url must be the broker as mqtt://HOST[:PORT]",
+            "m.toml:4:7: mqtt.qos 2 is not 0 to 1",
+            "m.toml:5:12: mqtt.protocol must be \"5\" or \"3.1.1\"",
+            "m.toml:6:13: mqtt.keepalive 1 is not 5 to 3600",
+            "m.toml:7:10: mqtt.prefix must be a topic without + or #",
+            "m.toml:8:12: mqtt.commands must be true or false, not a string",
+            "m.toml:9:1: unknown key 'passwrd_file' in mqtt",
+        };
+        ASSERT_EQ(error.problems.size(), expected.size()) << error.what();
+        for (std::size_t i = 0; i < expected.size(); ++i) {
+            EXPECT_EQ(error.problems[i].rfind(expected[i], 0), 0u)
+                << "wanted " << expected[i] << "\n   got " << error.problems[i];
+        }
+    }
+    for (const char* url : {"mqtt://", "mqtt://h:0", "mqtt://h:99999", "mqtt://h:", "mqtt://[::1",
+                            "mqtt://u@h", "mqtt://h/x", "mqtt://h:1x"}) {
+        EXPECT_THROW(stationWith("url = \"" + std::string(url) + "\"\n"), tool::StationFileError) << url;
+    }
+    // Settings that make sense only together.
+    for (const char* lines : {"url = \"mqtts://h\"\ncert_file = \"c\"\n",
+                              "url = \"mqtt://h\"\nca_file = \"c\"\n",
+                              "url = \"mqtt://h\"\npassword_file = \"p\"\n"}) {
+        EXPECT_THROW(stationWith(lines), tool::StationFileError) << lines;
+    }
+}
+
+class ReaderEvents : public SimTest {};
+
+// Unplugged and back: the listener is told "not-answering" once and
+// "reconnected" once, and the tallies the metrics show count the same.
+TEST_F(ReaderEvents, UnplugAndReplugAreToldOnceAndTallied) {
+    addLiveUnits({0});
+    std::mutex lock;
+    std::vector<std::string> events;
+    std::vector<std::uint64_t> seqs;
+    auto listener = std::make_shared<tool::ReaderListener>();
+    listener->event = [&](const tool::UnitEvent& event) {
+        std::lock_guard<std::mutex> guard(lock);
+        events.push_back(event.event);
+    };
+    listener->sample = [&](std::int16_t, const tool::Sample& sample, std::optional<bool>) {
+        std::lock_guard<std::mutex> guard(lock);
+        seqs.push_back(sample.seq);
+    };
+    tool::ReaderSettings settings;
+    settings.rateHz = 100;
+    settings.reopenEvery = 20ms;
+    settings.listener = listener;
+    tool::UnitReader reader(0, settings,
+                            tool::ReaderStart{false, [](std::int16_t, tool::ConfigureWhy) {
+                                                  return static_cast<std::int16_t>(RC_OK);
+                                              }});
+    auto waitFor = [&](const std::function<bool()>& done) {
+        for (int tries = 0; tries < 300 && !done(); ++tries) {
+            std::this_thread::sleep_for(10ms);
+        }
+        return done();
+    };
+    auto told = [&](const std::string& name) {
+        std::lock_guard<std::mutex> guard(lock);
+        return std::count(events.begin(), events.end(), name);
+    };
+    ASSERT_TRUE(waitFor([&] { return reader.view(std::nullopt).configured == true; }));
+    sim::Unit unit = sim::getUnit(0);
+    unit.present = false;
+    sim::setUnit(0, unit);
+    ASSERT_TRUE(waitFor([&] { return told("not-answering") == 1; }));
+    std::this_thread::sleep_for(100ms); // several failed reads and opens
+    EXPECT_EQ(told("not-answering"), 1) << "told once, not at each failed read";
+    unit.present = true;
+    sim::setUnit(0, unit);
+    ASSERT_TRUE(waitFor([&] { return told("reconnected") == 1; }));
+    ASSERT_TRUE(waitFor([&] { return reader.view(std::nullopt).tally.configurations == 2; }));
+    tool::UnitView view = reader.view(std::nullopt);
+    EXPECT_TRUE(reader.stop(2s));
+    EXPECT_EQ(view.tally.reconnections, 1u);
+    EXPECT_GE(view.tally.failures, 1u);
+    EXPECT_GT(view.tally.exchanges, view.tally.failures);
+    {
+        std::lock_guard<std::mutex> guard(lock);
+        EXPECT_TRUE(std::is_sorted(seqs.begin(), seqs.end())) << "samples told in their order";
+        EXPECT_GE(seqs.size(), 5u);
+    }
+
+    // The metrics say what the reader counted.
+    const std::string text = tool::metricsText("line \"4\"", {view}, tool::OutboxTally{true, 3, 10, 2});
+    EXPECT_NE(text.find("brivant_reconnections_total{station=\"line \\\"4\\\"\",unit=\"0\"} 1\n"),
+              std::string::npos) << text;
+    EXPECT_NE(text.find("brivant_configurations_total{station=\"line \\\"4\\\"\",unit=\"0\"} 2\n"),
+              std::string::npos) << text;
+    EXPECT_NE(text.find("brivant_mqtt_dropped_total{station=\"line \\\"4\\\"\"} 2\n"), std::string::npos);
+    EXPECT_NE(text.find("# TYPE brivant_exchanges_total counter\n"), std::string::npos);
+}
+
+} // namespace
+} // namespace brivant::test
