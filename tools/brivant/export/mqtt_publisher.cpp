@@ -147,6 +147,7 @@ struct MqttPublisher::Impl : std::enable_shared_from_this<Impl> {
     Clock::time_point connectedAt{};
     std::string lastProblem;
     bool refused = false;
+    bool justConnected = false;
     int offlineMid = -1;
     bool offlineAcked = false;
 
@@ -264,7 +265,9 @@ struct MqttPublisher::Impl : std::enable_shared_from_this<Impl> {
                               "; trying again");
             return;
         }
-        self->connectedNow();
+        // Sent after the client's callback returns: publishing from inside
+        // it takes the client's locks in another order than the loop does.
+        self->justConnected = true;
     }
 
     static void onPublish(struct mosquitto*, void* user, int mid, int reason, const mosquitto_property*) {
@@ -356,6 +359,7 @@ struct MqttPublisher::Impl : std::enable_shared_from_this<Impl> {
 
     bool connect() {
         refused = false;
+        justConnected = false;
         client = mosquitto_new(clientId.c_str(), true, this);
         if (client == nullptr) {
             problem("error", "mqtt-unavailable", "cannot make an MQTT client: " + std::string(std::strerror(errno)));
@@ -570,6 +574,10 @@ struct MqttPublisher::Impl : std::enable_shared_from_this<Impl> {
                 nextQueue = now + kQueueEvery;
             }
             pump(std::chrono::milliseconds(settings.publishMs > 0 ? std::min(100, settings.publishMs) : 100));
+            if (justConnected && client != nullptr) {
+                justConnected = false;
+                connectedNow();
+            }
         }
         finish();
     }

@@ -194,7 +194,7 @@ int runService(const ServiceOptions& options, Console& console) {
     };
 #else
     if (station && station->mqtt) {
-        throw UsageError(*options.stationPath +
+        throw UsageError(options.stationPath.value_or("the station file") +
                          ": [mqtt]: this build of brivant has no MQTT (it was built without "
                          "libmosquitto)");
     }
