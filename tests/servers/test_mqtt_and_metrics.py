@@ -333,6 +333,34 @@ class Publishing(ServerTest):
         self.assertLessEqual(made, 11)
 
 
+class Unreachable(ServerTest):
+    def test_a_broker_that_never_answers_holds_up_neither_the_readers_nor_a_stop(self):
+        # A listening socket whose backlog is full drops new connections'
+        # SYNs: connect() blocks as it does for a host that drops packets.
+        hole = socket.socket()
+        hole.bind(("127.0.0.1", 0))
+        hole.listen(0)
+        self.cleanups.append(hole.close)
+        fillers = []
+        for _ in range(3):
+            filler = socket.socket()
+            filler.setblocking(False)
+            try:
+                filler.connect(hole.getsockname())
+            except BlockingIOError:
+                pass
+            fillers.append(filler)
+            self.cleanups.append(filler.close)
+        serve = self.serve(['url = "mqtt://127.0.0.1:%d"' % hole.getsockname()[1]])
+        time.sleep(1.0)
+        first = serve.samples(0)[-1]["seq"]
+        time.sleep(0.5)
+        self.assertGreater(serve.samples(0)[-1]["seq"], first, "the readers go on")
+        serve.stop()  # waits 15 s at most; connect() alone would block for minutes
+        self.assertEqual(serve.process.returncode, 0)
+        self.assertTrue([e for e in serve.events() if e["event"] == "mqtt-abandoned"], serve.log())
+
+
 class Credentials(ServerTest):
     def test_password_from_a_file_is_required_and_a_wrong_one_is_told_without_a_crash(self):
         folder = self.sub("broker")

@@ -153,6 +153,9 @@ struct MqttPublisher::Impl : std::enable_shared_from_this<Impl> {
 
     int wakeRead = -1, wakeWrite = -1;
     std::thread network;
+    bool networkDone = false; // under `lock`
+    std::condition_variable networkEnded;
+    bool abandoned = false;   // the network thread was left inside a call
     std::thread commandThread;
 
     // -- the producers' side --
@@ -580,6 +583,9 @@ struct MqttPublisher::Impl : std::enable_shared_from_this<Impl> {
             }
         }
         finish();
+        std::lock_guard<std::mutex> guard(lock);
+        networkDone = true;
+        networkEnded.notify_all();
     }
 
     void drainWake() const {
@@ -681,7 +687,9 @@ MqttPublisher::MqttPublisher(const Station& station, PublisherLog log)
 
 MqttPublisher::~MqttPublisher() {
     stop();
-    mosquitto_lib_cleanup();
+    if (!impl_->abandoned) {
+        mosquitto_lib_cleanup();
+    }
 }
 
 void MqttPublisher::onCommand(CommandRunner runner) {
@@ -690,7 +698,9 @@ void MqttPublisher::onCommand(CommandRunner runner) {
 
 void MqttPublisher::start() {
     Impl* impl = impl_.get();
-    impl->network = std::thread([impl] { impl->run(); });
+    // The thread holds the publisher's state too: a connection attempt to a
+    // host that never answers can outlast stop() (see there).
+    impl->network = std::thread([self = impl_] { self->run(); });
     if (impl->settings.commands && impl->runner) {
         impl->commandThread = std::thread([impl] { impl->runCommands(); });
     }
@@ -707,9 +717,23 @@ void MqttPublisher::stop(std::chrono::milliseconds grace) {
     if (impl_->commandThread.joinable()) {
         impl_->commandThread.join();
     }
-    if (impl_->network.joinable()) {
-        impl_->network.join();
+    if (!impl_->network.joinable()) {
+        return;
     }
+    // A connection to a host that drops our packets blocks in connect()
+    // until the system gives up, minutes later: serve does not wait for it.
+    std::unique_lock<std::mutex> guard(impl_->lock);
+    bool ended = impl_->networkEnded.wait_for(guard, grace + std::chrono::seconds(3),
+                                              [this] { return impl_->networkDone; });
+    guard.unlock();
+    if (ended) {
+        impl_->network.join();
+        return;
+    }
+    impl_->log("warning", "mqtt-abandoned",
+               "still connecting to the broker at " + impl_->settings.url + "; not waiting for it");
+    impl_->abandoned = true;
+    impl_->network.detach();
 }
 
 void MqttPublisher::sample(std::int16_t id, const Sample& sample, std::optional<bool> configured) {
