@@ -397,6 +397,18 @@ class Credentials(ServerTest):
         self.assertEqual(len([e for e in serve.events() if e["event"] == "mqtt-refused"]), 1,
                          "told once, not at each try")
 
+    def test_files_that_cannot_be_read_are_named_at_start(self):
+        station = os.path.join(self.folder, "station.toml")
+        for key, url in (("ca_file", "mqtts://localhost"), ("password_file", "mqtt://localhost")):
+            with open(station, "w") as f:
+                f.write('station = "test"\n[unit.0]\n[mqtt]\nurl = "%s"\nusername = "u"\n'
+                        '%s = "%s/missing"\n' % (url, key, self.folder))
+            env = dict(os.environ, BRIVANT_BACKEND="sim", XDG_RUNTIME_DIR=self.sub("run"))
+            done = subprocess.run([TOOL, "serve", "--config", station], env=env, capture_output=True,
+                                  text=True, timeout=30)
+            self.assertEqual(done.returncode, 66, done.stderr)
+            self.assertIn("/missing", done.stderr)
+
     def test_tls_with_the_broker_ca_and_refused_with_another(self):
         folder = self.sub("broker")
 

@@ -103,6 +103,15 @@ struct MqttPublisher::Impl : std::enable_shared_from_this<Impl> {
         if (!settings.passwordFile.empty()) {
             password = readPassword(settings.passwordFile, log);
         }
+        // Told now, by name, rather than as a failed TLS set-up at each try.
+        const std::pair<const char*, const std::string*> files[] = {
+            {"ca_file", &settings.caFile}, {"cert_file", &settings.certFile}, {"key_file", &settings.keyFile}};
+        for (const auto& [key, path] : files) {
+            if (!path->empty() && ::access(path->c_str(), R_OK) != 0) {
+                throw InputError("cannot read mqtt." + std::string(key) + " " + *path + ": " +
+                                 std::strerror(errno));
+            }
+        }
         int fds[2];
         if (::pipe2(fds, O_NONBLOCK | O_CLOEXEC) != 0) {
             throw std::runtime_error(std::string("cannot make a pipe: ") + std::strerror(errno));
