@@ -287,12 +287,13 @@ void mqttSettings(const toml::table& table, Problems& problems, MqttSettings& mq
         const std::string name(key.str());
         const std::string what = "mqtt." + name;
         long long value = 0;
+        const toml::node& given = node; // a lambda may not capture a structured binding in C++17
         auto text = [&](std::string& out) {
-            if (!node.is_string() || node.as_string()->get().empty()) {
-                problems.add(node, what + " must be a string, not empty");
+            if (!given.is_string() || given.as_string()->get().empty()) {
+                problems.add(given, what + " must be a string, not empty");
                 return;
             }
-            out = node.as_string()->get();
+            out = given.as_string()->get();
         };
         if (name == "url") {
             if (!node.is_string() || !brokerUrl(node.as_string()->get(), mqtt)) {
@@ -340,12 +341,12 @@ void mqttSettings(const toml::table& table, Problems& problems, MqttSettings& mq
                 mqtt.queue = static_cast<std::size_t>(value);
             }
         } else if (name == "protocol") {
-            const std::string given = node.is_string() ? node.as_string()->get() : "";
-            if (given != "5" && given != "3.1.1") {
+            const std::string version = node.is_string() ? node.as_string()->get() : "";
+            if (version != "5" && version != "3.1.1") {
                 problems.add(node, "mqtt.protocol must be \"5\" or \"3.1.1\"");
                 continue;
             }
-            mqtt.mqtt5 = given == "5";
+            mqtt.mqtt5 = version == "5";
         } else if (name == "commands") {
             if (!node.is_boolean()) {
                 problems.add(node, "mqtt.commands must be true or false, not " +
