@@ -30,6 +30,11 @@ declare -A BRIVANT_PACKAGES=(
     # Real servers for serve's MQTT and metrics tests: a broker, a
     # Prometheus, an MQTT client and certificates made on the spot.
     [servers]="mosquitto mosquitto-clients prometheus python3-paho-mqtt openssl"
+    # 64-bit ARM Linux: Debian's cross toolchain, the arm64 development
+    # packages through multiarch, and qemu-user to run what it builds.
+    [aarch64]="cmake make crossbuild-essential-arm64 qemu-user pkg-config libusb-1.0-0-dev:arm64
+               libstdc++6:arm64 libgtest-dev:arm64 libgmock-dev:arm64 libcli11-dev nlohmann-json3-dev
+               libtomlplusplus-dev"
     [browser]="chromium"
     [python]="python3 python3-venv python3-pip python3-build python3-wheel"
     [pkgconfig]="pkg-config"
@@ -87,7 +92,9 @@ need_packages() {
         apt-get update -qq || echo "warning: apt-get update reported errors; installing from the lists it has" >&2
         export BRIVANT_APT_UPDATED=1
     fi
-    DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "${missing[@]}" \
+    # --no-remove: a package of another architecture whose version the lists
+    # do not match fails here rather than taking installed ones away.
+    DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-remove "${missing[@]}" \
         >/dev/null || return 1
 }
 
