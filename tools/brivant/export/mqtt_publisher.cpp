@@ -13,7 +13,6 @@
 
 #include <fcntl.h>
 #include <poll.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <mosquitto.h>
@@ -45,7 +44,6 @@ struct Command {
     std::string body;
     std::string responseTopic;
     std::string correlation;
-    bool hasCorrelation = false;
 };
 
 constexpr std::size_t kInFlight = 100;   // handed to the client, not yet acknowledged
@@ -65,8 +63,7 @@ std::string readPassword(const std::string& path, const PublisherLog& log) {
     if (!password.empty() && password.back() == '\r') {
         password.pop_back();
     }
-    struct stat facts {};
-    if (::stat(path.c_str(), &facts) == 0 && (facts.st_mode & (S_IRGRP | S_IROTH)) != 0) {
+    if (othersCanRead(path)) {
         log("warning", "mqtt-password-readable",
             "the MQTT password file " + path + " can be read by other users (chmod 600 it)");
     }
@@ -325,7 +322,6 @@ struct MqttPublisher::Impl : std::enable_shared_from_this<Impl> {
         std::uint16_t length = 0;
         if (mosquitto_property_read_binary(properties, MQTT_PROP_CORRELATION_DATA, &data, &length, false)) {
             command.correlation.assign(static_cast<const char*>(data), length);
-            command.hasCorrelation = true;
             std::free(data);
         }
         std::lock_guard<std::mutex> guard(self->lock);

@@ -151,13 +151,10 @@ std::string serviceToken(const std::optional<Station>& station, const EventLog& 
                          " must hold a token of at least 16 characters, without spaces, on its "
                          "first line");
     }
-#if !defined(_WIN32)
-    struct stat facts {};
-    if (::stat(path.c_str(), &facts) == 0 && (facts.st_mode & (S_IRGRP | S_IROTH)) != 0) {
+    if (othersCanRead(path)) {
         log.note("warning", "token-readable",
                  "the token file " + path + " can be read by other users (chmod 600 it)");
     }
-#endif
     return token;
 }
 

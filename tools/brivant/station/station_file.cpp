@@ -17,6 +17,7 @@
 #if defined(_WIN32)
 #include <windows.h>
 #else
+#include <sys/stat.h>
 #include <unistd.h>
 #endif
 
@@ -603,6 +604,16 @@ std::string stationToml(const Station& station) {
         }
     }
     return out.str();
+}
+
+bool othersCanRead(const std::string& path) {
+#if defined(_WIN32)
+    (void)path;
+    return false;
+#else
+    struct stat facts {};
+    return ::stat(path.c_str(), &facts) == 0 && (facts.st_mode & (S_IRGRP | S_IROTH)) != 0;
+#endif
 }
 
 void replaceFile(const std::string& path, const std::string& text) {

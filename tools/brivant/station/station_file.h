@@ -107,6 +107,10 @@ Station loadStation(const std::string& path);
 // The station as a station file, with every setting written out.
 std::string stationToml(const Station& station);
 
+// True when users other than the file's owner may read it (its group or
+// everyone): a file holding a secret should not be. Always false on Windows.
+bool othersCanRead(const std::string& path);
+
 // Writes `text` to `path` whole or not at all: a new file beside it, then a
 // rename over the old one. Throws OutputError.
 void replaceFile(const std::string& path, const std::string& text);
