@@ -89,13 +89,47 @@ need_packages() {
     if [ -z "${BRIVANT_APT_UPDATED:-}" ]; then
         # A mirror caught mid-sync fails one index; the install below then
         # says whether what it fetched is enough.
-        apt-get update -qq || echo "warning: apt-get update reported errors; installing from the lists it has" >&2
+        local update_log
+        update_log=$(mktemp)
+        if ! apt-get update -qq >"$update_log" 2>&1; then
+            cat "$update_log" >&2
+            echo "warning: apt-get update reported errors; installing from the lists it has" >&2
+            take_index_mid_sync "$update_log"
+        fi
+        rm -f "$update_log"
         export BRIVANT_APT_UPDATED=1
     fi
     # --no-remove: a package of another architecture whose version the lists
     # do not match fails here rather than taking installed ones away.
     DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-remove "${missing[@]}" \
         >/dev/null || return 1
+}
+
+# take_index_mid_sync LOG: a mirror caught mid-sync serves a package index
+# that its signed Release does not describe, and apt refuses it. For a
+# foreign architecture that leaves no index newer than the release's, so its
+# libraries cannot match the native ones (Multi-Arch: same) and nothing of
+# it installs. Such an index is fetched as the mirror serves it and put
+# where apt reads its lists; the packages installed from it are still
+# checked against the hashes it gives. Only indexes refused for their size,
+# which is what a sync in progress looks like, are taken.
+take_index_mid_sync() {
+    local log=$1 url name tmp
+    grep -oE 'Failed to fetch [^ ]+/binary-[a-z0-9]+/Packages\.xz +File has unexpected size' "$log" |
+        awk '{print $4}' | sort -u | while read -r url; do
+        name=$(printf '%s' "${url%.xz}" | sed -E 's|^[a-z]+://||; s|/|_|g')
+        tmp=$(mktemp)
+        if command -v curl >/dev/null && command -v xz >/dev/null &&
+            curl -fsS -o "$tmp" "$url" && xz -t "$tmp" 2>/dev/null &&
+            xzcat "$tmp" >"/var/lib/apt/lists/$name.partial" &&
+            mv "/var/lib/apt/lists/$name.partial" "/var/lib/apt/lists/$name"; then
+            echo "warning: took $url as the mirror serves it now (its Release names another)" >&2
+        else
+            rm -f "/var/lib/apt/lists/$name.partial"
+            echo "warning: could not take $url either" >&2
+        fi
+        rm -f "$tmp"
+    done
 }
 
 # Headless Chromium and Node.js with npm, for the panel's browser test. The
