@@ -515,4 +515,13 @@ std::string EmulatedBus::nodeFile(int number) const {
     return file;
 }
 
+int EmulatedBus::address(int number) const {
+    const std::string node = [&] {
+        std::lock_guard<std::mutex> guard(state_->lock);
+        const State::Device& device = state_->devices.at(static_cast<std::size_t>(number));
+        return device.current != nullptr ? device.current->node : std::string();
+    }();
+    return node.empty() ? 0 : std::stoi(node.substr(node.rfind('/') + 1));
+}
+
 } // namespace brivant::test::usb

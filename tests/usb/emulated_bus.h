@@ -85,6 +85,8 @@ public:
     Traffic traffic(int device) const;
     // The device node's file in umockdev's tree.
     std::string nodeFile(int device) const;
+    // Its address on bus 1 now (udev's DEVNUM); 0 while unplugged.
+    int address(int device) const;
 
 private:
     struct State;

@@ -100,6 +100,9 @@ std::unique_ptr<CLI::App> makeApp(CommandContext& context) {
     addPanelCommand(*app, context);
     addServeCommand(*app, context);
     addBatchCommand(*app, context);
+#ifndef _WIN32
+    addUdevProbeCommand(*app, context);
+#endif
     addSleepCommand(*app, context);
     addHelpCommand(*app, context);
     for (CLI::App* command : app->get_subcommands({})) {

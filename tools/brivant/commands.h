@@ -31,5 +31,8 @@ void addLogCommand(CLI::App& app, CommandContext& context);
 void addBatchCommand(CLI::App& app, CommandContext& context);
 void addPanelCommand(CLI::App& app, CommandContext& context);
 void addServeCommand(CLI::App& app, CommandContext& context);
+#ifndef _WIN32
+void addUdevProbeCommand(CLI::App& app, CommandContext& context); // for the udev rule
+#endif
 
 } // namespace brivant::tool

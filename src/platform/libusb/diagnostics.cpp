@@ -128,6 +128,40 @@ Survey surveyUsb() {
     return survey;
 }
 
+DeviceJudgement judgeUsbDevice(std::uint8_t bus, std::uint8_t address) {
+    DeviceJudgement judgement;
+    UsbIdList ids = usbIdsFromEnvironment();
+    libusb_context* context = nullptr;
+    int started = libusb_init(&context);
+    if (started != LIBUSB_SUCCESS) {
+        judgement.usbError = libusb_error_name(started);
+        return judgement;
+    }
+    libusb_device** list = nullptr;
+    ssize_t count = libusb_get_device_list(context, &list);
+    if (count < 0) {
+        judgement.usbError = libusb_error_name(static_cast<int>(count));
+    }
+    for (ssize_t i = 0; i < count; ++i) {
+        if (libusb_get_bus_number(list[i]) != bus || libusb_get_device_address(list[i]) != address) {
+            continue;
+        }
+        Verdict verdict = judgeDevice(list[i], ids);
+        judgement.found = true;
+        judgement.sign = signOf(verdict.match);
+        judgement.reason = verdict.reason;
+        if (verdict.match == Match::Unknown) {
+            judgement.reason += std::string(" (") + libusb_error_name(verdict.openError) + ")";
+        }
+        break;
+    }
+    if (count >= 0) {
+        libusb_free_device_list(list, 1);
+    }
+    libusb_exit(context);
+    return judgement;
+}
+
 const char* describe(UnitSign sign) {
     switch (sign) {
     case UnitSign::NotAUnit:

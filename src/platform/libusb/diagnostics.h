@@ -76,6 +76,18 @@ struct Survey {
 
 Survey surveyUsb();
 
+// One device, by its bus number and address, judged as the library judges
+// it, and nothing else asked or opened: what the udev rule asks when a USB
+// device appears (`brivant udev-probe`). `found` is false when no such
+// device is present; `reason` says why it is or is not a unit.
+struct DeviceJudgement {
+    bool found = false;
+    UnitSign sign = UnitSign::NotAUnit;
+    std::string reason;
+    std::string usbError; // libusb could not start or list the devices
+};
+DeviceJudgement judgeUsbDevice(std::uint8_t bus, std::uint8_t address);
+
 // Short words for people: "MS OS 2.0 descriptors", "permission denied", ...
 const char* describe(UnitSign sign);
 const char* describe(OpenProblem problem);
