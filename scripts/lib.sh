@@ -35,6 +35,9 @@ declare -A BRIVANT_PACKAGES=(
     [aarch64]="cmake make crossbuild-essential-arm64 qemu-user pkg-config libusb-1.0-0-dev:arm64
                libstdc++6:arm64 libgtest-dev:arm64 libgmock-dev:arm64 libcli11-dev nlohmann-json3-dev
                libtomlplusplus-dev"
+    # The Debian packages: the build flags, dependencies from the binaries,
+    # the manual page from the tool's help, and lintian.
+    [deb]="dpkg-dev help2man lintian xz-utils"
     [browser]="chromium"
     [python]="python3 python3-venv python3-pip python3-build python3-wheel"
     [pkgconfig]="pkg-config"
@@ -166,12 +169,35 @@ build_bench() {
             brivant_bench_mqtt
 }
 
-# build_linux_release: the shipped Linux library alone, Release, in
-# build-linux-release/ (what the wheel and the NuGet package carry).
+# build_linux_release [ARCH]: the shipped Linux library, Release, for amd64
+# (the default) in build-linux-release/ or arm64 in build-linux-release-arm64/:
+# what the wheels, the NuGet package and the Debian packages carry, one tree
+# each. Configured as a package is (prefix /usr, Debian's hardening flags),
+# so scripts/build-debs.sh builds the tool in the same tree.
 build_linux_release() {
-    need build
-    local dir="$BRIVANT_ROOT/build-linux-release"
-    cmake -S "$BRIVANT_ROOT" -B "$dir" -DCMAKE_BUILD_TYPE=Release -DBRIVANT_BUILD_TESTS=OFF >/dev/null &&
+    local arch=${1:-amd64} dir cross=()
+    case $arch in
+    amd64) dir="$BRIVANT_ROOT/build-linux-release" ;;
+    arm64)
+        need aarch64
+        dir="$BRIVANT_ROOT/build-linux-release-arm64"
+        cross=(-DCMAKE_TOOLCHAIN_FILE="$BRIVANT_ROOT/cmake/linux-aarch64.cmake")
+        ;;
+    *) echo "build_linux_release: no architecture '$arch' (amd64 or arm64)" >&2; return 64 ;;
+    esac
+    need build deb
+    local cflags cxxflags ldflags
+    cflags="$(DEB_HOST_ARCH=$arch DEB_BUILD_MAINT_OPTIONS=hardening=+all dpkg-buildflags --get CFLAGS 2>/dev/null) $(DEB_HOST_ARCH=$arch DEB_BUILD_MAINT_OPTIONS=hardening=+all dpkg-buildflags --get CPPFLAGS 2>/dev/null)"
+    cxxflags="$(DEB_HOST_ARCH=$arch DEB_BUILD_MAINT_OPTIONS=hardening=+all dpkg-buildflags --get CXXFLAGS 2>/dev/null) $(DEB_HOST_ARCH=$arch DEB_BUILD_MAINT_OPTIONS=hardening=+all dpkg-buildflags --get CPPFLAGS 2>/dev/null)"
+    ldflags=$(DEB_HOST_ARCH=$arch DEB_BUILD_MAINT_OPTIONS=hardening=+all dpkg-buildflags --get LDFLAGS 2>/dev/null)
+    # The build folder's own path stays out of the binaries.
+    cflags=${cflags//-ffile-prefix-map=$PWD=./-ffile-prefix-map=$BRIVANT_ROOT=.}
+    cxxflags=${cxxflags//-ffile-prefix-map=$PWD=./-ffile-prefix-map=$BRIVANT_ROOT=.}
+    cmake -S "$BRIVANT_ROOT" -B "$dir" "${cross[@]}" -DCMAKE_BUILD_TYPE=Release -DBRIVANT_BUILD_TESTS=OFF \
+        -DCMAKE_INSTALL_PREFIX=/usr -DBRIVANT_INSTALL_SYSTEM_FILES=ON \
+        -DCMAKE_INSTALL_LIBDIR="lib/$(dpkg-architecture -a"$arch" -qDEB_HOST_MULTIARCH 2>/dev/null)" \
+        -DCMAKE_C_FLAGS="$cflags" -DCMAKE_CXX_FLAGS="$cxxflags" \
+        -DCMAKE_SHARED_LINKER_FLAGS="$ldflags" -DCMAKE_EXE_LINKER_FLAGS="$ldflags" >/dev/null &&
         cmake --build "$dir" -j "$BRIVANT_JOBS" --target brivant >/dev/null
 }
 
