@@ -24,6 +24,7 @@ MACHINES = {
     "win_amd64": ("PE", 0x8664),
     "win32": ("PE", 0x014C),
     "linux_x86_64": ("ELF", 62),
+    "linux_aarch64": ("ELF", 183),
 }
 
 failures = []
