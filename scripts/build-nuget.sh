@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
 # The NuGet package Brivant: OUT_DIR/Brivant.<version>.nupkg and its symbols
 # package .snupkg, with the binding for netstandard2.0, net462 and net8.0 and
-# the native libraries under runtimes/: the Linux library (a Release build in
-# build-linux-release/) and both DLLs (from the mingw-w64 builds; made by
+# the native libraries under runtimes/: the Linux libraries (Release builds in
+# build-linux-release/ and build-linux-release-arm64/) and both DLLs (from the mingw-w64 builds; made by
 # scripts/build-windows.sh when they are not there). Also OUT_DIR/lib/, the assemblies and their XML documentation.
 # Usage: scripts/build-nuget.sh OUT_DIR [WINDOWS_BUILD_DIR]
 #   (the DLLs from WINDOWS_BUILD_DIR and WINDOWS_BUILD_DIR-x86; default build-win)
@@ -13,6 +13,7 @@ need_dotnet
 out=$(mkdir -p "$1" && cd "$1" && pwd)
 
 build_linux_release
+build_linux_release arm64
 windows=${2:-$BRIVANT_ROOT/build-win}
 win64=$windows/BRIVANT.dll
 win32=$windows-x86/BRIVANT.dll
@@ -27,10 +28,8 @@ cp "$win64" "$native/win-x64/BRIVANT.dll"
 cp "$win32" "$native/win-x86/BRIVANT.dll"
 # The real file, under the name the runtime looks for.
 cp -L "$BRIVANT_ROOT/build-linux-release/libbrivant.so" "$native/linux-x64/libbrivant.so"
-if [ -f "$BRIVANT_ROOT/build-linux-aarch64/libbrivant.so" ]; then
-    mkdir -p "$native/linux-arm64"
-    cp -L "$BRIVANT_ROOT/build-linux-aarch64/libbrivant.so" "$native/linux-arm64/libbrivant.so"
-fi
+mkdir -p "$native/linux-arm64"
+cp -L "$BRIVANT_ROOT/build-linux-release-arm64/libbrivant.so" "$native/linux-arm64/libbrivant.so"
 
 log=$BRIVANT_ROOT/build-dotnet/pack.log
 if ! dotnet pack "$BRIVANT_ROOT/bindings/dotnet/Brivant.Net.csproj" -c Release --nologo \

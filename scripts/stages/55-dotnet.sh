@@ -25,9 +25,7 @@ work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 feed=$work/feed
 bash "$BRIVANT_ROOT/scripts/build-nuget.sh" "$feed"
-rids=(win-x64 win-x86 linux-x64)
-# The aarch64 stage's library goes into the package when that stage ran.
-[ -f "$BRIVANT_ROOT/build-linux-aarch64/libbrivant.so" ] && rids+=(linux-arm64)
+rids=(win-x64 win-x86 linux-x64 linux-arm64)
 /usr/bin/python3 "$BRIVANT_ROOT/tests/dotnet/check_nupkg.py" "$feed/Brivant.$version.nupkg" \
     "$feed/Brivant.$version.snupkg" "$version" "${rids[@]}" | tail -n 1
 
