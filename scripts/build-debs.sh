@@ -13,10 +13,9 @@ arch=$1
 mkdir -p "$2"
 out=$(cd "$2" && pwd)
 build_linux_release "$arch"
-case $arch in
-amd64) dir=$BRIVANT_ROOT/build-linux-release run=() ;;
-arm64) dir=$BRIVANT_ROOT/build-linux-release-arm64 run=(qemu-aarch64) ;;
-esac
+dir=$(linux_release_dir "$arch")
+run=()
+[ "$arch" = arm64 ] && run=(qemu-aarch64)
 cmake --build "$dir" -j "$BRIVANT_JOBS" --target brivant_cli >/dev/null
 
 version=$(brivant_version)
@@ -32,11 +31,12 @@ work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 umask 022
 stage=$work/stage
-DESTDIR=$stage cmake --install "$dir" --strip >/dev/null
-# As dh_strip leaves them: no compiler notes either.
+DESTDIR=$stage cmake --install "$dir" >/dev/null
+# Stripped as dh_strip strips: no symbols beyond the dynamic ones, no
+# compiler notes.
 strip_tool=$(sed -n 's/^CMAKE_STRIP:FILEPATH=//p' "$dir/CMakeCache.txt")
 find "$stage" -type f \( -name '*.so.*' -o -path '*/bin/*' \) \
-    -exec "$strip_tool" --remove-section=.comment --remove-section=.note {} +
+    -exec "$strip_tool" --strip-unneeded --remove-section=.comment --remove-section=.note {} +
 mkdir -p "$work/debian"
 cp "$packaging/control" "$work/debian/control"
 

@@ -8,6 +8,6 @@ set -euo pipefail
 source "$(dirname "$0")/lib.sh"
 [ $# -eq 1 ] || { echo "usage: $0 OUT_DIR" >&2; exit 64; }
 build_linux_release
-dir=$BRIVANT_ROOT/build-linux-release
+dir=$(linux_release_dir amd64)
 tag=$(/usr/bin/python3 -c 'import sysconfig; print(sysconfig.get_platform().replace("-", "_").replace(".", "_"))')
 build_wheel "$1" "$tag" "$dir/libbrivant.so"

@@ -27,9 +27,9 @@ mkdir -p "$native/win-x64" "$native/win-x86" "$native/linux-x64"
 cp "$win64" "$native/win-x64/BRIVANT.dll"
 cp "$win32" "$native/win-x86/BRIVANT.dll"
 # The real file, under the name the runtime looks for.
-cp -L "$BRIVANT_ROOT/build-linux-release/libbrivant.so" "$native/linux-x64/libbrivant.so"
+cp -L "$(linux_release_dir amd64)/libbrivant.so" "$native/linux-x64/libbrivant.so"
 mkdir -p "$native/linux-arm64"
-cp -L "$BRIVANT_ROOT/build-linux-release-arm64/libbrivant.so" "$native/linux-arm64/libbrivant.so"
+cp -L "$(linux_release_dir arm64)/libbrivant.so" "$native/linux-arm64/libbrivant.so"
 
 log=$BRIVANT_ROOT/build-dotnet/pack.log
 if ! dotnet pack "$BRIVANT_ROOT/bindings/dotnet/Brivant.Net.csproj" -c Release --nologo \

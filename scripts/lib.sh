@@ -169,27 +169,38 @@ build_bench() {
             brivant_bench_mqtt
 }
 
+# linux_release_dir ARCH: the Release tree of build_linux_release for ARCH.
+linux_release_dir() {
+    case $1 in
+    amd64) echo "$BRIVANT_ROOT/build-linux-release" ;;
+    arm64) echo "$BRIVANT_ROOT/build-linux-release-arm64" ;;
+    *) echo "no architecture '$1' (amd64 or arm64)" >&2; return 64 ;;
+    esac
+}
+
+# deb_buildflag ARCH NAME: Debian's NAME (CFLAGS, LDFLAGS, ...) for ARCH,
+# every hardening feature on.
+deb_buildflag() {
+    DEB_HOST_ARCH=$1 DEB_BUILD_MAINT_OPTIONS=hardening=+all dpkg-buildflags --get "$2" 2>/dev/null
+}
+
 # build_linux_release [ARCH]: the shipped Linux library, Release, for amd64
-# (the default) in build-linux-release/ or arm64 in build-linux-release-arm64/:
-# what the wheels, the NuGet package and the Debian packages carry, one tree
-# each. Configured as a package is (prefix /usr, Debian's hardening flags),
-# so scripts/build-debs.sh builds the tool in the same tree.
+# (the default) or arm64, in linux_release_dir's tree: what the wheels, the
+# NuGet package and the Debian packages carry, one tree each. Configured as
+# a package is (prefix /usr, Debian's hardening flags), so
+# scripts/build-debs.sh builds the tool in the same tree.
 build_linux_release() {
     local arch=${1:-amd64} dir cross=()
-    case $arch in
-    amd64) dir="$BRIVANT_ROOT/build-linux-release" ;;
-    arm64)
+    dir=$(linux_release_dir "$arch") || return 64
+    if [ "$arch" = arm64 ]; then
         need aarch64
-        dir="$BRIVANT_ROOT/build-linux-release-arm64"
         cross=(-DCMAKE_TOOLCHAIN_FILE="$BRIVANT_ROOT/cmake/linux-aarch64.cmake")
-        ;;
-    *) echo "build_linux_release: no architecture '$arch' (amd64 or arm64)" >&2; return 64 ;;
-    esac
+    fi
     need build deb
     local cflags cxxflags ldflags
-    cflags="$(DEB_HOST_ARCH=$arch DEB_BUILD_MAINT_OPTIONS=hardening=+all dpkg-buildflags --get CFLAGS 2>/dev/null) $(DEB_HOST_ARCH=$arch DEB_BUILD_MAINT_OPTIONS=hardening=+all dpkg-buildflags --get CPPFLAGS 2>/dev/null)"
-    cxxflags="$(DEB_HOST_ARCH=$arch DEB_BUILD_MAINT_OPTIONS=hardening=+all dpkg-buildflags --get CXXFLAGS 2>/dev/null) $(DEB_HOST_ARCH=$arch DEB_BUILD_MAINT_OPTIONS=hardening=+all dpkg-buildflags --get CPPFLAGS 2>/dev/null)"
-    ldflags=$(DEB_HOST_ARCH=$arch DEB_BUILD_MAINT_OPTIONS=hardening=+all dpkg-buildflags --get LDFLAGS 2>/dev/null)
+    cflags="$(deb_buildflag "$arch" CFLAGS) $(deb_buildflag "$arch" CPPFLAGS)"
+    cxxflags="$(deb_buildflag "$arch" CXXFLAGS) $(deb_buildflag "$arch" CPPFLAGS)"
+    ldflags=$(deb_buildflag "$arch" LDFLAGS)
     # The build folder's own path stays out of the binaries.
     cflags=${cflags//-ffile-prefix-map=$PWD=./-ffile-prefix-map=$BRIVANT_ROOT=.}
     cxxflags=${cxxflags//-ffile-prefix-map=$PWD=./-ffile-prefix-map=$BRIVANT_ROOT=.}

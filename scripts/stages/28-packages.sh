@@ -29,7 +29,8 @@ bash "$BRIVANT_ROOT/tests/packages/install_check.sh" "$out" "$version"
 echo "--- the linux_aarch64 wheel"
 wheels=$BRIVANT_ROOT/dist/wheels-aarch64
 rm -rf "$wheels"
-build_wheel "$wheels" linux_aarch64 "$BRIVANT_ROOT/build-linux-release-arm64/libbrivant.so"
+library=$(linux_release_dir arm64)/libbrivant.so
+build_wheel "$wheels" linux_aarch64 "$library"
 /usr/bin/python3 "$BRIVANT_ROOT/tests/check_wheel.py" "$wheels"/brivant-*-py3-none-linux_aarch64.whl \
-    linux_aarch64 "libbrivant.so.${version%%.*}" "$BRIVANT_ROOT/build-linux-release-arm64/libbrivant.so"
+    linux_aarch64 "libbrivant.so.${version%%.*}" "$library"
 echo "packages: amd64 and arm64 built, checked, lint-free; amd64 installed, used and purged"

@@ -132,9 +132,10 @@ def check_package(deb, package, arch, version, work):
         dynamic = check_elf(root, f"{lib}/libbrivant.so.{version}", machine, readelf)
         check(f"Library soname: [libbrivant.so.{so}]" in dynamic, f"the soname is libbrivant.so.{so}")
         symbols = run(readelf, "--dyn-syms", "-W", str(root / f"{lib}/libbrivant.so.{version}"))
-        exported = sorted(line.split()[7].split("@")[0] for line in symbols.splitlines()
-                          if len(line.split()) >= 8 and line.split()[6] != "UND"
-                          and line.split()[4] == "GLOBAL" and line.split()[3] == "FUNC")
+        # Num: Value Size Type Bind Vis Ndx Name
+        rows = [line.split() for line in symbols.splitlines()]
+        exported = sorted(row[7].split("@")[0] for row in rows
+                          if len(row) >= 8 and row[3:5] == ["FUNC", "GLOBAL"] and row[6] != "UND")
         check(len(exported) == 13 and all(name.startswith("Brivant_") for name in exported),
               f"it exports the 13 Brivant_ functions and nothing else ({len(exported)}: {exported[:3]}...)")
         shlibs = (control / "shlibs").read_text()
