@@ -292,8 +292,8 @@ class Publishing(ServerTest):
         self.assertTrue(status[0][2], "the status is retained")
         retained = wait_for("a retained state", lambda: [m for m in sub.taken("brivant/test/unit/0/state") if m[2]])
         first = json.loads(retained[0][1])
-        self.assertEqual(sorted(first), ["code", "configured", "counts", "n", "result", "seq", "status",
-                                         "t", "time", "time_us", "unit"])
+        self.assertEqual(sorted(first), ["code", "configured", "counts", "n", "result", "run", "seq",
+                                         "status", "t", "time", "time_us", "unit"])
         self.assertTrue(first["configured"])
         time.sleep(1.0)
         by_seq = {s["seq"]: s for s in serve.samples(0)}
@@ -491,6 +491,111 @@ class Commands(ServerTest):
         self.assertEqual(json.loads(missing[0][1])["status"], 404)
         status, config = serve.api("/api/config")
         self.assertRegex(config.decode(), r"\[unit\.0\.channel\.1\]\nrun = false")
+
+
+class CommandsFromOutside(ServerTest):
+    """What anyone who can publish to the broker may send: none of it ends
+    serve, each gets an answer, and a retained command is never obeyed."""
+
+    def running(self, serve, unit, channel):
+        return bool(serve.samples(unit)[-1]["status"][channel] & RUNNING)
+
+    def ask(self, sub, topic, payload):
+        before = len(sub.taken(topic + "/result"))
+        sub.client.publish(topic, payload, qos=1)
+        found = wait_for("the answer on " + topic, lambda: sub.taken(topic + "/result")[before:])
+        return json.loads(found[0][1])
+
+    def test_bad_bytes_and_oversized_bodies_are_answered_and_serve_goes_on(self):
+        broker = self.broker(["allow_anonymous true"])
+        serve = self.serve(['url = "mqtt://127.0.0.1:%d"' % broker.port, "commands = true"])
+        sub = self.subscriber(broker.port, ["brivant/test/#"])
+        wait_for("serve's subscription", lambda: "brivant/test/unit/+/channel/+/+" in broker.log())
+        stop = "brivant/test/unit/0/channel/1/stop"
+        body = self.ask(sub, stop, b"\xff\xfe{")
+        self.assertEqual(body["status"], 400, body)
+        self.assertIn("\ufffd", body["error"], "the bad bytes are shown replaced")
+        multiplier = "brivant/test/unit/0/channel/1/multiplier"
+        self.assertEqual(self.ask(sub, multiplier, b'{"selection": 1, "id": "\xff"}')["status"], 400)
+        self.assertEqual(self.ask(sub, "brivant/test/unit/0/channel/2/\u00e9t\u00e9", b"{}")["status"], 404)
+        body = self.ask(sub, stop, b"{" + b" " * 40000 + b"}")
+        self.assertEqual(body["status"], 413, body)
+        self.assertTrue(self.running(serve, 0, 1), "nothing refused was run")
+        self.assertEqual(self.ask(sub, stop, b"{}")["status"], 200)
+        wait_for("the good stop", lambda: not self.running(serve, 0, 1))
+        self.assertIsNone(serve.process.poll(), "serve goes on")
+
+    def test_a_retained_command_is_not_obeyed_again_at_each_start(self):
+        broker = self.broker(["allow_anonymous true"])
+        publisher = mqtt.Client()
+        publisher.connect("127.0.0.1", broker.port)
+        publisher.loop_start()
+        publisher.publish("brivant/test/unit/0/channel/1/stop", b"{}", qos=1, retain=True).wait_for_publish()
+        publisher.loop_stop()
+        for protocol in ("3.1.1", "5"):
+            sub = self.subscriber(broker.port, ["brivant/test/unit/0/channel/1/stop/result"])
+            serve = self.serve(['url = "mqtt://127.0.0.1:%d"' % broker.port, "commands = true",
+                                'protocol = "%s"' % protocol])
+            wait_for("serve's subscription", lambda: broker.log().count("brivant/test/unit/+/channel/+/+") >= (
+                1 if protocol == "3.1.1" else 2))
+            time.sleep(1.5)
+            self.assertTrue(self.running(serve, 0, 1), "MQTT %s: the retained stop was not run" % protocol)
+            answers = [json.loads(m[1]) for m in sub.taken()]
+            if protocol == "3.1.1":
+                # A 3.1.1 subscriber cannot ask not to get it: it is refused, and said so.
+                self.assertEqual(len(answers), 1, answers)
+                self.assertEqual(answers[0]["status"], 400)
+                self.assertIn("retained", answers[0]["error"])
+            else:
+                self.assertEqual(answers, [], "MQTT 5: the broker does not even send it")
+            serve.stop()
+            sub.stop()
+
+    def test_a_session_taken_by_another_client_is_told_once_and_not_fought_over(self):
+        broker = self.broker(["allow_anonymous true"])
+        serve = self.serve(['url = "mqtt://127.0.0.1:%d"' % broker.port, 'client_id = "same-id"'])
+        wait_for("serve connected", lambda: [e for e in serve.events() if e["event"] == "mqtt-connected"])
+        other = mqtt.Client(client_id="same-id", protocol=mqtt.MQTTv5)
+        other.reconnect_delay_set(min_delay=1, max_delay=1)
+        other.connect("127.0.0.1", broker.port)
+        other.loop_start()
+        self.cleanups.append(other.loop_stop)
+        wait_for("serve told", lambda: [e for e in serve.events() if e["event"] == "mqtt-unsteady"])
+        started = broker.log().count("as same-id")
+        time.sleep(8.0)
+        told = [e["event"] for e in serve.events()[2:] if e["event"].startswith("mqtt-")]
+        self.assertEqual(told.count("mqtt-unsteady"), 1, told)
+        self.assertNotIn("mqtt-lost", told, "said once, not at each loss")
+        self.assertEqual(told.count("mqtt-connected"), 1, "only the first connection is told")
+        # At full speed the two take the session from each other every
+        # 0.5 to 1 s; serve backing off leaves most of it to the other.
+        self.assertLess(broker.log().count("as same-id") - started, 10)
+        self.assertIsNone(serve.process.poll())
+
+
+class Accounting(ServerTest):
+    def test_each_start_is_a_run_and_messages_never_delivered_are_counted_at_stop(self):
+        broker = self.broker(["allow_anonymous true"])
+        sub = self.subscriber(broker.port, ["brivant/test/unit/0/state"])
+        runs = []
+        for _ in range(2):
+            serve = self.serve(['url = "mqtt://127.0.0.1:%d"' % broker.port])
+            new = lambda: [s for s in sub.states(0) if not runs or s["run"] not in set().union(*runs)]
+            wait_for("states", lambda: len(new()) > 3)
+            serve.stop()
+            runs.append({s["run"] for s in new()})
+        self.assertEqual([len(r) for r in runs], [1, 1], runs)
+        self.assertNotEqual(runs[0], runs[1], "each start has its own run ID")
+        pairs = [(s["run"], s["n"]) for s in sub.states(0)]
+        self.assertEqual(len(pairs), len(set(pairs)), "(run, n) names one state")
+
+        broker.stop()
+        serve = self.serve(['url = "mqtt://127.0.0.1:%d"' % broker.port, "qos = 0"])
+        wait_for("samples while the broker is away", lambda: len(serve.samples(0)) > 20)
+        serve.stop()
+        lost = [e for e in serve.events() if e["event"] == "mqtt-undelivered"]
+        self.assertEqual(len(lost), 1, serve.log()[-2000:])
+        self.assertGreater(int(lost[0]["message"].split()[1]), 40, lost[0])
 
 
 class BrokerAway(ServerTest):

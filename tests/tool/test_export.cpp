@@ -30,7 +30,10 @@ TEST(MqttSection, DefaultsFollowTheStationAndTheUrlGivesHostPortAndTls) {
     EXPECT_EQ(station.mqtt->qos, 1);
     EXPECT_TRUE(station.mqtt->mqtt5);
     EXPECT_FALSE(station.mqtt->commands) << "commands stay off unless turned on";
-    EXPECT_EQ(tool::mqttClientId(station), "brivant-line-4");
+    // The machine in the ID: two machines with the same station name do not
+    // take each other's session.
+    EXPECT_FALSE(tool::machineTag().empty());
+    EXPECT_EQ(tool::mqttClientId(station), "brivant-line-4-" + tool::machineTag());
     EXPECT_EQ(tool::mqttPrefix(station), "brivant/line-4");
     // Three minutes of every sample of two units at 10 Hz.
     EXPECT_EQ(tool::mqttQueueBound(station), 3600u);
@@ -80,7 +83,7 @@ TEST(MqttSection, EveryMistakeIsNamedAtItsPlace) {
             "m.toml:4:7: mqtt.qos 2 is not 0 to 1",
             "m.toml:5:12: mqtt.protocol must be \"5\" or \"3.1.1\"",
             "m.toml:6:13: mqtt.keepalive 1 is not 5 to 3600",
-            "m.toml:7:10: mqtt.prefix must be a topic without + or #",
+            "m.toml:7:10: mqtt.prefix must be a topic without +, # or control characters",
             "m.toml:8:12: mqtt.commands must be true or false, not a string",
             "m.toml:9:1: unknown key 'passwrd_file' in mqtt",
         };
@@ -94,6 +97,13 @@ TEST(MqttSection, EveryMistakeIsNamedAtItsPlace) {
                             "mqtt://u@h", "mqtt://h/x", "mqtt://h:1x"}) {
         EXPECT_THROW(stationWith("url = \"" + std::string(url) + "\"\n"), tool::StationFileError) << url;
     }
+    // The station's name makes the default topics: no wildcards in it.
+    for (const char* name : {"Line #4", "a+b", "tab\there"}) {
+        EXPECT_THROW(tool::parseStation("station = \"" + std::string(name) + "\"\n", "n.toml"),
+                     tool::StationFileError)
+            << name;
+    }
+    EXPECT_NO_THROW(tool::parseStation("station = \"Line 4 / bay 2\"\n", "n.toml"));
     // Settings that make sense only together.
     for (const char* lines : {"url = \"mqtts://h\"\ncert_file = \"c\"\n",
                               "url = \"mqtt://h\"\nca_file = \"c\"\n",
@@ -145,6 +155,14 @@ TEST_F(ReaderEvents, UnplugAndReplugAreToldOnceAndTallied) {
     ASSERT_TRUE(waitFor([&] { return told("not-answering") == 1; }));
     std::this_thread::sleep_for(100ms); // several failed reads and opens
     EXPECT_EQ(told("not-answering"), 1) << "told once, not at each failed read";
+    // A silent unit keeps its last good counts in the metrics, and says it
+    // does not answer.
+    const std::string silent = tool::metricsText("s", {reader.view(std::nullopt)}, std::nullopt);
+    EXPECT_NE(silent.find("brivant_unit_answering{station=\"s\",unit=\"0\"} 0\n"), std::string::npos)
+        << silent;
+    EXPECT_NE(silent.find("brivant_channel_counts{station=\"s\",unit=\"0\",channel=\"2\"} "),
+              std::string::npos)
+        << silent;
     unit.present = true;
     sim::setUnit(0, unit);
     ASSERT_TRUE(waitFor([&] { return told("reconnected") == 1; }));

@@ -52,17 +52,19 @@ private:
 std::string metricsText(const std::string& station, const std::vector<UnitView>& units,
                         const std::optional<OutboxTally>& mqtt) {
     Exposition out(station);
-    auto good = [](const UnitView& unit) { return unit.latest && unit.latest->result == 0; };
+    // The last good read stays while a unit is silent (brivant_unit_answering
+    // says so): a gap in the series would read as a count of nothing.
+    auto good = [](const UnitView& unit) { return unit.latestGood.has_value(); };
     out.family("brivant_channel_counts", "gauge", "The channel's count at the unit's latest good read.");
     for (const UnitView& unit : units) {
         for (std::size_t ch = 0; good(unit) && ch < 3; ++ch) {
-            out.channel(unit.id, ch, unit.latest->counts[ch]);
+            out.channel(unit.id, ch, unit.latestGood->counts[ch]);
         }
     }
     out.family("brivant_channel_status", "gauge", "The channel's status byte at the unit's latest good read.");
     for (const UnitView& unit : units) {
         for (std::size_t ch = 0; good(unit) && ch < 3; ++ch) {
-            out.channel(unit.id, ch, unit.latest->status[ch]);
+            out.channel(unit.id, ch, unit.latestGood->status[ch]);
         }
     }
     out.family("brivant_unit_answering", "gauge", "1 while the unit answers, 0 while it does not.");

@@ -19,6 +19,8 @@
 #include <mqtt_protocol.h>
 
 #include "brivant.hpp"
+#include "json_text.h"
+#include "random_token.h"
 #include "sample_log.h"
 #include "tool_errors.h"
 
@@ -44,6 +46,8 @@ struct Command {
     std::string body;
     std::string responseTopic;
     std::string correlation;
+    std::string refusal; // set: not run, answered with this (a retained or oversized command)
+    int refusalStatus = 400;
 };
 
 constexpr std::size_t kInFlight = 100;   // handed to the client, not yet acknowledged
@@ -52,6 +56,18 @@ constexpr auto kQueueEvery = std::chrono::seconds(5);
 constexpr auto kFirstRetry = std::chrono::milliseconds(500);
 constexpr auto kLastRetry = std::chrono::seconds(30);
 constexpr auto kConnackWithin = std::chrono::seconds(10);
+// A connection that lasted this long was a good one: the next loss starts
+// the back-off afresh. One dropped sooner (a broker that takes the session
+// away, say) keeps doubling it, so two clients never fight at full speed.
+constexpr auto kSteadyConnection = std::chrono::seconds(10);
+// A command body, as the HTTP side bounds a request's body.
+constexpr std::size_t kMaxCommandBytes = 16 * 1024;
+// What libmosquitto refuses in a message itself: sending it again cannot help.
+bool messageRefused(int rc) {
+    return rc == MOSQ_ERR_INVAL || rc == MOSQ_ERR_MALFORMED_UTF8 || rc == MOSQ_ERR_PAYLOAD_SIZE ||
+           rc == MOSQ_ERR_OVERSIZE_PACKET || rc == MOSQ_ERR_QOS_NOT_SUPPORTED ||
+           rc == MOSQ_ERR_DUPLICATE_PROPERTY || rc == MOSQ_ERR_NOT_SUPPORTED;
+}
 
 std::string readPassword(const std::string& path, const PublisherLog& log) {
     std::ifstream in(path);
@@ -65,7 +81,7 @@ std::string readPassword(const std::string& path, const PublisherLog& log) {
     }
     if (othersCanRead(path)) {
         log("warning", "mqtt-password-readable",
-            "the MQTT password file " + path + " can be read by other users (chmod 600 it)");
+            "the MQTT password file " + path + " can be read by every user (chmod o-r it)");
     }
     return password;
 }
@@ -96,7 +112,7 @@ bool commandTopic(const std::string& topic, const std::string& prefix, Command& 
 struct MqttPublisher::Impl : std::enable_shared_from_this<Impl> {
     Impl(const Station& station, PublisherLog logTo)
         : settings(*station.mqtt), prefix(mqttPrefix(station)), clientId(mqttClientId(station)),
-          bound(mqttQueueBound(station)), log(std::move(logTo)) {
+          bound(mqttQueueBound(station)), log(std::move(logTo)), runId(randomToken().substr(0, 16)) {
         if (!settings.passwordFile.empty()) {
             password = readPassword(settings.passwordFile, log);
         }
@@ -128,6 +144,8 @@ struct MqttPublisher::Impl : std::enable_shared_from_this<Impl> {
     const std::string clientId;
     const std::size_t bound;
     const PublisherLog log;
+    // This start of serve: (run, n) names one state for good, across restarts.
+    const std::string runId;
     std::string password;
     CommandRunner runner;
 
@@ -148,11 +166,14 @@ struct MqttPublisher::Impl : std::enable_shared_from_this<Impl> {
     // The network thread's own.
     struct mosquitto* client = nullptr;
     std::map<int, Message> inFlight; // by message ID
+    std::vector<std::pair<int, int>> writtenInCall; // (mid, reason) told during one publish call
     Clock::time_point nextTry{};
     Clock::duration retryAfter = kFirstRetry;
     Clock::time_point connectedAt{};
     std::string lastProblem;
     bool refused = false;
+    bool takenOver = false; // the broker gave our session to another client
+    bool unsteady = false;  // connections end soon after they are made; said once
     bool justConnected = false;
     int offlineMid = -1;
     bool offlineAcked = false;
@@ -194,6 +215,7 @@ struct MqttPublisher::Impl : std::enable_shared_from_this<Impl> {
         const auto us = std::chrono::duration_cast<std::chrono::microseconds>(
                             s.time.time_since_epoch()).count();
         Json body{{"unit", id},
+                  {"run", runId},
                   {"n", n},
                   {"seq", s.seq},
                   {"t", s.t},
@@ -209,7 +231,7 @@ struct MqttPublisher::Impl : std::enable_shared_from_this<Impl> {
             body["status"] = nullptr;
         }
         body["configured"] = configured ? Json(*configured) : Json(nullptr);
-        return Message{0, prefix + "/unit/" + std::to_string(id) + "/state", body.dump(), true, {}};
+        return Message{0, prefix + "/unit/" + std::to_string(id) + "/state", jsonText(body), true, {}};
     }
 
     void event(std::int16_t unit, Json body) {
@@ -217,7 +239,7 @@ struct MqttPublisher::Impl : std::enable_shared_from_this<Impl> {
         if (!body.contains("time")) {
             body["time"] = isoTimeUtc(std::chrono::system_clock::now());
         }
-        push(Message{0, prefix + "/unit/" + std::to_string(unit) + "/event", body.dump(), false, {}});
+        push(Message{0, prefix + "/unit/" + std::to_string(unit) + "/event", jsonText(body), false, {}});
     }
 
     void sample(std::int16_t id, const Sample& s, std::optional<bool> configured) {
@@ -286,33 +308,66 @@ struct MqttPublisher::Impl : std::enable_shared_from_this<Impl> {
         }
         auto it = self->inFlight.find(mid);
         if (it == self->inFlight.end()) {
-            return; // the status or queue topic
+            // The status or queue topic; or a QoS 0 message written inside
+            // mosquitto_publish_v5 itself, before send() could file it.
+            self->writtenInCall.emplace_back(mid, reason);
+            return;
         }
         std::string topic = std::move(it->second.topic);
         self->inFlight.erase(it);
-        std::lock_guard<std::mutex> guard(self->lock);
-        --self->inFlightCount;
+        self->delivered(topic, reason);
+    }
+
+    void delivered(const std::string& topic, int reason) {
+        std::lock_guard<std::mutex> guard(lock);
+        --inFlightCount;
         if (reason >= 0x80) {
             // The broker took it and threw it away (its ACL, say): counted
             // with the dropped ones.
-            ++self->dropped;
-            self->log("warning", "mqtt-rejected",
-                      "the broker rejected a message on " + topic + ": " + mosquitto_reason_string(reason));
+            ++dropped;
+            log("warning", "mqtt-rejected",
+                "the broker rejected a message on " + topic + ": " + mosquitto_reason_string(reason));
         } else {
-            ++self->sent;
+            ++sent;
         }
     }
 
+    // Called from inside libmosquitto: nothing may be thrown through it.
     static void onMessage(struct mosquitto*, void* user, const struct mosquitto_message* message,
-                          const mosquitto_property* properties) {
+                          const mosquitto_property* properties) noexcept {
         Impl* self = of(user);
+        try {
+            self->take(*message, properties);
+        } catch (const std::exception& e) {
+            self->log("error", "mqtt-command-failed",
+                      std::string("a command from the broker could not be taken: ") + e.what());
+        }
+    }
+
+    static void onDisconnect(struct mosquitto*, void* user, int reason, const mosquitto_property*) noexcept {
+        if (reason == MQTT_RC_SESSION_TAKEN_OVER) {
+            of(user)->takenOver = true;
+        }
+    }
+
+    void take(const struct mosquitto_message& message, const mosquitto_property* properties) {
         Command command;
-        command.topic = message->topic;
-        if (!commandTopic(command.topic, self->prefix, command)) {
+        command.topic = message.topic;
+        if (!commandTopic(command.topic, prefix, command)) {
             return;
         }
-        command.body.assign(static_cast<const char*>(message->payload),
-                            static_cast<std::size_t>(message->payloadlen));
+        const auto size = static_cast<std::size_t>(std::max(0, message.payloadlen));
+        if (message.retain) {
+            // Kept by the broker and handed over at each subscription: run
+            // it and a stop or clear would happen again at every start.
+            command.refusal = "a retained command is not run (publish commands without retain)";
+        } else if (size > kMaxCommandBytes) {
+            command.refusal = "a command may hold at most " + std::to_string(kMaxCommandBytes) +
+                              " bytes; this one holds " + std::to_string(size);
+            command.refusalStatus = 413;
+        } else {
+            command.body.assign(static_cast<const char*>(message.payload), size);
+        }
         char* response = nullptr;
         if (mosquitto_property_read_string(properties, MQTT_PROP_RESPONSE_TOPIC, &response, false)) {
             command.responseTopic = response;
@@ -324,30 +379,35 @@ struct MqttPublisher::Impl : std::enable_shared_from_this<Impl> {
             command.correlation.assign(static_cast<const char*>(data), length);
             std::free(data);
         }
-        std::lock_guard<std::mutex> guard(self->lock);
-        if (self->commands.size() >= kCommandQueue) {
-            self->log("warning", "mqtt-command-dropped",
-                      "too many commands waiting; dropped the one on " + command.topic);
+        std::lock_guard<std::mutex> guard(lock);
+        if (commands.size() >= kCommandQueue) {
+            log("warning", "mqtt-command-dropped",
+                "too many commands waiting; dropped the one on " + command.topic);
             return;
         }
-        self->commands.push_back(std::move(command));
-        self->commandWake.notify_one();
+        commands.push_back(std::move(command));
+        commandWake.notify_one();
     }
 
     void connectedNow() {
         refused = false;
+        takenOver = false;
         lastProblem.clear();
-        retryAfter = kFirstRetry;
         {
             std::lock_guard<std::mutex> guard(lock);
             connected = true;
         }
-        log("info", "mqtt-connected", "connected to the broker at " + settings.url + " as " + clientId);
+        if (!unsteady) {
+            log("info", "mqtt-connected", "connected to the broker at " + settings.url + " as " + clientId);
+        }
         mosquitto_publish_v5(client, nullptr, (prefix + "/status").c_str(), 6, "online", 1, true, nullptr);
         publishQueue();
         if (settings.commands) {
-            mosquitto_subscribe_v5(client, nullptr, (prefix + "/unit/+/channel/+/+").c_str(), 1, 0,
-                                   nullptr);
+            // MQTT 5: retained commands are not even sent (retain handling
+            // 2); under 3.1.1 they come, flagged, and are refused.
+            const int options = settings.mqtt5 ? MQTT_SUB_OPT_SEND_RETAIN_NEVER : 0;
+            mosquitto_subscribe_v5(client, nullptr, (prefix + "/unit/+/channel/+/+").c_str(), 1,
+                                   options, nullptr);
         }
     }
 
@@ -355,7 +415,7 @@ struct MqttPublisher::Impl : std::enable_shared_from_this<Impl> {
         OutboxTally now = tally();
         Json body{{"depth", now.depth}, {"sent", now.sent}, {"dropped", now.dropped},
                   {"bound", bound}, {"time", isoTimeUtc(std::chrono::system_clock::now())}};
-        const std::string text = body.dump();
+        const std::string text = jsonText(body);
         mosquitto_publish_v5(client, nullptr, (prefix + "/queue").c_str(), static_cast<int>(text.size()),
                              text.data(), 0, true, nullptr);
     }
@@ -378,6 +438,7 @@ struct MqttPublisher::Impl : std::enable_shared_from_this<Impl> {
         mosquitto_connect_v5_callback_set(client, onConnect);
         mosquitto_publish_v5_callback_set(client, onPublish);
         mosquitto_message_v5_callback_set(client, onMessage);
+        mosquitto_disconnect_v5_callback_set(client, onDisconnect);
         mosquitto_will_set_v5(client, (prefix + "/status").c_str(), 7, "offline", 1, true, nullptr);
         if (!settings.username.empty()) {
             mosquitto_username_pw_set(client, settings.username.c_str(),
@@ -434,7 +495,33 @@ struct MqttPublisher::Impl : std::enable_shared_from_this<Impl> {
             mosquitto_destroy(client);
             client = nullptr;
         }
-        if (wasConnected) {
+        const bool steady = wasConnected && Clock::now() - connectedAt >= kSteadyConnection;
+        if (steady) {
+            retryAfter = kFirstRetry;
+            unsteady = false;
+        }
+        if (takenOver) {
+            // Another client with our client ID: told once, and no fight
+            // over the session at full speed.
+            takenOver = false;
+            retryAfter = kLastRetry;
+            problem("error", "mqtt-taken-over",
+                    "the broker at " + settings.url + " gave the session of client ID " + clientId +
+                        " to another client (is a second station using it?); trying again in " +
+                        std::to_string(std::chrono::duration_cast<std::chrono::seconds>(kLastRetry).count()) +
+                        " s");
+        } else if (wasConnected && !steady) {
+            // Closed soon after each connection: a broker that gives the
+            // session to another client with our ID closes ours without a
+            // word under MQTT 3.1.1 (and Mosquitto 2.0 under 5 too).
+            if (!unsteady) {
+                unsteady = true;
+                log("warning", "mqtt-unsteady",
+                    "the broker at " + settings.url +
+                        " keeps closing the connection soon after it is made (is another client "
+                        "using client ID " + clientId + "?); trying again less and less often");
+            }
+        } else if (wasConnected) {
             lastProblem.clear();
             problem("warning", "mqtt-lost",
                     "lost the broker at " + settings.url + "; samples wait in the queue (at most " +
@@ -464,11 +551,23 @@ struct MqttPublisher::Impl : std::enable_shared_from_this<Impl> {
                                               static_cast<std::uint16_t>(message.correlation.size()));
             }
             int mid = 0;
+            writtenInCall.clear();
             int rc = mosquitto_publish_v5(client, &mid, message.topic.c_str(),
                                           static_cast<int>(message.payload.size()),
                                           message.payload.data(), settings.qos, message.retain,
                                           properties);
             mosquitto_property_free_all(&properties);
+            if (messageRefused(rc)) {
+                // The message itself is at fault (a topic the client will
+                // not send, say): dropped and counted, so the rest flows.
+                std::lock_guard<std::mutex> guard(lock);
+                --inFlightCount;
+                ++dropped;
+                log("error", "mqtt-message-refused",
+                    "dropped a message the MQTT client refused on " + message.topic + ": " +
+                        mosquitto_strerror(rc));
+                continue;
+            }
             if (rc != MOSQ_ERR_SUCCESS) {
                 // Not taken: it waits again at the front, as it was.
                 std::lock_guard<std::mutex> guard(lock);
@@ -476,11 +575,14 @@ struct MqttPublisher::Impl : std::enable_shared_from_this<Impl> {
                 outbox.push_front(std::move(message));
                 return;
             }
-            if (settings.qos == 0) {
-                // Nothing will acknowledge it: handed to the socket is sent.
-                std::lock_guard<std::mutex> guard(lock);
-                --inFlightCount;
-                ++sent;
+            // QoS 1: sent once the broker acknowledges it. QoS 0: once the
+            // client has written it to the socket (it tells us then too);
+            // one still in the client's buffer when the link drops is sent
+            // again.
+            auto written = std::find_if(writtenInCall.begin(), writtenInCall.end(),
+                                        [mid](const std::pair<int, int>& w) { return w.first == mid; });
+            if (written != writtenInCall.end()) {
+                delivered(message.topic, written->second);
                 continue;
             }
             inFlight.emplace(mid, std::move(message));
@@ -553,11 +655,34 @@ struct MqttPublisher::Impl : std::enable_shared_from_this<Impl> {
         }
     }
 
+    // Whatever goes wrong in one turn of the loop is logged, the
+    // connection dropped and made again: the thread never ends before stop.
     void run() {
         auto nextQueue = Clock::now() + kQueueEvery;
         const auto period = std::chrono::milliseconds(settings.publishMs);
         auto nextLatest = Clock::now() + period;
         while (!isStopping()) {
+            try {
+                turn(nextQueue, nextLatest, period);
+            } catch (const std::exception& e) {
+                log("error", "mqtt-failed", std::string("the MQTT link failed: ") + e.what() +
+                                                "; connecting again");
+                drop();
+            }
+        }
+        try {
+            finish();
+        } catch (const std::exception& e) {
+            log("error", "mqtt-failed", std::string("the MQTT link failed while stopping: ") + e.what());
+        }
+        std::lock_guard<std::mutex> guard(lock);
+        networkDone = true;
+        networkEnded.notify_all();
+    }
+
+    void turn(Clock::time_point& nextQueue, Clock::time_point& nextLatest,
+              std::chrono::milliseconds period) {
+        {
             auto now = Clock::now();
             if (settings.publishMs > 0 && now >= nextLatest) {
                 publishLatest();
@@ -568,15 +693,19 @@ struct MqttPublisher::Impl : std::enable_shared_from_this<Impl> {
             }
             if (client == nullptr) {
                 if (now >= nextTry && connect()) {
-                    continue;
+                    return;
                 }
                 // Away: messages only gather in the outbox.
                 std::this_thread::sleep_for(std::min<Clock::duration>(
                     std::chrono::milliseconds(50), std::max<Clock::duration>(nextTry - Clock::now(), {})));
                 drainWake();
-                continue;
+                return;
             }
             send();
+            if (unsteady && isConnected() && now - connectedAt >= kSteadyConnection) {
+                unsteady = false;
+                log("info", "mqtt-connected", "the connection to the broker at " + settings.url + " holds again");
+            }
             if (isConnected() && now >= nextQueue) {
                 publishQueue();
                 nextQueue = now + kQueueEvery;
@@ -587,10 +716,6 @@ struct MqttPublisher::Impl : std::enable_shared_from_this<Impl> {
                 connectedNow();
             }
         }
-        finish();
-        std::lock_guard<std::mutex> guard(lock);
-        networkDone = true;
-        networkEnded.notify_all();
     }
 
     void drainWake() const {
@@ -634,8 +759,23 @@ struct MqttPublisher::Impl : std::enable_shared_from_this<Impl> {
             mosquitto_destroy(client);
             client = nullptr;
         }
-        std::lock_guard<std::mutex> guard(lock);
-        connected = false;
+        // What the broker never took is lost with the process: counted and
+        // said, never dropped unseen.
+        std::uint64_t lost = 0;
+        {
+            std::lock_guard<std::mutex> guard(lock);
+            connected = false;
+            lost = outbox.size() + inFlightCount;
+            dropped += lost;
+            outbox.clear();
+            inFlightCount = 0;
+        }
+        inFlight.clear();
+        if (lost > 0) {
+            log("warning", "mqtt-undelivered",
+                std::to_string(lost) + " message" + (lost == 1 ? "" : "s") +
+                    " not delivered to the broker at " + settings.url + " before the stop; counted as dropped");
+        }
     }
 
     void runCommands() {
@@ -648,7 +788,12 @@ struct MqttPublisher::Impl : std::enable_shared_from_this<Impl> {
             Command command = std::move(commands.front());
             commands.pop_front();
             guard.unlock();
-            answer(command);
+            try {
+                answer(command);
+            } catch (const std::exception& e) {
+                log("error", "mqtt-command-failed",
+                    "the command on " + command.topic + " failed: " + e.what());
+            }
             guard.lock();
         }
     }
@@ -657,31 +802,38 @@ struct MqttPublisher::Impl : std::enable_shared_from_this<Impl> {
     // "id" in the body is the caller's, handed back with the answer.
     void answer(Command& command) {
         Json id;
-        try {
-            Json body = Json::parse(command.body);
-            if (body.is_object() && body.contains("id")) {
-                id = body["id"];
-                body.erase("id");
-                command.body = body.dump();
-            }
-        } catch (const Json::parse_error&) {
-            // left as sent: the API's own check says what is wrong with it
-        }
         int status = 200;
-        Json result = runner(command.unit, command.channel, command.action, command.body, status);
+        Json result;
+        if (!command.refusal.empty()) {
+            status = command.refusalStatus;
+            result = Json{{"error", command.refusal}};
+        } else {
+            try {
+                Json body = Json::parse(command.body);
+                if (body.is_object() && body.contains("id")) {
+                    id = body["id"];
+                    body.erase("id");
+                    command.body = jsonText(body);
+                }
+            } catch (const Json::exception&) {
+                // left as sent: the API's own check says what is wrong with it
+            }
+            result = runner(command.unit, command.channel, command.action, command.body, status);
+        }
         result["status"] = status;
         if (!id.is_null()) {
             result["id"] = id;
         }
         Message message;
         message.topic = !command.responseTopic.empty() ? command.responseTopic : command.topic + "/result";
-        message.payload = result.dump();
+        message.payload = jsonText(result);
         message.correlation = command.correlation;
         push(std::move(message));
         log(status == 200 ? "info" : "warning", "mqtt-command",
             "command " + command.topic + ": " +
-                (result.contains("result") ? result["result"].get<std::string>()
-                                           : result.value("error", std::string("refused"))));
+                (result.contains("result") && result["result"].is_string()
+                     ? result["result"].get<std::string>()
+                     : result.value("error", std::string("refused"))));
     }
 };
 

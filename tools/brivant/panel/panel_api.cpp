@@ -5,6 +5,7 @@
 #include <cstdio>
 
 #include "brivant.hpp"
+#include "json_text.h"
 #include "number_arguments.h"
 #include "sample_log.h"
 #include "tool_errors.h"
@@ -248,7 +249,7 @@ std::string eventsJson(const std::vector<ConfigEvent>& events) {
         }
         list.push_back(item);
     }
-    return Json{{"events", list}}.dump();
+    return jsonText(Json{{"events", list}});
 }
 
 Json readJson(std::int16_t result, const std::array<std::int32_t, 3>& counts,
@@ -266,7 +267,7 @@ std::string unitsJson(const std::vector<UnitView>& units, double rateHz,
     std::string out = "{\"backend\":";
     appendString(out, backend);
     if (station) {
-        out += ",\"station\":" + Json(station->snapshot().name).dump();
+        out += ",\"station\":" + jsonText(Json(station->snapshot().name));
     }
     out += ",\"rate_hz\":";
     appendNumber(out, rateHz, "%.9g");
@@ -293,7 +294,7 @@ std::string unitsJson(const std::vector<UnitView>& units, double rateHz,
             for (const ChannelSettings& channel : settings->channels) {
                 channels.push_back(settingsJson(channel));
             }
-            out += channels.dump();
+            out += jsonText(channels);
         } else {
             out += "null";
         }

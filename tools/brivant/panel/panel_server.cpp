@@ -7,6 +7,7 @@
 #include <httplib.h>
 
 #include "backend_info.h"
+#include "json_text.h"
 #include "brivant.hpp"
 #include "number_arguments.h"
 #include "panel_api.h"
@@ -20,7 +21,7 @@ namespace {
 
 void answerJson(httplib::Response& response, int status, const nlohmann::json& body) {
     response.status = status;
-    response.set_content(body.dump(), "application/json");
+    response.set_content(jsonText(body), "application/json");
 }
 
 void refuse(httplib::Response& response, const Refusal& refusal) {

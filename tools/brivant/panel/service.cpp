@@ -13,6 +13,7 @@
 #include "backend_info.h"
 #include "browser_launch.h"
 #include "interrupt.h"
+#include "json_text.h"
 #include "live_station.h"
 #include "metrics.h"
 #include "panel_server.h"
@@ -49,7 +50,7 @@ public:
         nlohmann::json line{{"time", isoTimeUtc(std::chrono::system_clock::now())},
                             {"level", level}, {"event", event}, {"message", text}};
         line.update(fields);
-        console_.error(line.dump());
+        console_.error(jsonText(line));
     }
 
     void configured(const ConfigEvent& event) const {
@@ -153,7 +154,7 @@ std::string serviceToken(const std::optional<Station>& station, const EventLog& 
     }
     if (othersCanRead(path)) {
         log.note("warning", "token-readable",
-                 "the token file " + path + " can be read by other users (chmod 600 it)");
+                 "the token file " + path + " can be read by every user (chmod o-r it; its group may read it)");
     }
     return token;
 }

@@ -41,6 +41,7 @@ struct UnitReader::State {
     std::int16_t lastResult = 0;
     std::optional<WallTime> silentSince;
     std::deque<Sample> samples;
+    std::optional<Sample> lastGood; // outlives the samples kept, for a unit silent for long
     UnitTally tally;
 
     // When the call in progress began; 0 when none is.
@@ -261,6 +262,9 @@ void UnitReader::run(std::shared_ptr<State> state) {
         guard.lock();
         sample.seq = ++*state->settings.sequence;
         state->samples.push_back(sample);
+        if (sample.result == RC_OK) {
+            state->lastGood = sample;
+        }
         while (state->samples.size() > keep) {
             state->samples.pop_front();
         }
@@ -325,6 +329,7 @@ UnitView UnitReader::view(std::optional<std::uint64_t> afterSeq) const {
     view.seen = state_->seen;
     view.configured = state_->configured;
     view.tally = state_->tally;
+    view.latestGood = state_->lastGood;
     std::int64_t callStarted = state_->callStartedNs;
     if (callStarted != 0 && !view.silentSince) {
         auto inCall = std::chrono::nanoseconds(

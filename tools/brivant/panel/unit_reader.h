@@ -84,6 +84,7 @@ struct UnitView {
     std::optional<WallTime> silentSince;   // not answering since
     std::int16_t lastResult = 0;           // of the last read or open
     std::optional<Sample> latest;
+    std::optional<Sample> latestGood;      // the newest read that succeeded, kept through failures
     std::array<std::optional<double>, 3> rate; // counts per second over about a second
     std::vector<Sample> samples;           // those after the seq asked for
     UnitTally tally;

@@ -235,6 +235,13 @@ void unitSettings(const toml::table& table, const std::string& where, Problems& 
     }
 }
 
+// A topic level may not hold the wildcards, and no topic control characters.
+bool topicSafe(const std::string& text) {
+    return std::none_of(text.begin(), text.end(), [](char c) {
+        return c == '+' || c == '#' || static_cast<unsigned char>(c) < 0x20 || c == 0x7F;
+    });
+}
+
 // "mqtt://host", "mqtts://host:8883", "mqtt://[::1]:1883".
 bool brokerUrl(const std::string& url, MqttSettings& mqtt) {
     std::string rest;
@@ -321,9 +328,9 @@ void mqttSettings(const toml::table& table, Problems& problems, MqttSettings& mq
             text(mqtt.keyFile);
         } else if (name == "prefix") {
             text(mqtt.prefix);
-            if (mqtt.prefix.find_first_of("+#") != std::string::npos || mqtt.prefix.back() == '/') {
-                problems.add(node, "mqtt.prefix must be a topic without + or # and without a "
-                                   "trailing /");
+            if (!mqtt.prefix.empty() && (!topicSafe(mqtt.prefix) || mqtt.prefix.back() == '/')) {
+                problems.add(node, "mqtt.prefix must be a topic without +, # or control "
+                                   "characters, and without a trailing /");
             }
         } else if (name == "keepalive") {
             if (integerIn(node, what, 5, 3600, problems, value)) {
@@ -386,9 +393,36 @@ bool MqttSettings::operator==(const MqttSettings& o) const {
            queue == o.queue && commands == o.commands;
 }
 
+std::string machineTag() {
+#if !defined(_WIN32)
+    // systemd's and D-Bus's machine ID: 32 hex digits, fixed at install.
+    for (const char* path : {"/etc/machine-id", "/var/lib/dbus/machine-id"}) {
+        std::ifstream in(path);
+        std::string id;
+        if (in && std::getline(in, id) && id.size() >= 8) {
+            return id.substr(0, 8);
+        }
+    }
+    char host[256] = {};
+    if (::gethostname(host, sizeof host - 1) == 0 && host[0] != '\0') {
+        return host;
+    }
+#else
+    char host[MAX_COMPUTERNAME_LENGTH + 1] = {};
+    DWORD size = sizeof host;
+    if (GetComputerNameA(host, &size) && size > 0) {
+        return std::string(host, size);
+    }
+#endif
+    return "host";
+}
+
 std::string mqttClientId(const Station& station) {
-    return station.mqtt && !station.mqtt->clientId.empty() ? station.mqtt->clientId
-                                                           : "brivant-" + station.name;
+    // Two machines with the same station name (the packaged example's, say)
+    // must not take each other's session at the broker.
+    return station.mqtt && !station.mqtt->clientId.empty()
+               ? station.mqtt->clientId
+               : "brivant-" + station.name + "-" + machineTag();
 }
 
 std::string mqttPrefix(const Station& station) {
@@ -431,6 +465,11 @@ Station parseStation(const std::string& text, const std::string& file) {
             }
             station.name = node.as_string()->get();
             named = true;
+            // The name goes into MQTT topics, the metrics' labels and log
+            // lines: no wildcards, no control characters.
+            if (!topicSafe(station.name)) {
+                problems.add(node, "station must be a name without +, # or control characters");
+            }
         } else if (name == "rate_hz") {
             if (!node.is_number()) {
                 problems.add(node, std::string("rate_hz must be a number from 1 to 100, not ") +
@@ -611,8 +650,9 @@ bool othersCanRead(const std::string& path) {
     (void)path;
     return false;
 #else
+    // The file's group is the way to share it (a scrape job's user, say).
     struct stat facts {};
-    return ::stat(path.c_str(), &facts) == 0 && (facts.st_mode & (S_IRGRP | S_IROTH)) != 0;
+    return ::stat(path.c_str(), &facts) == 0 && (facts.st_mode & S_IROTH) != 0;
 #endif
 }
 

@@ -43,7 +43,7 @@ struct UnitSettings {
 
 // Where and how serve publishes to an MQTT broker: the [mqtt] table.
 //   url = "mqtt://host:1883"   # or mqtts://host:8883 (TLS); the only key required
-//   client_id = "..."          # default brivant-<station>
+//   client_id = "..."          # default brivant-<station>-<machine>
 //   username = "..."
 //   password_file = "..."      # its first line is the password
 //   ca_file, cert_file, key_file = "..."   # TLS: the CA, and a client certificate and its key
@@ -85,6 +85,10 @@ struct Station {
     std::map<std::int16_t, UnitSettings> units;
 };
 
+// This machine, in 8 characters or so: the start of its machine ID, or its
+// host name.
+std::string machineTag();
+
 // The defaults that follow from the station: client ID, topic prefix, and
 // the queue's bound (three minutes of messages at the publish rate, at
 // least 1000).
@@ -107,8 +111,9 @@ Station loadStation(const std::string& path);
 // The station as a station file, with every setting written out.
 std::string stationToml(const Station& station);
 
-// True when users other than the file's owner may read it (its group or
-// everyone): a file holding a secret should not be. Always false on Windows.
+// True when every user may read the file: one holding a secret should be
+// readable by its owner and, when shared on purpose, its group only.
+// Always false on Windows.
 bool othersCanRead(const std::string& path);
 
 // Writes `text` to `path` whole or not at all: a new file beside it, then a
