@@ -140,5 +140,74 @@ check $? "SIGTERM stops serve with 0 and removes its runtime file (status $statu
 ! grep -q "held by brivant serve" "$work/out"
 check $? "with serve gone the tool opens units itself"
 
+# --- --save: the user's station file is never written; changes made through
+# the API survive a restart; an edit of the file wins over an older change;
+# what SIGHUP cannot apply is named; a change that cannot be kept is refused
+# whole and serve goes on. Standard output is not a terminal here: no token.
+export XDG_STATE_HOME=$work/state
+mkdir -p "$XDG_STATE_HOME"
+cat >"$work/saved.toml" <<'TOML'
+# The line's counter, bay 2. Keep channel 1 at x4.
+station = "cli"
+rate_hz = 50
+[unit.0.channel.1]
+multiplier = 2   # x4
+TOML
+start_saving_serve() {
+    "$tool" serve --config "$work/saved.toml" --save --log-format json >"$work/saved.out" 2>"$work/saved.err" &
+    serve_pid=$!
+    for _ in $(seq 1 100); do
+        grep -q '"configured"' "$work/saved.err" 2>/dev/null && [ -s "$work/saved.out" ] && break
+        sleep 0.05
+    done
+    runtime=$XDG_RUNTIME_DIR/brivant/serve-$serve_pid.json
+    base=$(/usr/bin/python3 -c 'import json,sys; print(json.load(open(sys.argv[1]))["base"])' "$runtime")
+    token=$(/usr/bin/python3 -c 'import json,sys; print(json.load(open(sys.argv[1]))["token"])' "$runtime")
+}
+stop_serve() {
+    kill -TERM "$serve_pid"
+    wait "$serve_pid"
+    serve_pid=
+}
+start_saving_serve
+! grep -q "$token" "$work/saved.out" && grep -q "The page's token is in $runtime." "$work/saved.out"
+check $? "serve's standard output, not a terminal, names where the token is but not the token: $(cat "$work/saved.out")"
+"$tool" multiplier 0 2 1 >/dev/null 2>&1
+cp "$work/saved.toml" "$work/before-edit.toml"
+changes=$XDG_STATE_HOME/brivant/changes-cli.toml
+[ -f "$changes" ] && grep -q '^\[unit.0.channel.2.set\]' "$changes"
+check $? "the change is kept in serve's changes file ($changes)"
+cat >>"$work/saved.toml" <<'TOML'
+# unit 3 arrives next week
+[unit.3]
+[unit.0.channel.0]
+multiplier = 1
+TOML
+cp "$work/saved.toml" "$work/edited.toml"
+kill -HUP "$serve_pid"
+for _ in $(seq 1 50); do grep -q '"event":"reload-needs-restart"' "$work/saved.err" && break; sleep 0.05; done
+cmp -s "$work/saved.toml" "$work/edited.toml" && grep -q '"event":"reload-needs-restart".*unit 3 added' "$work/saved.err" &&
+    config | grep -A3 '^\[unit.0.channel.0\]' | grep -q '^multiplier = 1$' &&
+    config | grep -A3 '^\[unit.0.channel.2\]' | grep -q '^multiplier = 1$'
+check $? "SIGHUP takes the edit, keeps the change, names unit 3 and leaves the file as written"
+stop_serve
+start_saving_serve
+config | grep -A3 '^\[unit.0.channel.2\]' | grep -q '^multiplier = 1$' &&
+    config | grep -A3 '^\[unit.0.channel.1\]' | grep -q '^multiplier = 2$' && cmp -s "$work/saved.toml" "$work/edited.toml"
+check $? "after a restart serve runs what it ran before"
+if [ "$(id -u)" -eq 0 ] && mount -t tmpfs -o size=1m tmpfs "$XDG_STATE_HOME/brivant" 2>/dev/null; then
+    # Root writes through file modes; a read-only mount stops even root.
+    mount -o remount,ro "$XDG_STATE_HOME/brivant"
+    answer=$(curl -s -w ' %{http_code}' -X POST -H "X-Brivant-Token: $token" -H 'Content-Type: application/json' \
+        -d '{"s1": 1, "s2": 1}' "$base/api/units/0/channels/2/limiter")
+    umount "$XDG_STATE_HOME/brivant"
+    [[ "$answer" == *"$changes"*"nothing was changed"*" 500" ]] &&
+        config | grep -A8 '^\[unit.0.channel.2\]' | grep -q '^limiter = \[0, 0\]$' && kill -0 "$serve_pid"
+    check $? "a change that cannot be kept is refused whole, and serve goes on: $answer"
+else
+    echo "serve: the read-only state folder is left out (needs root and tmpfs)"
+fi
+stop_serve
+
 echo "serve: $checks checks, $failures failed"
 [ "$failures" -eq 0 ]

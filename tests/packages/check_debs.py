@@ -177,6 +177,8 @@ def check_package(deb, package, arch, version, work):
         check("\nExecStart=/usr/bin/brivant serve --config /etc/brivant/station.toml" in service,
               "the service runs the installed tool with the station file")
         check("SupplementaryGroups=brivant" in service, "in the group of the rule")
+        check("StateDirectory=brivant" in service and " --save" in service,
+              "changes made through the API kept in its state folder, not in /etc")
         page = gzip.decompress((root / "usr/share/man/man1/brivant.1.gz").read_bytes()).decode()
         check(page.startswith(".\\\"") or page.startswith(".TH"), "the manual page is roff")
         check(re.search(r'^\.TH BRIVANT "1"', page, re.M) is not None, "in section 1")

@@ -1,7 +1,7 @@
 // Starts `brivant panel --no-browser` and a headless Chromium for it; shared
 // by the browser test and the screenshot script. Both end what they started.
 import { spawn } from "node:child_process";
-import { mkdtempSync, rmSync } from "node:fs";
+import { mkdtempSync, readFileSync, rmSync } from "node:fs";
 import { tmpdir } from "node:os";
 import path from "node:path";
 import puppeteer from "puppeteer-core";
@@ -17,11 +17,17 @@ export function startPanel(brivant, args = [], command = ["panel", "--no-browser
     const timer = setTimeout(() => reject(new Error("brivant panel printed no address: " + output)), 15000);
     child.stdout.on("data", (chunk) => {
       output += chunk;
-      const match = output.match(/http:\/\/127\.0\.0\.1:\d+\/\?token=[0-9a-f]{32}/);
-      if (match) {
+      let url = output.match(/http:\/\/127\.0\.0\.1:\d+\/\?token=[0-9a-f]{32}/)?.[0];
+      // serve, its output not a terminal, names the file that holds its token.
+      const kept = output.match(/(http:\/\/127\.0\.0\.1:\d+\/)\nThe page's token is in (.+)\.\n/);
+      if (!url && kept) {
+        const text = readFileSync(kept[2], "utf8");
+        url = kept[1] + "?token=" + (kept[2].endsWith(".json") ? JSON.parse(text).token : text.split("\n")[0]);
+      }
+      if (url) {
         clearTimeout(timer);
         resolve({
-          url: match[0],
+          url,
           stop: () => new Promise((done) => {
             if (child.exitCode !== null) return done(child.exitCode);
             child.once("exit", (code) => done(code));

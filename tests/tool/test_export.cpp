@@ -3,6 +3,7 @@
 // tallies that the broker and the metrics are told, and the metrics text.
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <mutex>
 #include <thread>
 
@@ -186,6 +187,65 @@ TEST_F(ReaderEvents, UnplugAndReplugAreToldOnceAndTallied) {
               std::string::npos) << text;
     EXPECT_NE(text.find("brivant_mqtt_dropped_total{station=\"line \\\"4\\\"\"} 2\n"), std::string::npos);
     EXPECT_NE(text.find("# TYPE brivant_exchanges_total counter\n"), std::string::npos);
+}
+
+// A reconfigure() that comes while the settings read before it are on
+// their way is not lost: the unit is configured once more.
+TEST_F(ReaderEvents, AReconfigureDuringAConfigurationIsNotLost) {
+    addLiveUnits({0});
+    std::atomic<tool::UnitReader*> self{nullptr};
+    std::atomic<int> calls{0};
+    tool::ReaderSettings settings;
+    settings.rateHz = 100;
+    tool::UnitReader reader(0, settings,
+                            tool::ReaderStart{false, [&](std::int16_t, tool::ConfigureWhy) {
+                                                  if (calls++ == 0) {
+                                                      while (self.load() == nullptr) {
+                                                          std::this_thread::yield();
+                                                      }
+                                                      // A change arrives mid-way.
+                                                      self.load()->reconfigure(tool::ConfigureWhy::Change);
+                                                  }
+                                                  return static_cast<std::int16_t>(RC_OK);
+                                              }});
+    self = &reader;
+    for (int tries = 0; tries < 200 && reader.view(std::nullopt).configured != true; ++tries) {
+        std::this_thread::sleep_for(10ms);
+    }
+    EXPECT_EQ(reader.view(std::nullopt).configured, true);
+    EXPECT_EQ(calls.load(), 2) << "configured again after the change that came mid-way";
+    EXPECT_TRUE(reader.stop(2s));
+}
+
+// Settings the unit keeps refusing are sent again after a back-off that
+// doubles, not at every sample; a new ask is tried at once.
+TEST_F(ReaderEvents, SettingsThatKeepFailingAreRetriedWithABackOff) {
+    addLiveUnits({0});
+    std::atomic<int> calls{0};
+    tool::ReaderSettings settings;
+    settings.rateHz = 100;
+    settings.configRetryFirst = 50ms;
+    settings.configRetryLast = 400ms;
+    tool::UnitReader reader(0, settings,
+                            tool::ReaderStart{false, [&](std::int16_t, tool::ConfigureWhy) {
+                                                  ++calls;
+                                                  return static_cast<std::int16_t>(RC_BAD_PARAMETER);
+                                              }});
+    std::this_thread::sleep_for(1000ms);
+    // 0, 50, 150, 350, 750 ms: five tries in a second where 100 samples were due.
+    const int tried = calls.load();
+    EXPECT_GE(tried, 3);
+    EXPECT_LE(tried, 7);
+    tool::UnitView view = reader.view(std::nullopt);
+    EXPECT_EQ(view.configured, false);
+    ASSERT_TRUE(view.latest);
+    EXPECT_EQ(view.latest->result, RC_BAD_PARAMETER) << "no count from an unconfigured unit";
+    reader.reconfigure(tool::ConfigureWhy::Reload);
+    for (int tries = 0; tries < 50 && calls.load() == tried; ++tries) {
+        std::this_thread::sleep_for(2ms);
+    }
+    EXPECT_GT(calls.load(), tried) << "a reload is tried at once";
+    EXPECT_TRUE(reader.stop(2s));
 }
 
 } // namespace

@@ -8,12 +8,14 @@
 #include <atomic>
 #include <cstdlib>
 #include <fstream>
+#include <sstream>
 #include <thread>
 
 #include <sys/stat.h>
 
 #include <nlohmann/json.hpp>
 
+#include "atomic_file.h"
 #include "live_station.h"
 #include "runtime_file.h"
 #include "station_file.h"
@@ -22,6 +24,13 @@
 
 namespace brivant::test {
 namespace {
+
+std::string readAll(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::ostringstream text;
+    text << in.rdbuf();
+    return text.str();
+}
 
 using Json = nlohmann::json;
 using namespace std::chrono_literals;
@@ -297,24 +306,153 @@ TEST_F(StationTest, AbsentUnitIsExpectedAndOthersAreLeftAlone) {
     }
 }
 
-// With --save, each change is written back whole.
-TEST_F(StationTest, SaveWritesTheLiveConfigurationBack) {
+// --save: changes are kept in serve's own file, never in the station file,
+// and taken up at the next start unless the file has since been edited.
+class SavedChanges : public StationTest {
+protected:
+    void SetUp() override {
+        StationTest::SetUp();
+        ASSERT_NE(mkdtemp(folder_), nullptr);
+        changes_ = std::string(folder_) + "/changes.toml";
+    }
+    void TearDown() override {
+        std::system(("rm -rf " + std::string(folder_)).c_str());
+        StationTest::TearDown();
+    }
+    char folder_[32] = "/tmp/brivant-changes-XXXXXX";
+    std::string changes_;
+};
+
+TEST_F(SavedChanges, ARestartRunsWhatRanBeforeAndAnEditOfTheFileWins) {
     addLiveUnits({0});
-    char folder[] = "/tmp/brivant-station-XXXXXX";
-    ASSERT_NE(mkdtemp(folder), nullptr);
-    const std::string path = std::string(folder) + "/station.toml";
     {
-        ServedPanel served(kStation, quickReaders(), path);
+        ServedPanel served(kStation, quickReaders(), changes_);
         ASSERT_FALSE(unitWhen(served, 0, [](const Json& u) { return u["configured"] == true; }).is_null());
         auto changed = served.change("/api/units/0/channels/2/limiter", R"({"s1": 1, "s2": 0})");
         ASSERT_TRUE(changed);
         EXPECT_EQ(changed->status, 200);
+        changed = served.change("/api/units/0/channels/1/multiplier", R"({"selection": 1})");
+        ASSERT_TRUE(changed);
+        EXPECT_EQ(changed->status, 200);
     }
-    tool::Station saved = tool::loadStation(path);
-    EXPECT_EQ(saved.units.at(0).channels[2].limiter, (std::array<std::uint8_t, 2>{1, 0}));
-    EXPECT_EQ(saved.units.at(0).channels[1].multiplier, 2) << "the rest as the file said";
-    std::remove(path.c_str());
-    rmdir(folder);
+    tool::LiveStation again(tool::parseStation(kStation, "test.toml"), changes_);
+    tool::UnitSettings unit = *again.unit(0);
+    EXPECT_EQ(unit.channels[2].limiter, (std::array<std::uint8_t, 2>{1, 0})) << "kept across the restart";
+    EXPECT_EQ(unit.channels[1].multiplier, 1);
+    EXPECT_EQ(unit.channels[1].inputInversion, (std::array<std::uint8_t, 3>{1, 0, 1})) << "the rest as the file says";
+    EXPECT_EQ(again.startNotes().size(), 2u);
+
+    // The user edits channel 1 in the station file while serve is stopped:
+    // the file's word is newer, channel 2's change stays.
+    std::string edited = kStation;
+    edited.replace(edited.find("multiplier = 2"), 14, "multiplier = 0");
+    tool::LiveStation edit(tool::parseStation(edited, "test.toml"), changes_);
+    unit = *edit.unit(0);
+    EXPECT_EQ(unit.channels[1].multiplier, 0);
+    EXPECT_EQ(unit.channels[2].limiter, (std::array<std::uint8_t, 2>{1, 0}));
+    const std::string notes = ::testing::PrintToString(edit.startNotes());
+    EXPECT_NE(notes.find("unit 0 channel 1: edited in the station file"), std::string::npos) << notes;
+    tool::StationChanges left = tool::parseChanges(readAll(changes_), changes_);
+    ASSERT_EQ(left.size(), 1u) << "the overruled change is gone from the file";
+    EXPECT_EQ(int{left[0].channel}, 2);
+
+    // SIGHUP with the file edited again: the edited channel takes the file,
+    // the other keeps its change; what a reload cannot apply is named.
+    std::string reloaded = edited + "[unit.0.channel.0]\nmultiplier = 2\n[unit.3]\n[mqtt]\nurl = \"mqtt://h\"\n";
+    reloaded.replace(reloaded.find("station = \"t\""), 13, "station = \"t\"\ntoken_file = \"/x/token\"");
+    std::vector<std::string> notTaken;
+    std::string failed;
+    std::vector<std::int16_t> changed = edit.reload(tool::parseStation(reloaded, "test.toml"), notTaken, failed);
+    EXPECT_EQ(changed, std::vector<std::int16_t>{0});
+    EXPECT_EQ(edit.unit(0)->channels[0].multiplier, 2);
+    EXPECT_EQ(edit.unit(0)->channels[2].limiter, (std::array<std::uint8_t, 2>{1, 0}));
+    EXPECT_EQ(notTaken, (std::vector<std::string>{"unit 3 added", "token_file", "[mqtt]"}));
+    EXPECT_TRUE(failed.empty());
+
+    // A changes file that is not one is moved aside, never trusted.
+    std::ofstream(changes_) << "[unit.0.channel.1.set]\nmultiplier = 9\n";
+    tool::LiveStation bad(tool::parseStation(kStation, "test.toml"), changes_);
+    EXPECT_EQ(bad.unit(0)->channels[1].multiplier, 2);
+    EXPECT_EQ(access((changes_ + ".unreadable").c_str(), F_OK), 0);
+}
+
+// A change that cannot be kept is not made: the unit is not sent it, the
+// live configuration is as before, and the answer names the file.
+TEST_F(SavedChanges, AChangeThatCannotBeKeptIsRefusedWhole) {
+    addLiveUnits({0});
+    const std::string nowhere = std::string(folder_) + "/no-such-folder/changes.toml";
+    ServedPanel served(kStation, quickReaders(), nowhere);
+    ASSERT_FALSE(unitWhen(served, 0, [](const Json& u) { return u["configured"] == true; }).is_null());
+    const std::size_t framesBefore = framesSent().size();
+    auto changed = served.change("/api/units/0/channels/2/limiter", R"({"s1": 1, "s2": 1})");
+    ASSERT_TRUE(changed);
+    EXPECT_EQ(changed->status, 500);
+    EXPECT_NE(changed->body.find(nowhere), std::string::npos) << changed->body;
+    EXPECT_NE(changed->body.find("nothing was changed"), std::string::npos) << changed->body;
+    EXPECT_EQ(served.live().unit(0)->channels[2].limiter, (std::array<std::uint8_t, 2>{0, 0}));
+    for (std::size_t i = framesBefore; i < framesSent().size(); ++i) {
+        EXPECT_NE(framesSent()[i][0], 'F') << "no limiter frame went to the unit";
+    }
+}
+
+// A change for a unit of the station that is not plugged in is refused,
+// and nothing is kept for it.
+TEST_F(SavedChanges, AChangeForAnAbsentUnitIsNeitherSentNorKept) {
+    addLiveUnits({0});
+    ServedPanel served(std::string(kStation) + "[unit.3]\n", quickReaders(), changes_);
+    ASSERT_FALSE(unitWhen(served, 0, [](const Json& u) { return u["configured"] == true; }).is_null());
+    auto changed = served.change("/api/units/3/channels/0/stop", "{}");
+    ASSERT_TRUE(changed);
+    EXPECT_EQ(changed->status, 200);
+    Json answer = Json::parse(changed->body);
+    EXPECT_EQ(answer["result"], "RC_ID_NOT_FOUND") << answer;
+    EXPECT_TRUE(served.live().unit(3)->channels[0].run) << "nothing kept for it";
+    EXPECT_NE(access(changes_.c_str(), F_OK), 0) << "no changes file written";
+}
+
+// The one writer of serve's files: whole or not at all, at a link's target,
+// keeping the file's mode, leaving no temporary behind.
+TEST(AtomicFile, WritesAtTheLinksTargetKeepsTheModeAndLeavesNothingBehind) {
+    char folder[] = "/tmp/brivant-atomic-XXXXXX";
+    ASSERT_NE(mkdtemp(folder), nullptr);
+    const std::string target = std::string(folder) + "/real.toml";
+    const std::string link = std::string(folder) + "/station.toml";
+    std::ofstream(target) << "old\n";
+    ASSERT_EQ(chmod(target.c_str(), 0640), 0);
+    ASSERT_EQ(symlink("real.toml", link.c_str()), 0);
+    tool::replaceFile(link, "new\n");
+    struct stat facts {};
+    ASSERT_EQ(lstat(link.c_str(), &facts), 0);
+    EXPECT_TRUE(S_ISLNK(facts.st_mode)) << "the link stays a link";
+    EXPECT_EQ(readAll(target), "new\n");
+    ASSERT_EQ(stat(target.c_str(), &facts), 0);
+    EXPECT_EQ(facts.st_mode & 0777, 0640u) << "the mode is kept";
+    if (geteuid() == 0) {
+        ASSERT_EQ(chown(target.c_str(), 1234, 5678), 0);
+        tool::replaceFile(target, "again\n");
+        ASSERT_EQ(stat(target.c_str(), &facts), 0);
+        EXPECT_EQ(facts.st_uid, 1234u) << "the owner is kept";
+        EXPECT_EQ(facts.st_gid, 5678u);
+    }
+    const std::string fresh = std::string(folder) + "/secret";
+    tool::replaceFile(fresh, "s\n", 0600);
+    ASSERT_EQ(stat(fresh.c_str(), &facts), 0);
+    EXPECT_EQ(facts.st_mode & 0777, 0600u) << "a new file gets the mode asked for";
+    const std::string blocked = std::string(folder) + "/secret/below";
+    try {
+        tool::replaceFile(blocked, "x");
+        FAIL() << "wrote below a file";
+    } catch (const tool::OutputError& error) {
+        EXPECT_NE(std::string(error.what()).find(blocked), std::string::npos) << error.what();
+    }
+    int entries = 0;
+    for (const char* name : {"real.toml", "station.toml", "secret"}) {
+        entries += access((std::string(folder) + "/" + name).c_str(), F_OK) == 0 ? 1 : 0;
+    }
+    EXPECT_EQ(entries, 3);
+    EXPECT_EQ(std::system(("test $(ls -A " + std::string(folder) + " | wc -l) -eq 3").c_str()), 0)
+        << "no temporary left";
+    std::system(("rm -rf " + std::string(folder)).c_str());
 }
 
 // The runtime file: the user's alone, found while serve lives, gone after;

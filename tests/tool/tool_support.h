@@ -39,9 +39,9 @@ public:
         serve(deadline);
     }
     ServedPanel(const std::string& stationToml, tool::ReaderSettings settings,
-                std::optional<std::string> savePath = std::nullopt)
+                std::optional<std::string> changesPath = std::nullopt)
         : live_(std::make_unique<tool::LiveStation>(tool::parseStation(stationToml, "test.toml"),
-                                                    std::move(savePath))) {
+                                                    std::move(changesPath))) {
         std::vector<std::int16_t> ids;
         for (const auto& entry : live_->snapshot().units) {
             ids.push_back(entry.first);

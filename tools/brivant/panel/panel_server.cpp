@@ -216,16 +216,30 @@ nlohmann::json runChange(UnitRegistry& registry, LiveStation* station, const std
         ChangeRequest change = parseChange(unit, channel, action, body);
         auto reader = registry.find(change.unit);
         if (!reader) {
-            throw ApiError(404, "unit " + std::to_string(change.unit) + " is not in this panel");
+            throw ApiError(404, "unit " + std::to_string(change.unit) + " is not held by this " +
+                                    (station != nullptr ? "station" : "panel"));
+        }
+        const bool stationUnit = station != nullptr && station->unit(change.unit).has_value();
+        if (stationUnit && change.update) {
+            // A unit that is not there takes nothing, and nothing is kept
+            // for it: the station file says what it gets when it comes.
+            const UnitView view = reader->view(std::nullopt);
+            if (!view.seen || !view.answering) {
+                status = 200;
+                nlohmann::json answer = outcomeJson({CommandOutcome::Kind::Done, RC_ID_NOT_FOUND});
+                answer["message"] = "unit " + std::to_string(change.unit) +
+                                    " is not answering (unplugged?); nothing was sent or kept";
+                return answer;
+            }
         }
         // A station's change is its live configuration from now on,
         // whatever the unit answers: one that fails is configured again,
-        // all of it, at its next sample.
-        bool kept = station != nullptr && change.update &&
+        // all of it, at its next sample. It is kept before it is sent.
+        bool kept = stationUnit && change.update &&
                     station->update(change.unit, change.channel, change.update);
         CommandOutcome outcome = reader->command(change.call, deadline);
         const bool done = outcome.kind == CommandOutcome::Kind::Done;
-        if (station != nullptr && station->unit(change.unit)) {
+        if (stationUnit) {
             station->recordChange(change.unit, change.action, change.channel,
                                   done ? outcome.result : RC_COMM_FAILED);
             if (kept && (!done || outcome.result != RC_OK)) {
@@ -237,6 +251,13 @@ nlohmann::json runChange(UnitRegistry& registry, LiveStation* station, const std
     } catch (const ApiError& error) {
         status = error.status;
         return nlohmann::json{{"error", error.what()}};
+    } catch (const OutputError& error) {
+        status = 500;
+        return nlohmann::json{{"error", std::string("the change cannot be kept: ") + error.what() +
+                                            "; nothing was changed"}};
+    } catch (const std::exception& error) {
+        status = 500;
+        return nlohmann::json{{"error", std::string("the change failed: ") + error.what()}};
     }
 }
 

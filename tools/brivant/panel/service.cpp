@@ -6,10 +6,15 @@
 #include <memory>
 #include <thread>
 
-#include <sys/stat.h>
+#if defined(_WIN32)
+#include <io.h>
+#else
+#include <unistd.h>
+#endif
 
 #include <nlohmann/json.hpp>
 
+#include "atomic_file.h"
 #include "backend_info.h"
 #include "browser_launch.h"
 #include "interrupt.h"
@@ -29,6 +34,14 @@
 namespace brivant::tool {
 
 namespace {
+
+bool stdoutIsTerminal() {
+#if defined(_WIN32)
+    return _isatty(_fileno(stdout)) != 0;
+#else
+    return ::isatty(STDOUT_FILENO) != 0;
+#endif
+}
 
 bool loopback(const std::string& address) {
     return address == "127.0.0.1" || address == "localhost" || address == "::1";
@@ -66,7 +79,7 @@ public:
                            "): " + resultName(event.result);
         if (!ok && !event.sent.empty()) {
             text += " at " + event.sent.back().name + " of channel " +
-                    std::to_string(event.sent.back().channel) + "; sent again at its next sample";
+                    std::to_string(event.sent.back().channel) + "; sent again after a back-off (0.5 s, doubling up to 30 s)";
         }
         note(ok ? "info" : "warning", event.why == "change" ? "changed" : "configured", text,
              {{"unit", event.unit}, {"why", event.why}, {"result", resultName(event.result)},
@@ -88,7 +101,7 @@ std::vector<std::int16_t> idsOf(const Station& station) {
 }
 
 // SIGHUP: the station file read again. A file with mistakes is refused and
-// the running configuration kept.
+// the running configuration kept. Whatever goes wrong, serve goes on.
 void reload(const ServiceOptions& options, LiveStation& live, UnitRegistry& registry,
             const EventLog& log) {
     Station next;
@@ -100,13 +113,14 @@ void reload(const ServiceOptions& options, LiveStation& live, UnitRegistry& regi
                      error.what(),
                  {{"problems", error.problems}});
         return;
-    } catch (const InputError& error) {
+    } catch (const std::exception& error) {
         log.note("error", "reload-refused",
                  std::string(error.what()) + "; the running configuration is kept");
         return;
     }
     std::vector<std::string> notTaken;
-    std::vector<std::int16_t> changed = live.reload(next, notTaken);
+    std::string failed;
+    std::vector<std::int16_t> changed = live.reload(next, notTaken, failed);
     for (std::int16_t id : changed) {
         if (auto reader = registry.find(id)) {
             reader->reconfigure(ConfigureWhy::Reload);
@@ -114,10 +128,19 @@ void reload(const ServiceOptions& options, LiveStation& live, UnitRegistry& regi
     }
     std::string text = "read " + *options.stationPath + " again: " + std::to_string(changed.size()) +
                        " unit" + (changed.size() == 1 ? "" : "s") + " to configure again";
-    for (const std::string& kept : notTaken) {
-        text += "; " + kept + " kept as started";
-    }
     log.note("info", "reloaded", text, {{"units", changed}});
+    if (!notTaken.empty()) {
+        std::string keys;
+        for (const std::string& one : notTaken) {
+            keys += (keys.empty() ? "" : "; ") + one;
+        }
+        log.note("warning", "reload-needs-restart",
+                 "changed in " + *options.stationPath + " but not applied until serve restarts: " + keys,
+                 {{"keys", notTaken}});
+    }
+    if (!failed.empty()) {
+        log.note("error", "changes-not-kept", failed + "; the running configuration is as reloaded");
+    }
 }
 
 // The API token: a new one each start, or the one kept in the station's
@@ -134,11 +157,7 @@ std::string serviceToken(const std::optional<Station>& station, const EventLog& 
             throw InputError("cannot read the token file " + path + ": " + std::strerror(errno));
         }
         std::string token = randomToken();
-        std::string text = token + "\n";
-        replaceFile(path, text);
-#if !defined(_WIN32)
-        ::chmod(path.c_str(), S_IRUSR | S_IWUSR);
-#endif
+        replaceFile(path, token + "\n", 0600);
         log.note("info", "token-made", "made a new token in " + path);
         return token;
     }
@@ -200,8 +219,19 @@ int runService(const ServiceOptions& options, Console& console) {
     std::unique_ptr<LiveStation> live;
     std::unique_ptr<UnitRegistry> registry;
     if (station) {
-        live = std::make_unique<LiveStation>(*station, options.save ? options.stationPath
-                                                                    : std::nullopt);
+        std::optional<std::string> changesPath;
+        if (options.save) {
+            changesPath = changesFileFor(station->name);
+        }
+        live = std::make_unique<LiveStation>(*station, changesPath, options.stationPath.value_or(""));
+        for (const std::string& note : live->startNotes()) {
+            log.note("info", "changes", note);
+        }
+        if (changesPath) {
+            log.note("info", "changes-file",
+                     "changes made through the API are kept in " + *changesPath +
+                         " (the station file is never written)");
+        }
 #if BRIVANT_WITH_MQTT
         live->onEvent([&log, mqtt](const ConfigEvent& event) {
             log.configured(event);
@@ -288,8 +318,19 @@ int runService(const ServiceOptions& options, Console& console) {
                 console.error(notFoundHint());
             }
         }
+        // The token goes only to a person at a terminal (and the panel's
+        // browser): a service's output is kept in a journal others read.
+        std::string pageLine = server.url() + "\n";
+        if (options.name == "serve" && !stdoutIsTerminal()) {
+            const std::string where = station && !station->tokenFile.empty() ? station->tokenFile
+                                      : runtime                              ? runtime->path()
+                                                                             : "";
+            pageLine = server.base() + "/\n" +
+                   (where.empty() ? std::string("The page's token is not kept anywhere (see the log).\n")
+                                  : "The page's token is in " + where + ".\n");
+        }
         console.out.write("brivant " + options.name + ": " + what + " (" + backendDescription() +
-                          "); open\n" + server.url() + "\nCtrl-C ends it.\n");
+                          "); open\n" + pageLine + "Ctrl-C ends it.\n");
     } catch (...) {
         registry->stop(std::chrono::seconds(2));
         throw;
@@ -301,7 +342,11 @@ int runService(const ServiceOptions& options, Console& console) {
     while (!interruptRequested()) {
         sleepUntil(SteadyClock::now() + std::chrono::milliseconds(200));
         if (takeReloadRequest() && live) {
-            reload(options, *live, *registry, log);
+            try {
+                reload(options, *live, *registry, log);
+            } catch (const std::exception& e) {
+                log.note("error", "reload-failed", std::string("SIGHUP: ") + e.what());
+            }
         }
     }
     log.note("info", "stopping", std::string(terminateRequested() ? "SIGTERM" : "interrupted") +

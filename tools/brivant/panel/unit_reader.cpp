@@ -36,7 +36,13 @@ struct UnitReader::State {
     bool open = true;
     bool seen = true;           // opened at least once
     bool needsConfig = false;   // its settings go before its next read or command
+    std::uint64_t configAsked = 0; // bumped at each ask: one made while settings were on the way is not lost
     ConfigureWhy why = ConfigureWhy::Start;
+    // A unit that keeps refusing its settings is asked again less and less
+    // often (the thread's own, but reset by reconfigure()).
+    SteadyTime configRetryAt{};
+    std::chrono::milliseconds configRetryAfter{0};
+    std::int16_t configFailure = 0;
     std::optional<bool> configured;
     std::int16_t lastResult = 0;
     std::optional<WallTime> silentSince;
@@ -147,6 +153,7 @@ void UnitReader::run(std::shared_ptr<State> state) {
             // Whatever the unit was set to before it went, it is set again.
             state->why = state->seen ? ConfigureWhy::Reconnect : ConfigureWhy::Start;
             state->needsConfig = true;
+            ++state->configAsked;
             state->seen = true;
         } else if (state->open) {
             std::lock_guard<std::mutex> guard(state->lock);
@@ -162,24 +169,41 @@ void UnitReader::run(std::shared_ptr<State> state) {
             return rc;
         }
         ConfigureWhy why;
+        std::uint64_t asked = 0;
         {
             std::lock_guard<std::mutex> guard(state->lock);
             if (!state->needsConfig) {
                 return RC_OK;
             }
+            if (state->configFailure != RC_OK && Clock::now() < state->configRetryAt) {
+                return state->configFailure; // not yet: no count from it meanwhile
+            }
             why = state->why;
+            asked = state->configAsked;
         }
         rc = timed([&] { return state->configure(state->id, why); });
         std::lock_guard<std::mutex> guard(state->lock);
         ++state->tally.exchanges;
         if (rc == RC_OK) {
             ++state->tally.configurations;
+            state->configFailure = RC_OK;
+            state->configRetryAfter = std::chrono::milliseconds(0);
         } else {
             ++state->tally.failures;
+            // Refused: sent again, all of it, after a back-off that
+            // doubles up to its bound. (A unit that did not answer is
+            // closed, and its reopening is paced already.)
+            state->configFailure = rc == RC_COMM_FAILED ? RC_OK : rc;
+            state->configRetryAfter = std::min(
+                state->settings.configRetryLast,
+                std::max(state->settings.configRetryFirst, state->configRetryAfter * 2));
+            state->configRetryAt = Clock::now() + state->configRetryAfter;
         }
-        state->configured = rc == RC_OK;
-        // A setting that failed is sent again, with all the others, next time.
-        state->needsConfig = rc != RC_OK;
+        // Asked again while these settings were on their way: they may be
+        // the old ones, so the unit is configured once more.
+        const bool stale = state->configAsked != asked;
+        state->configured = rc == RC_OK && !stale;
+        state->needsConfig = rc != RC_OK || stale;
         return rc;
     };
     // Notes what a call's result says about the unit; a failed exchange
@@ -293,6 +317,9 @@ void UnitReader::reconfigure(ConfigureWhy why) {
     if (state_->configure) {
         state_->why = why;
         state_->needsConfig = true;
+        ++state_->configAsked;
+        state_->configFailure = RC_OK; // a new ask is tried at once
+        state_->configRetryAfter = std::chrono::milliseconds(0);
         state_->configured = false;
         state_->wake.notify_all();
     }

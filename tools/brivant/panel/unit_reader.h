@@ -110,6 +110,10 @@ struct ReaderSettings {
     // answering since the read began.
     std::chrono::milliseconds stallAfter{1000};
     std::chrono::milliseconds reopenEvery{500};
+    // A unit that refuses its settings gets them again after this, doubling
+    // at each failure up to the last.
+    std::chrono::milliseconds configRetryFirst{500};
+    std::chrono::milliseconds configRetryLast{30000};
     double keepSeconds = 65; // samples kept for pages: a minute's chart and some
     std::shared_ptr<const ReaderListener> listener; // none: samples are only kept
 };

@@ -1,15 +1,98 @@
 #include "live_station.h"
 
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <fstream>
+#include <sstream>
+
+#include "atomic_file.h"
 #include "brivant.h"
+#include "tool_errors.h"
 
 namespace brivant::tool {
 
 namespace {
 constexpr std::size_t kEventsKept = 1000;
+
+std::string channelName(std::int16_t unit, std::uint8_t channel) {
+    return "unit " + std::to_string(unit) + " channel " + std::to_string(channel);
+}
+} // namespace
+
+LiveStation::LiveStation(Station station, std::optional<std::string> changesPath, std::string stationPath)
+    : file_(station), station_(std::move(station)), changesPath_(std::move(changesPath)),
+      stationPath_(std::move(stationPath)) {
+    if (changesPath_) {
+        takeUpChanges();
+    }
 }
 
-LiveStation::LiveStation(Station station, std::optional<std::string> savePath)
-    : station_(std::move(station)), savePath_(std::move(savePath)) {}
+// The changes of an earlier run: each taken while the station file still
+// says of its channel what it said when the change was made.
+void LiveStation::takeUpChanges() {
+    std::ifstream in(*changesPath_, std::ios::binary);
+    if (!in) {
+        if (errno != ENOENT) {
+            startNotes_.push_back("cannot read the changes file " + *changesPath_ + ": " +
+                                  std::strerror(errno) + "; running the station file as written");
+        }
+        return;
+    }
+    std::ostringstream text;
+    text << in.rdbuf();
+    StationChanges kept;
+    try {
+        kept = parseChanges(text.str(), *changesPath_);
+    } catch (const StationFileError& error) {
+        // Kept for the user to look at, never read again nor overwritten.
+        const std::string aside = *changesPath_ + ".unreadable";
+        std::rename(changesPath_->c_str(), aside.c_str());
+        startNotes_.push_back("the changes file " + *changesPath_ + " has mistakes (moved to " + aside +
+                              "); running the station file as written:\n" + error.what());
+        return;
+    }
+    bool dropped = false;
+    for (const ChannelChange& change : kept) {
+        auto unit = file_.units.find(change.unit);
+        if (unit == file_.units.end()) {
+            startNotes_.push_back(channelName(change.unit, change.channel) +
+                                  ": the station no longer has this unit; its change is dropped");
+            dropped = true;
+            continue;
+        }
+        if (!(unit->second.channels[change.channel] == change.file)) {
+            startNotes_.push_back(channelName(change.unit, change.channel) +
+                                  ": edited in the station file since it was changed through the "
+                                  "API; the file's settings run");
+            dropped = true;
+            continue;
+        }
+        station_.units[change.unit].channels[change.channel] = change.set;
+        changes_[{change.unit, change.channel}] = change.set;
+        startNotes_.push_back(channelName(change.unit, change.channel) + ": runs as last changed (" +
+                              *changesPath_ + ")");
+    }
+    if (dropped) {
+        try {
+            keep(changes_);
+        } catch (const OutputError& error) {
+            startNotes_.push_back(error.what());
+        }
+    }
+}
+
+void LiveStation::keep(const std::map<Key, ChannelSettings>& changes) const {
+    if (!changesPath_) {
+        return;
+    }
+    StationChanges list;
+    for (const auto& [key, set] : changes) {
+        list.push_back({key.first, key.second, set,
+                        file_.units.at(key.first).channels[key.second]});
+    }
+    replaceFile(*changesPath_, changesToml(list, stationPath_), 0644);
+}
 
 std::int16_t LiveStation::configure(std::int16_t id, ConfigureWhy why) {
     std::optional<UnitSettings> settings = unit(id);
@@ -23,21 +106,49 @@ std::int16_t LiveStation::configure(std::int16_t id, ConfigureWhy why) {
         }
     }
     const std::int16_t result = event.result;
-    record(std::move(event));
+    std::string failure;
+    if (result != RC_OK) {
+        failure = std::to_string(result) + (event.sent.empty() ? std::string()
+                                                               : " " + event.sent.back().name + " " +
+                                                                     std::to_string(event.sent.back().channel));
+    }
+    bool repeated = false;
+    {
+        std::lock_guard<std::mutex> guard(lock_);
+        std::string& last = failing_[id];
+        repeated = !failure.empty() && failure == last && event.why == lastWhy_[id];
+        last = failure;
+        lastWhy_[id] = event.why;
+    }
+    if (!repeated) {
+        record(std::move(event));
+    }
     return result;
 }
 
 bool LiveStation::update(std::int16_t id, std::uint8_t channel,
                          const std::function<void(ChannelSettings&)>& change) {
+    std::lock_guard<std::mutex> one(changing_);
+    ChannelSettings next;
     {
         std::lock_guard<std::mutex> guard(lock_);
         auto it = station_.units.find(id);
         if (it == station_.units.end() || channel >= it->second.channels.size()) {
             return false;
         }
-        change(it->second.channels[channel]);
+        next = it->second.channels[channel];
     }
-    save();
+    change(next);
+    std::map<Key, ChannelSettings> changes = changes_;
+    if (next == file_.units.at(id).channels[channel]) {
+        changes.erase({id, channel}); // back to what the file says
+    } else {
+        changes[{id, channel}] = next;
+    }
+    keep(changes); // kept first: a change that cannot be kept is not made
+    changes_ = std::move(changes);
+    std::lock_guard<std::mutex> guard(lock_);
+    station_.units[id].channels[channel] = next;
     return true;
 }
 
@@ -52,27 +163,48 @@ void LiveStation::recordChange(std::int16_t id, const std::string& action, std::
     record(std::move(event));
 }
 
-std::vector<std::int16_t> LiveStation::reload(const Station& next, std::vector<std::string>& notTaken) {
+std::vector<std::int16_t> LiveStation::reload(const Station& next, std::vector<std::string>& notTaken,
+                                              std::string& failed) {
+    std::lock_guard<std::mutex> one(changing_);
     std::vector<std::int16_t> changed;
+    bool changesDropped = false;
     {
         std::lock_guard<std::mutex> guard(lock_);
-        for (auto& [id, settings] : station_.units) {
+        for (auto& [id, live] : station_.units) {
             auto it = next.units.find(id);
-            if (it != next.units.end() && !(it->second == settings)) {
-                settings = it->second;
+            if (it == next.units.end()) {
+                continue;
+            }
+            UnitSettings& was = file_.units[id];
+            bool differs = false;
+            for (std::uint8_t ch = 0; ch < live.channels.size(); ++ch) {
+                if (it->second.channels[ch] == was.channels[ch]) {
+                    continue; // not edited: a change made through the API stays
+                }
+                changesDropped = changes_.erase({id, ch}) > 0 || changesDropped;
+                differs = differs || !(live.channels[ch] == it->second.channels[ch]);
+                live.channels[ch] = it->second.channels[ch];
+            }
+            was = it->second;
+            if (differs) {
                 changed.push_back(id);
             }
         }
-        auto names = [](const Station& s) {
-            std::string ids;
+        auto ids = [](const Station& s, const Station& other) {
+            std::string list;
             for (const auto& entry : s.units) {
-                ids += (ids.empty() ? "" : ",") + std::to_string(entry.first);
+                if (other.units.count(entry.first) == 0) {
+                    list += (list.empty() ? "" : ",") + std::to_string(entry.first);
+                }
             }
-            return ids;
+            return list;
         };
-        if (names(next) != names(station_)) {
-            notTaken.push_back("the units (" + names(station_) + " kept; restart serve for " +
-                               names(next) + ")");
+        const std::string added = ids(next, station_), removed = ids(station_, next);
+        if (!added.empty()) {
+            notTaken.push_back("unit " + added + " added");
+        }
+        if (!removed.empty()) {
+            notTaken.push_back("unit " + removed + " removed");
         }
         if (next.rateHz != station_.rateHz) {
             notTaken.push_back("rate_hz");
@@ -83,9 +215,20 @@ std::vector<std::int16_t> LiveStation::reload(const Station& next, std::vector<s
         if (next.name != station_.name) {
             notTaken.push_back("station");
         }
+        if (next.tokenFile != station_.tokenFile) {
+            notTaken.push_back("token_file");
+        }
+        if (next.mqtt.has_value() != station_.mqtt.has_value() ||
+            (next.mqtt && !(*next.mqtt == *station_.mqtt))) {
+            notTaken.push_back("[mqtt]");
+        }
     }
-    if (!changed.empty()) {
-        save();
+    if (changesDropped) {
+        try {
+            keep(changes_);
+        } catch (const OutputError& error) {
+            failed = error.what();
+        }
     }
     return changed;
 }
@@ -135,16 +278,6 @@ void LiveStation::record(ConfigEvent event) {
     if (listener) {
         listener(event);
     }
-}
-
-void LiveStation::save() {
-    if (!savePath_) {
-        return;
-    }
-    // One writer at a time, and the file always holds a whole configuration.
-    static std::mutex saving;
-    std::lock_guard<std::mutex> guard(saving);
-    replaceFile(*savePath_, toml());
 }
 
 } // namespace brivant::tool

@@ -3,12 +3,19 @@
 // the API (from the page, the tool or a script) updates it, so that a unit
 // that comes back after an unplug or a power loss gets what the user last
 // set. Every configuration is an event.
+//
+// The station file is the user's and is never written. With a changes file
+// (serve --save), each channel changed through the API is kept there with
+// what the file said of it then, and taken up again at the next start; a
+// channel the user has since edited in the station file runs as the file
+// says. The newest word wins, whether it came through the API or the file.
 #pragma once
 
 #include <chrono>
 #include <cstdint>
 #include <deque>
 #include <functional>
+#include <map>
 #include <mutex>
 #include <optional>
 #include <string>
@@ -32,26 +39,38 @@ struct ConfigEvent {
 
 class LiveStation {
 public:
-    // `savePath` set: every change is written back to that file.
-    LiveStation(Station station, std::optional<std::string> savePath);
+    // `changesPath` set: changes are kept in that file (made when needed),
+    // and those it holds from an earlier run are taken up now.
+    explicit LiveStation(Station station, std::optional<std::string> changesPath = std::nullopt,
+                         std::string stationPath = {});
+
+    // What taking up the changes file at the start came to, for the log.
+    const std::vector<std::string>& startNotes() const { return startNotes_; }
 
     // Sends every channel's settings to open unit `id` (on its reader's
-    // thread) and records the event; RC_OK or the first failure.
+    // thread) and records the event; RC_OK or the first failure. A failure
+    // that repeats the last one of the unit is not recorded again: each
+    // change of state is told once.
     std::int16_t configure(std::int16_t id, ConfigureWhy why);
 
-    // A change the API made to a channel: taken into the live configuration
-    // before it is sent, so that a unit that fails it gets it at the next
-    // configuration. False when the unit is not the station's.
+    // A change the API made to a channel: kept (in the changes file, when
+    // there is one) and taken into the live configuration before it is sent,
+    // so that a unit that fails it gets it at the next configuration. False
+    // when the unit is not the station's. Throws OutputError, naming the
+    // file, when the change cannot be kept: nothing has changed then.
     bool update(std::int16_t id, std::uint8_t channel,
                 const std::function<void(ChannelSettings&)>& change);
     // The change's own call and its result, as an event.
     void recordChange(std::int16_t id, const std::string& action, std::uint8_t channel,
                       std::int16_t result);
 
-    // The station file read again: the units whose settings differ, which
-    // the caller has configured again. Units, the rate and the address stay
-    // as they were started; those that differ are named in `notTaken`.
-    std::vector<std::int16_t> reload(const Station& next, std::vector<std::string>& notTaken);
+    // The station file read again: the units whose live settings now
+    // differ, which the caller configures again. A channel edited in the file
+    // takes the file's settings (and loses its change); others keep theirs.
+    // What a reload does not apply (units, rate, address, [mqtt], ...) is
+    // named in `notTaken`, a changes file that cannot be written in `failed`.
+    std::vector<std::int16_t> reload(const Station& next, std::vector<std::string>& notTaken,
+                                     std::string& failed);
 
     Station snapshot() const;
     std::optional<UnitSettings> unit(std::int16_t id) const;
@@ -62,13 +81,22 @@ public:
     void onEvent(std::function<void(const ConfigEvent&)> listener);
 
 private:
+    using Key = std::pair<std::int16_t, std::uint8_t>;
     void record(ConfigEvent event);
-    void save();
+    void takeUpChanges();
+    void keep(const std::map<Key, ChannelSettings>& changes) const; // throws OutputError
 
     mutable std::mutex lock_;
-    Station station_;
-    std::optional<std::string> savePath_;
+    std::mutex changing_; // one change, reload or save at a time
+    Station file_;        // the station file, as last read
+    Station station_;     // what runs
+    std::map<Key, ChannelSettings> changes_; // channels set through the API, differing from the file
+    std::optional<std::string> changesPath_;
+    std::string stationPath_;
+    std::vector<std::string> startNotes_;
     std::deque<ConfigEvent> events_;
+    std::map<std::int16_t, std::string> failing_; // the failure last told of each unit
+    std::map<std::int16_t, std::string> lastWhy_;
     std::uint64_t nextSeq_ = 1;
     std::function<void(const ConfigEvent&)> listener_;
 };

@@ -10,6 +10,9 @@
 
 #include <nlohmann/json.hpp>
 
+#include "atomic_file.h"
+#include "json_text.h"
+
 #if defined(_WIN32)
 #include <windows.h>
 #include <direct.h>
@@ -141,6 +144,50 @@ std::string runtimeFolder() {
 #endif
 }
 
+std::string stateFolder() {
+#if defined(_WIN32)
+    std::string folder = runtimeFolder() + "\\state";
+    CreateDirectoryA(folder.c_str(), nullptr);
+    return folder;
+#else
+    // systemd's StateDirectory= (the packaged service's /var/lib/brivant),
+    // else the user's state folder.
+    const char* given = std::getenv("STATE_DIRECTORY");
+    if (given != nullptr && *given == '/') {
+        std::string folder(given);
+        return folder.substr(0, folder.find(':'));
+    }
+    std::string base;
+    const char* state = std::getenv("XDG_STATE_HOME");
+    if (state != nullptr && *state == '/') {
+        base = state;
+    } else {
+        const char* home = std::getenv("HOME");
+        if (home == nullptr || *home != '/') {
+            throw std::runtime_error("none of STATE_DIRECTORY, XDG_STATE_HOME and HOME is set");
+        }
+        base = std::string(home) + "/.local/state";
+        ::mkdir((std::string(home) + "/.local").c_str(), 0755);
+    }
+    ::mkdir(base.c_str(), 0700);
+    std::string folder = base + "/brivant";
+    if (::mkdir(folder.c_str(), 0700) != 0 && errno != EEXIST) {
+        throw std::runtime_error("cannot make " + folder + ": " + std::strerror(errno));
+    }
+    return folder;
+#endif
+}
+
+std::string changesFileFor(const std::string& station) {
+    std::string name;
+    for (char c : station) {
+        const bool plain = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
+                           c == '-' || c == '_' || c == '.';
+        name += plain ? c : '_';
+    }
+    return joinPath(stateFolder(), "changes-" + name + ".toml");
+}
+
 std::vector<ServeRecord> liveServes() {
     std::vector<ServeRecord> serves;
     std::string folder;
@@ -177,29 +224,8 @@ RuntimeFile::RuntimeFile(ServeRecord record) : record_(std::move(record)) {
     record_.path = joinPath(folder, kPrefix + std::to_string(record_.pid) + kSuffix);
     nlohmann::json json{{"pid", record_.pid}, {"base", record_.base}, {"token", record_.token},
                         {"station", record_.station}};
-    const std::string text = json.dump() + '\n';
-    const std::string fresh = record_.path + ".new";
-#if defined(_WIN32)
-    std::FILE* file = std::fopen(fresh.c_str(), "wb");
-#else
-    ::unlink(fresh.c_str());
-    int fd = ::open(fresh.c_str(), O_WRONLY | O_CREAT | O_EXCL, 0600);
-    std::FILE* file = fd >= 0 ? ::fdopen(fd, "wb") : nullptr;
-#endif
-    if (file == nullptr) {
-        throw std::runtime_error("cannot write " + fresh + ": " + std::strerror(errno));
-    }
-    bool ok = std::fwrite(text.data(), 1, text.size(), file) == text.size();
-    ok = std::fclose(file) == 0 && ok;
-#if defined(_WIN32)
-    ok = ok && MoveFileExA(fresh.c_str(), record_.path.c_str(), MOVEFILE_REPLACE_EXISTING);
-#else
-    ok = ok && std::rename(fresh.c_str(), record_.path.c_str()) == 0;
-#endif
-    if (!ok) {
-        std::remove(fresh.c_str());
-        throw std::runtime_error("cannot write " + record_.path + ": " + std::strerror(errno));
-    }
+    // Readable by its owner alone: it holds the token.
+    replaceFile(record_.path, jsonText(json) + '\n', 0600);
     // Files left by serves that died without removing them.
     for (const std::string& name : filesIn(folder)) {
         long pid = std::strtol(name.c_str() + std::strlen(kPrefix), nullptr, 10);

@@ -26,6 +26,14 @@ struct ServeRecord {
 // others.
 std::string runtimeFolder();
 
+// Where serve keeps what outlives it (the changes file): systemd's
+// $STATE_DIRECTORY, else $XDG_STATE_HOME/brivant or ~/.local/state/brivant
+// (%LOCALAPPDATA%\brivant\state on Windows); made when missing. Throws
+// std::runtime_error naming what is missing.
+std::string stateFolder();
+// The changes file of station `station` in the state folder.
+std::string changesFileFor(const std::string& station);
+
 // The records of the serves whose process is still alive.
 std::vector<ServeRecord> liveServes();
 

@@ -75,8 +75,9 @@ void addServeCommand(CLI::App& app, CommandContext& context) {
         "Holds the units of the station file, configures each one at every open (the\n"
         "first, and again after an unplug, a power loss or a unit that stopped\n"
         "answering) before its next sample, and serves the panel's page and API.\n"
-        "Changes made through it are kept as the live configuration (GET /api/config;\n"
-        "--save writes them back to the file). Other brivant commands, and the Python\n"
+        "Changes made through it are kept as the live configuration (GET /api/config);\n"
+        "--save keeps them across restarts in serve's own changes file, never in the\n"
+        "station file. Other brivant commands, and the Python\n"
         "package, find it through a file in the user's runtime folder and go through\n"
         "it for its units (--direct skips it). SIGTERM or Ctrl-C stops it (status 0);\n"
         "SIGHUP reads the station file again.\n"
@@ -94,7 +95,8 @@ void addServeCommand(CLI::App& app, CommandContext& context) {
         ->type_name("FILE")
         ->excludes(config);
     serve->add_flag("--save", args->save,
-                    "write each change back to the station file (a new file, then a rename)");
+                    "keep changes across restarts in serve's changes file (in the state folder); "
+                    "the station file is never written");
     serve->add_option("--log-format", args->logFormat,
                       "text (default) or json: one JSON object a line on standard error")
         ->check(CLI::Validator(

@@ -590,6 +590,18 @@ std::string hexWord(std::uint32_t word) {
     return text;
 }
 
+void channelLines(std::ostream& out, const ChannelSettings& s) {
+    out << "run = " << (s.run ? "true" : "false") << "\n"
+        << "multiplier = " << int{s.multiplier} << "\n"
+        << "clear_event = " << int{s.clearEvent} << "\n"
+        << "input_inversion = " << list(s.inputInversion) << "\n"
+        << "output_inversion = " << list(s.outputInversion) << "\n"
+        << "output_mode = " << list(s.outputMode) << "\n"
+        << "limiter = " << list(s.limiter) << "\n"
+        << "preset = [" << hexWord(s.preset[0]) << ", " << hexWord(s.preset[1]) << "]\n"
+        << "write_preset = " << (s.writePreset ? "true" : "false") << "\n";
+}
+
 } // namespace
 
 std::string stationToml(const Station& station) {
@@ -629,18 +641,81 @@ std::string stationToml(const Station& station) {
     for (const auto& [id, unit] : station.units) {
         out << "\n[unit." << id << "]\n";
         for (std::size_t ch = 0; ch < unit.channels.size(); ++ch) {
-            const ChannelSettings& s = unit.channels[ch];
-            out << "\n[unit." << id << ".channel." << ch << "]\n"
-                << "run = " << (s.run ? "true" : "false") << "\n"
-                << "multiplier = " << int{s.multiplier} << "\n"
-                << "clear_event = " << int{s.clearEvent} << "\n"
-                << "input_inversion = " << list(s.inputInversion) << "\n"
-                << "output_inversion = " << list(s.outputInversion) << "\n"
-                << "output_mode = " << list(s.outputMode) << "\n"
-                << "limiter = " << list(s.limiter) << "\n"
-                << "preset = [" << hexWord(s.preset[0]) << ", " << hexWord(s.preset[1]) << "]\n"
-                << "write_preset = " << (s.writePreset ? "true" : "false") << "\n";
+            out << "\n[unit." << id << ".channel." << ch << "]\n";
+            channelLines(out, unit.channels[ch]);
         }
+    }
+    return out.str();
+}
+
+StationChanges parseChanges(const std::string& text, const std::string& file) {
+    Problems problems(file);
+    toml::table root;
+    try {
+        root = toml::parse(text, file);
+    } catch (const toml::parse_error& error) {
+        problems.add(error.source(), std::string(error.description()));
+        throw StationFileError(problems.list());
+    }
+    StationChanges changes;
+    for (auto&& [key, node] : root) {
+        if (key.str() == "station_file") {
+            continue; // for the reader's eyes
+        }
+        const toml::table* units = key.str() == "unit" ? node.as_table() : nullptr;
+        if (units == nullptr) {
+            problems.add(key.source(), "unknown key '" + std::string(key.str()) + "' (station_file, unit)");
+            continue;
+        }
+        for (auto&& [idKey, unitNode] : *units) {
+            long long id = 0;
+            const toml::table* unit = unitNode.as_table();
+            const toml::table* channels =
+                unit != nullptr && unit->get("channel") ? unit->get("channel")->as_table() : nullptr;
+            if (!keyNumber(idKey, kMaxUnitId, "unit ID", problems, id) || channels == nullptr) {
+                problems.add(unitNode, "unit." + std::string(idKey.str()) + " must hold channel tables");
+                continue;
+            }
+            for (auto&& [chKey, chNode] : *channels) {
+                long long ch = 0;
+                const toml::table* change = chNode.as_table();
+                const std::string where = "unit." + std::to_string(id) + ".channel." + std::string(chKey.str());
+                if (!keyNumber(chKey, kMaxChannel, "channel", problems, ch) || change == nullptr ||
+                    change->size() != 2 || !change->get_as<toml::table>("set") ||
+                    !change->get_as<toml::table>("file")) {
+                    problems.add(chNode, where + " must hold the tables set and file");
+                    continue;
+                }
+                ChannelChange one;
+                one.unit = static_cast<std::int16_t>(id);
+                one.channel = static_cast<std::uint8_t>(ch);
+                channelSettings(*change->get_as<toml::table>("set"), where + ".set.", problems, one.set);
+                channelSettings(*change->get_as<toml::table>("file"), where + ".file.", problems, one.file);
+                changes.push_back(one);
+            }
+        }
+    }
+    if (!problems.empty()) {
+        throw StationFileError(problems.list());
+    }
+    return changes;
+}
+
+std::string changesToml(const StationChanges& changes, const std::string& stationPath) {
+    std::ostringstream out;
+    out << "# The changes made through brivant serve's API, kept by serve on top of its\n"
+        << "# station file. serve writes this file; edit the station file instead. For each\n"
+        << "# channel: what was set, and what the station file said then. A channel whose\n"
+        << "# settings in the station file have changed since is run as the file says.\n"
+        << "# Delete this file (serve stopped) to run the station file as written.\n"
+        << "station_file = " << quoted(stationPath) << "\n";
+    for (const ChannelChange& change : changes) {
+        const std::string table = "unit." + std::to_string(change.unit) + ".channel." +
+                                  std::to_string(change.channel);
+        out << "\n[" << table << ".set]\n";
+        channelLines(out, change.set);
+        out << "\n[" << table << ".file]\n";
+        channelLines(out, change.file);
     }
     return out.str();
 }
@@ -653,37 +728,6 @@ bool othersCanRead(const std::string& path) {
     // The file's group is the way to share it (a scrape job's user, say).
     struct stat facts {};
     return ::stat(path.c_str(), &facts) == 0 && (facts.st_mode & S_IROTH) != 0;
-#endif
-}
-
-void replaceFile(const std::string& path, const std::string& text) {
-    const std::string fresh = path + ".new";
-    std::FILE* file = std::fopen(fresh.c_str(), "wb");
-    if (file == nullptr) {
-        throw OutputError("cannot write " + fresh + ": " + std::strerror(errno));
-    }
-    bool ok = std::fwrite(text.data(), 1, text.size(), file) == text.size();
-    ok = std::fflush(file) == 0 && ok;
-#if !defined(_WIN32)
-    ok = ::fsync(fileno(file)) == 0 && ok; // the new file is whole on disk before it replaces the old
-#endif
-    int error = errno;
-    ok = std::fclose(file) == 0 && ok;
-    if (!ok) {
-        std::remove(fresh.c_str());
-        throw OutputError("cannot write " + fresh + ": " + std::strerror(error));
-    }
-#if defined(_WIN32)
-    if (!MoveFileExA(fresh.c_str(), path.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
-        std::remove(fresh.c_str());
-        throw OutputError("cannot replace " + path + " (error " + std::to_string(GetLastError()) + ")");
-    }
-#else
-    if (std::rename(fresh.c_str(), path.c_str()) != 0) {
-        error = errno;
-        std::remove(fresh.c_str());
-        throw OutputError("cannot replace " + path + ": " + std::strerror(error));
-    }
 #endif
 }
 

@@ -111,13 +111,24 @@ Station loadStation(const std::string& path);
 // The station as a station file, with every setting written out.
 std::string stationToml(const Station& station);
 
+// A channel changed through serve's API: what was set, and what the station
+// file said of that channel when it was (`file`). serve --save keeps these
+// in a file of its own, so the user's station file is never rewritten.
+struct ChannelChange {
+    std::int16_t unit = 0;
+    std::uint8_t channel = 0;
+    ChannelSettings set;
+    ChannelSettings file;
+};
+using StationChanges = std::vector<ChannelChange>;
+
+// The changes file: parsed (throws StationFileError) and written.
+StationChanges parseChanges(const std::string& text, const std::string& file);
+std::string changesToml(const StationChanges& changes, const std::string& stationPath);
+
 // True when every user may read the file: one holding a secret should be
 // readable by its owner and, when shared on purpose, its group only.
 // Always false on Windows.
 bool othersCanRead(const std::string& path);
-
-// Writes `text` to `path` whole or not at all: a new file beside it, then a
-// rename over the old one. Throws OutputError.
-void replaceFile(const std::string& path, const std::string& text);
 
 } // namespace brivant::tool
