@@ -139,6 +139,18 @@ check $? "SIGTERM stops serve with 0 and removes its runtime file (status $statu
 "$tool" read 0 >"$work/out" 2>&1
 ! grep -q "held by brivant serve" "$work/out"
 check $? "with serve gone the tool opens units itself"
+if ! ldd "$library" 2>/dev/null | grep -E 'lib(a|t|ub)san' >/dev/null; then
+    PYTHONPATH=$python_dir BRIVANT_LIBRARY=$library /usr/bin/python3 - >"$work/out" 2>&1 <<'PY'
+import brivant
+try:
+    brivant.Unit(0, via="serve")
+    raise SystemExit("opened through a serve that is not there")
+except brivant.BrivantError as e:
+    assert e.code == brivant.RC_ID_NOT_FOUND, e
+print("ok")
+PY
+    check $? "Python's via=\"serve\" with no serve raises BrivantError: $(cat "$work/out")"
+fi
 
 # --- --save: the user's station file is never written; changes made through
 # the API survive a restart; an edit of the file wins over an older change;
@@ -207,7 +219,27 @@ if [ "$(id -u)" -eq 0 ] && mount -t tmpfs -o size=1m tmpfs "$XDG_STATE_HOME/briv
 else
     echo "serve: the read-only state folder is left out (needs root and tmpfs)"
 fi
-stop_serve
+# A client that sends its headers a byte at a time holds a connection open:
+# a stop does not wait for it.
+port=${base##*:}
+/usr/bin/python3 - "$port" >/dev/null 2>&1 <<'PY' &
+import socket, sys, time
+s = socket.create_connection(("127.0.0.1", int(sys.argv[1])))
+for byte in b"GET /api/units HTTP/1.1\r\nHost: 127.0.0.1\r\nX-Slow: " + b"a" * 200:
+    s.send(bytes([byte]))
+    time.sleep(0.2)
+PY
+trickle=$!
+sleep 1
+started=$(date +%s)
+kill -TERM "$serve_pid"
+for _ in $(seq 1 200); do kill -0 "$serve_pid" 2>/dev/null || break; sleep 0.05; done
+! kill -0 "$serve_pid" 2>/dev/null && [ ! -e "$runtime" ]
+check $? "a client trickling its headers does not hold up a stop ($(( $(date +%s) - started )) s)"
+wait "$serve_pid" 2>/dev/null
+serve_pid=
+kill "$trickle" 2>/dev/null
+wait "$trickle" 2>/dev/null
 
 echo "serve: $checks checks, $failures failed"
 [ "$failures" -eq 0 ]

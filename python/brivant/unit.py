@@ -7,7 +7,7 @@ import operator
 from typing import Any, Callable, List, NamedTuple, Optional, Tuple, Union
 
 from ._library import library
-from .errors import (RC_ALREADY_OPEN, RC_BAD_ID, RC_BAD_PARAMETER, RC_NOT_OPEN, RC_OK,
+from .errors import (RC_ALREADY_OPEN, RC_BAD_ID, RC_BAD_PARAMETER, RC_ID_NOT_FOUND, RC_NOT_OPEN, RC_OK,
                      RC_TOO_MANY_UNITS, BrivantError)
 
 OnOff = Union[bool, int]

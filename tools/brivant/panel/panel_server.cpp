@@ -1,5 +1,6 @@
 #include "panel_server.h"
 
+#include <atomic>
 #include <cerrno>
 #include <cstring>
 #include <stdexcept>
@@ -94,6 +95,7 @@ struct PanelServer::Impl {
     int port = 0;
     std::string backend = backendName();
     std::function<std::string()> metrics;
+    std::atomic<bool> stopped{false};
 
     void routes();
 };
@@ -101,7 +103,7 @@ struct PanelServer::Impl {
 PanelServer::PanelServer(UnitRegistry& registry, std::string token,
                          std::chrono::milliseconds commandDeadline, LiveStation* station)
     : impl_(new Impl{registry, std::move(token), commandDeadline, station, {}, nullptr, {}, 0,
-                     backendName(), {}}) {}
+                     backendName(), {}, {false}}) {}
 
 PanelServer::~PanelServer() {
     stop();
@@ -341,11 +343,13 @@ int PanelServer::bind(const PanelAddress& address) {
     return impl_->port;
 }
 
-void PanelServer::serve() {
-    impl_->http.listen_after_bind();
+bool PanelServer::serve() {
+    const bool listened = impl_->http.listen_after_bind();
+    return listened || impl_->stopped;
 }
 
 void PanelServer::stop() {
+    impl_->stopped = true;
     impl_->http.stop();
 }
 

@@ -55,8 +55,9 @@ public:
     // Binds the address, refusing a port another socket holds; returns the
     // port, or throws BindError.
     int bind(const PanelAddress& address);
-    // Serves until stop(); call after bind().
-    void serve();
+    // Serves until stop(); call after bind(). False when the listener ended
+    // by itself (its socket failed) rather than through stop().
+    bool serve();
     void stop();
 
     // "http://127.0.0.1:PORT/?token=TOKEN"

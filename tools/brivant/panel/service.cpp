@@ -3,7 +3,9 @@
 #include <cerrno>
 #include <cstring>
 #include <fstream>
+#include <condition_variable>
 #include <memory>
+#include <mutex>
 #include <thread>
 
 #if defined(_WIN32)
@@ -335,10 +337,31 @@ int runService(const ServiceOptions& options, Console& console) {
         registry->stop(std::chrono::seconds(2));
         throw;
     }
-    std::thread serving([&server] { server.serve(); });
+    // The listener's thread: it tells when it ends, so that a listener that
+    // stops by itself ends serve (its service manager starts it again) and
+    // a stop never waits on a client that holds a connection open.
+    struct Listening {
+        std::mutex lock;
+        std::condition_variable ended;
+        bool done = false;
+        bool failed = false;
+    };
+    auto listening = std::make_shared<Listening>();
+    std::thread serving([&server, listening] {
+        bool ok = false;
+        try {
+            ok = server.serve();
+        } catch (...) {
+        }
+        std::lock_guard<std::mutex> guard(listening->lock);
+        listening->done = true;
+        listening->failed = !ok;
+        listening->ended.notify_all();
+    });
     if (options.openBrowser && !openInBrowser(server.url())) {
         console.error("brivant: could not open a browser; open the address above");
     }
+    int status = options.interruptStatus;
     while (!interruptRequested()) {
         sleepUntil(SteadyClock::now() + std::chrono::milliseconds(200));
         if (takeReloadRequest() && live) {
@@ -348,27 +371,52 @@ int runService(const ServiceOptions& options, Console& console) {
                 log.note("error", "reload-failed", std::string("SIGHUP: ") + e.what());
             }
         }
+        std::lock_guard<std::mutex> guard(listening->lock);
+        if (listening->done) {
+            log.note("error", "listener-stopped",
+                     "the HTTP listener on " + server.base() +
+                         " stopped; ending so that the service manager starts " + options.name +
+                         " again");
+            status = kExitSoftware;
+            break;
+        }
     }
-    log.note("info", "stopping", std::string(terminateRequested() ? "SIGTERM" : "interrupted") +
-                                     ": stopping");
+    if (status == options.interruptStatus) {
+        log.note("info", "stopping", std::string(terminateRequested() ? "SIGTERM" : "interrupted") +
+                                         ": stopping");
+    }
     server.stop();
-    serving.join();
+    bool joined = false;
+    {
+        std::unique_lock<std::mutex> guard(listening->lock);
+        joined = listening->ended.wait_for(guard, std::chrono::seconds(2), [&] { return listening->done; });
+    }
+    if (joined) {
+        serving.join();
+    } else {
+        log.note("warning", "clients-abandoned",
+                 "a client still holds a connection; stopping without waiting for it");
+    }
     if (runtime) {
         runtime->remove();
     }
-    if (!registry->stop(std::chrono::seconds(2))) {
-        // A unit still inside a call that does not return: the process ends
-        // without waiting for it.
-        console.error("brivant: a unit did not answer; leaving without waiting for it");
+    if (!registry->stop(std::chrono::seconds(2)) || !joined) {
+        // A unit still inside a call that does not return, or a connection
+        // that does not end: the process ends without waiting for them, with
+        // its runtime file removed and the broker told.
+        if (joined) {
+            console.error("brivant: a unit did not answer; leaving without waiting for it");
+        }
 #if BRIVANT_WITH_MQTT
         if (publisher) {
             publisher->stop();
         }
 #endif
         std::fflush(stdout);
-        std::_Exit(options.interruptStatus);
+        std::fflush(stderr);
+        std::_Exit(status);
     }
-    return options.interruptStatus;
+    return status;
 }
 
 } // namespace brivant::tool
