@@ -40,6 +40,32 @@ status=$?
     grep -q "bad.toml:5:7: unit.0.channel.0.run must be true or false, not a string" "$work/out"
 check $? "serve --check names every mistake (status $status): $(cat "$work/out")"
 
+# --- --check finds what serve would refuse at its start: a file it names
+# that cannot be read (66), a port in use (64), a wrong url told as wrong.
+printf 'station = "x"\ntoken_file = "%s/no-such-dir/token"\n[mqtt]\nurl = "mqtt://h"\nusername = "u"\npassword_file = "%s/missing"\n' \
+    "$work" "$work" >"$work/files.toml"
+if "$tool" serve --check "$work/files.toml" >"$work/out" 2>&1; then status=0; else status=$?; fi
+[ "$status" -eq 66 ] && grep -q "cannot read mqtt.password_file $work/missing" "$work/out"
+check $? "serve --check names a password file it cannot read (status $status): $(cat "$work/out")"
+printf 'station = "x"\n[mqtt]\nurl = "tcp://h:1883"\n' >"$work/url.toml"
+"$tool" serve --check "$work/url.toml" >"$work/out" 2>&1
+grep -q "mqtt.url must be the broker" "$work/out" && ! grep -q "mqtt.url is missing" "$work/out"
+check $? "a wrong url is told as wrong, not as missing: $(cat "$work/out")"
+held_port=$(/usr/bin/python3 -c 'import socket; s = socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])')
+/usr/bin/python3 -c 'import socket, sys, time; s = socket.socket(); s.bind(("127.0.0.1", int(sys.argv[1]))); s.listen(); time.sleep(30)' "$held_port" &
+holder=$!
+sleep 0.3
+printf 'station = "x"\nport = %s\n[unit.0]\n' "$held_port" >"$work/port.toml"
+if "$tool" serve --check "$work/port.toml" >"$work/out" 2>&1; then status=0; else status=$?; fi
+grep -q "port $held_port: the port is in use" "$work/out" && [ "$status" -eq 64 ]
+check $? "serve --check finds the port in use (status $status): $(cat "$work/out")"
+"$tool" serve --config "$work/port.toml" --log-format json >"$work/out" 2>&1
+status=$?
+[ "$status" -eq 64 ] && ! grep -q '"configured"' "$work/out"
+check $? "serve with the port in use stops before it configures a unit (status $status)"
+kill "$holder" 2>/dev/null
+wait "$holder" 2>/dev/null
+
 # --- a running serve: its runtime file, the user's alone.
 cat >"$work/station.toml" <<'TOML'
 station = "cli"

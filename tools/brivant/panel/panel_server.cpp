@@ -310,6 +310,34 @@ std::string bindFailure(int error) {
 
 } // namespace
 
+// A server that only binds: its socket is closed when it goes (httplib's
+// own stop() closes only a socket that is being listened on).
+struct BindProbe : httplib::Server {
+    ~BindProbe() override {
+        socket_t sock = svr_sock_.exchange(INVALID_SOCKET);
+        if (sock != INVALID_SOCKET) {
+            httplib::detail::close_socket(sock);
+        }
+    }
+};
+
+std::string listenProblem(const PanelAddress& address) {
+    if (address.port == 0) {
+        return {}; // any free port
+    }
+    BindProbe probe;
+    probe.set_socket_options(exclusivePort);
+    errno = 0;
+#if defined(_WIN32)
+    WSASetLastError(0);
+#endif
+    if (probe.bind_to_port(address.listen, address.port)) {
+        return {};
+    }
+    return "cannot listen on " + address.listen + " port " + std::to_string(address.port) + ": " +
+           bindFailure(lastSocketError());
+}
+
 void PanelServer::onMetrics(std::function<std::string()> text) {
     impl_->metrics = std::move(text);
 }

@@ -37,6 +37,11 @@ nlohmann::json runChange(UnitRegistry& registry, LiveStation* station, const std
                          const std::string& body, std::chrono::milliseconds deadline,
                          int& status);
 
+// Whether the address can be listened on now, without keeping it: the
+// reason when it cannot (the port is in use, the address not this
+// machine's), else empty.
+std::string listenProblem(const PanelAddress& address);
+
 class PanelServer {
 public:
     // With `station`, changes go into its live configuration, and the

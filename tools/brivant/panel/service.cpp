@@ -266,7 +266,6 @@ int runService(const ServiceOptions& options, Console& console) {
         publisher->start();
     }
 #endif
-    registry->start();
     PanelServer server(*registry, token, std::chrono::seconds(2), live.get());
     const std::string stationName = station ? station->name : "";
     server.onMetrics([&registry, stationName
@@ -300,6 +299,9 @@ int runService(const ServiceOptions& options, Console& console) {
         }
         throw;
     }
+    // The units are opened and configured once the address is ours: a port
+    // in use is told before any unit is touched.
+    registry->start();
     std::unique_ptr<RuntimeFile> runtime;
     try {
         runtime = std::make_unique<RuntimeFile>(

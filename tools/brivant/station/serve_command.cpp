@@ -4,6 +4,7 @@
 #include <memory>
 
 #include "commands.h"
+#include "panel_server.h"
 #include "service.h"
 #include "station_file.h"
 #include "tool_errors.h"
@@ -19,19 +20,41 @@ struct ServeArguments {
     std::string logFormat = "text";
 };
 
+// What serve would refuse at its start, found without starting it: the
+// file's mistakes (64), files it names that cannot be read (66), [mqtt] in
+// a build without MQTT and a port in use (64).
 int checkStation(const std::string& path, Console& console) {
+    Station station;
     try {
-        Station station = loadStation(path);
-        console.out.write(path + ": station " + station.name + ", " +
-                          std::to_string(station.units.size()) + " unit" +
-                          (station.units.size() == 1 ? "" : "s") + "; no mistake found\n");
-        return kExitOk;
+        station = loadStation(path);
     } catch (const StationFileError& error) {
         for (const std::string& problem : error.problems) {
             console.error(problem);
         }
         return kExitUsage;
     }
+    int status = kExitOk;
+    for (const std::string& problem : unreadableFiles(station)) {
+        console.error(path + ": " + problem);
+        status = kExitNoInput;
+    }
+#if !BRIVANT_WITH_MQTT
+    if (station.mqtt) {
+        console.error(path + ": [mqtt]: this build of brivant has no MQTT");
+        status = status == kExitOk ? kExitUsage : status;
+    }
+#endif
+    const std::string port = listenProblem(PanelAddress{station.listen, station.port});
+    if (!port.empty()) {
+        console.error(path + ": " + port);
+        status = status == kExitOk ? kExitUsage : status;
+    }
+    if (status == kExitOk) {
+        console.out.write(path + ": station " + station.name + ", " +
+                          std::to_string(station.units.size()) + " unit" +
+                          (station.units.size() == 1 ? "" : "s") + "; no mistake found\n");
+    }
+    return status;
 }
 
 int runServe(const ServeArguments& args, Console& console) {
@@ -50,6 +73,11 @@ int runServe(const ServeArguments& args, Console& console) {
             console.error(problem);
         }
         return kExitUsage;
+    }
+    // Files first, then the port: told before any unit is opened.
+    const std::vector<std::string> unreadable = unreadableFiles(station);
+    if (!unreadable.empty()) {
+        throw InputError(args.config + ": " + unreadable.front());
     }
     ServiceOptions options;
     options.name = "serve";

@@ -304,13 +304,13 @@ void mqttSettings(const toml::table& table, Problems& problems, MqttSettings& mq
             out = given.as_string()->get();
         };
         if (name == "url") {
+            hasUrl = true; // given: a wrong one is told as wrong, not as missing
             if (!node.is_string() || !brokerUrl(node.as_string()->get(), mqtt)) {
                 problems.add(node, "mqtt.url must be the broker as mqtt://HOST[:PORT] or "
                                    "mqtts://HOST[:PORT]");
                 continue;
             }
             mqtt.url = node.as_string()->get();
-            hasUrl = true;
         } else if (name == "client_id") {
             text(mqtt.clientId);
             if (mqtt.clientId.size() > 65535) {
@@ -718,6 +718,32 @@ std::string changesToml(const StationChanges& changes, const std::string& statio
         channelLines(out, change.file);
     }
     return out.str();
+}
+
+std::vector<std::string> unreadableFiles(const Station& station) {
+    std::vector<std::string> problems;
+    auto readable = [&](const char* key, const std::string& path) {
+        if (path.empty()) {
+            return;
+        }
+        std::ifstream in(path);
+        if (!in) {
+            problems.push_back(std::string("cannot read ") + key + " " + path + ": " + std::strerror(errno));
+        }
+    };
+    if (station.mqtt) {
+        readable("mqtt.password_file", station.mqtt->passwordFile);
+        readable("mqtt.ca_file", station.mqtt->caFile);
+        readable("mqtt.cert_file", station.mqtt->certFile);
+        readable("mqtt.key_file", station.mqtt->keyFile);
+    }
+    if (!station.tokenFile.empty()) {
+        std::ifstream in(station.tokenFile);
+        if (!in && errno != ENOENT) {
+            problems.push_back("cannot read token_file " + station.tokenFile + ": " + std::strerror(errno));
+        }
+    }
+    return problems;
 }
 
 bool othersCanRead(const std::string& path) {

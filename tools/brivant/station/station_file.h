@@ -126,6 +126,11 @@ using StationChanges = std::vector<ChannelChange>;
 StationChanges parseChanges(const std::string& text, const std::string& file);
 std::string changesToml(const StationChanges& changes, const std::string& stationPath);
 
+// The files the station names that this process cannot read (a token file
+// not there yet is made at start, so only one that exists is read); one
+// message each, naming the key and the file.
+std::vector<std::string> unreadableFiles(const Station& station);
+
 // True when every user may read the file: one holding a secret should be
 // readable by its owner and, when shared on purpose, its group only.
 // Always false on Windows.
