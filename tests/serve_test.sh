@@ -109,6 +109,21 @@ check $? "log goes through serve for both units: $(cat "$work/out")"
 "$tool" list --json 2>/dev/null | grep -q '"units":\[{"id":0},{"id":1},{"id":5}\]'
 check $? "list has serve's units and the process's own"
 
+# --- what recorded data says of the units is what serve's units are, not
+# the tool's own backend (here real USB, with no unit on it).
+env -u BRIVANT_BACKEND "$tool" list --json 2>/dev/null | grep -q '^{"backend":"sim","units":\[{"id":0},{"id":5}\]}$'
+check $? "list through serve names serve's backend: $(env -u BRIVANT_BACKEND "$tool" list --json 2>&1)"
+env -u BRIVANT_BACKEND "$tool" log 0 --count 1 --output "$work/run.csv" >/dev/null 2>&1
+grep -q 'RUN_START backend=sim ' "$work/run.csv"
+check $? "log's run start through serve names serve's backend: $(head -3 "$work/run.csv")"
+
+# --- a second serve for any of the same units is refused, naming the first.
+printf 'station = "other"\n[unit.5]\n[unit.7]\n' >"$work/other.toml"
+"$tool" serve --config "$work/other.toml" >"$work/out" 2>&1
+status=$?
+[ "$status" -eq 64 ] && grep -q "unit 5 of station other is held by brivant serve (station cli, pid $serve_pid)" "$work/out"
+check $? "a second serve for unit 5 is refused (status $status): $(cat "$work/out")"
+
 # --- Python: the same through serve, and via="direct" not. A library built
 # with a sanitizer cannot be loaded into Debian's Python (its runtime must
 # come first), so the sanitizer builds leave this part to the plain one.

@@ -465,7 +465,7 @@ TEST(RuntimeFile, PrivateFoundWhileAliveAndRemoved) {
     setenv("XDG_RUNTIME_DIR", folder, 1);
     std::string path;
     {
-        tool::RuntimeFile file({tool::currentPid(), "http://127.0.0.1:1", "t0k3n", "bench", ""});
+        tool::RuntimeFile file({tool::currentPid(), "http://127.0.0.1:1", "t0k3n", "bench", "", {0, 5}, "sim"});
         path = file.path();
         struct stat info {};
         ASSERT_EQ(stat(path.c_str(), &info), 0);
@@ -476,6 +476,8 @@ TEST(RuntimeFile, PrivateFoundWhileAliveAndRemoved) {
         ASSERT_EQ(found.size(), 1u);
         EXPECT_EQ(found[0].token, "t0k3n");
         EXPECT_EQ(found[0].station, "bench");
+        EXPECT_EQ(found[0].units, (std::vector<std::int16_t>{0, 5}));
+        EXPECT_EQ(found[0].backend, "sim");
     }
     struct stat gone {};
     EXPECT_NE(stat(path.c_str(), &gone), 0) << "removed at the end";

@@ -19,7 +19,7 @@ namespace brivant::tool {
 namespace {
 
 int runList(bool json, Console& console) {
-    std::vector<int> found;
+    std::vector<std::int16_t> found;
     const std::vector<std::int16_t> held = ServeClient::heldUnits();
     for (std::int16_t id = 0; id <= 15; ++id) {
         if (std::find(held.begin(), held.end(), id) != held.end()) {
@@ -47,12 +47,13 @@ int runList(bool json, Console& console) {
     std::string text;
     if (json) {
         nlohmann::ordered_json units = nlohmann::ordered_json::array();
-        for (int id : found) {
+        for (std::int16_t id : found) {
             units.push_back({{"id", id}});
         }
-        text = nlohmann::ordered_json{{"backend", backendName()}, {"units", units}}.dump() + '\n';
+        text = nlohmann::ordered_json{{"backend", ServeClient::backendOf(found)}, {"units", units}}.dump() +
+               '\n';
     } else {
-        for (int id : found) {
+        for (std::int16_t id : found) {
             text += std::to_string(id) + '\n';
         }
     }

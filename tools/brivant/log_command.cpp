@@ -8,6 +8,7 @@
 #include <sys/stat.h>
 
 #include "backend_info.h"
+#include "serve_client.h"
 #include "commands.h"
 #include "number_arguments.h"
 #include "sample_log.h"
@@ -129,7 +130,8 @@ int runLogCommand(const LogArguments& args, Console& console) {
         out->write(kCsvHeader);
     }
     if (runMarker) {
-        out->write(formatRunStart(plan, std::chrono::system_clock::now(), backendName()));
+        out->write(formatRunStart(plan, std::chrono::system_clock::now(),
+                                   ServeClient::backendOf(plan.units)));
     }
     return runLog(plan, *out, console);
 }

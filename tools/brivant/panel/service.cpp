@@ -180,11 +180,40 @@ std::string serviceToken(const std::optional<Station>& station, const EventLog& 
     return token;
 }
 
+std::vector<std::int16_t> heldIds(const UnitRegistry& registry) {
+    std::vector<std::int16_t> ids;
+    for (const auto& reader : registry.readers()) {
+        ids.push_back(reader->id());
+    }
+    return ids;
+}
+
+// One station's units have one serve: a second one would fight the first
+// for them, and the tool would reach only one of the two.
+void refuseSharedUnits(const Station& station) {
+    for (const ServeRecord& other : liveServes()) {
+        std::string shared;
+        for (std::int16_t id : other.units) {
+            if (station.units.count(id) != 0) {
+                shared += (shared.empty() ? "" : ",") + std::to_string(id);
+            }
+        }
+        if (!shared.empty()) {
+            throw UsageError("unit " + shared + " of station " + station.name + " is held by brivant serve (" +
+                             (other.station.empty() ? std::string("a panel") : "station " + other.station) +
+                             ", pid " + std::to_string(other.pid) + "); stop it first");
+        }
+    }
+}
+
 } // namespace
 
 int runService(const ServiceOptions& options, Console& console) {
     EventLog log(console, options.jsonLog, options.name);
     const std::optional<Station>& station = options.station;
+    if (station) {
+        refuseSharedUnits(*station);
+    }
     if (!loopback(options.listen)) {
         console.error("brivant: warning: listening on " + options.listen +
                       ", not on loopback only: anyone who can reach it and has the token can "
@@ -305,7 +334,8 @@ int runService(const ServiceOptions& options, Console& console) {
     std::unique_ptr<RuntimeFile> runtime;
     try {
         runtime = std::make_unique<RuntimeFile>(
-            ServeRecord{currentPid(), server.base(), server.token(), station ? station->name : "", ""});
+            ServeRecord{currentPid(), server.base(), server.token(), station ? station->name : "", "",
+                        heldIds(*registry), backendName()});
     } catch (const std::runtime_error& e) {
         console.error("brivant: warning: " + std::string(e.what()) +
                       "; other brivant commands will not find this " + options.name);

@@ -211,6 +211,14 @@ std::vector<ServeRecord> liveServes() {
         record.base = json["base"].get<std::string>();
         record.token = json["token"].get<std::string>();
         record.station = json.value("station", "");
+        record.backend = json.value("backend", "");
+        if (json.contains("units") && json["units"].is_array()) {
+            for (const auto& unit : json["units"]) {
+                if (unit.is_number_integer()) {
+                    record.units.push_back(unit.get<std::int16_t>());
+                }
+            }
+        }
         record.path = joinPath(folder, name);
         if (alive(record.pid)) {
             serves.push_back(record);
@@ -223,7 +231,8 @@ RuntimeFile::RuntimeFile(ServeRecord record) : record_(std::move(record)) {
     const std::string folder = runtimeFolder();
     record_.path = joinPath(folder, kPrefix + std::to_string(record_.pid) + kSuffix);
     nlohmann::json json{{"pid", record_.pid}, {"base", record_.base}, {"token", record_.token},
-                        {"station", record_.station}};
+                        {"station", record_.station}, {"units", record_.units},
+                        {"backend", record_.backend}};
     // Readable by its owner alone: it holds the token.
     replaceFile(record_.path, jsonText(json) + '\n', 0600);
     // Files left by serves that died without removing them.

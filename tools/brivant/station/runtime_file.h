@@ -19,6 +19,8 @@ struct ServeRecord {
     std::string token;
     std::string station; // empty for a panel
     std::string path;    // the file itself
+    std::vector<std::int16_t> units; // the station's units (a panel's: those it found)
+    std::string backend; // "sim", "usb" or "winusb": what the serve's units are
 };
 
 // The runtime folder, made (0700) when it is not there; throws

@@ -6,6 +6,7 @@
 
 #include <httplib.h>
 
+#include "backend_info.h"
 #include "runtime_file.h"
 
 namespace brivant::tool {
@@ -49,6 +50,9 @@ ServeClient::ServeClient(std::string base, std::string token, std::string statio
     nlohmann::json units = nlohmann::json::parse(answer->body, nullptr, false);
     if (!units.is_object() || !units["units"].is_array()) {
         return;
+    }
+    if (units.contains("backend") && units["backend"].is_string()) {
+        backend_ = units["backend"].get<std::string>();
     }
     for (const nlohmann::json& unit : units["units"]) {
         if (unit.contains("id") && unit["id"].is_number_integer()) {
@@ -94,6 +98,30 @@ std::vector<std::int16_t> ServeClient::heldUnits() {
     std::sort(ids.begin(), ids.end());
     ids.erase(std::unique(ids.begin(), ids.end()), ids.end());
     return ids;
+}
+
+std::string ServeClient::backendOf(const std::vector<std::int16_t>& ids) {
+    std::vector<std::string> names;
+    for (std::int16_t id : ids) {
+        std::string name = backendName();
+        if (enabled) {
+            std::call_once(looked, findServes);
+            for (const auto& serve : serves) {
+                const auto& held = serve->held();
+                if (std::find(held.begin(), held.end(), id) != held.end() && !serve->backend().empty()) {
+                    name = serve->backend();
+                }
+            }
+        }
+        if (std::find(names.begin(), names.end(), name) == names.end()) {
+            names.push_back(name);
+        }
+    }
+    std::string joined;
+    for (const std::string& name : names) {
+        joined += (joined.empty() ? "" : "+") + name;
+    }
+    return joined.empty() ? backendName() : joined;
 }
 
 std::string ServeClient::describe() const {

@@ -31,6 +31,10 @@ public:
     static ServeClient* forUnit(std::int16_t id, const Console& console);
     // Every unit some serve holds, by ID.
     static std::vector<std::int16_t> heldUnits();
+    // What the units are, as recorded data should say: the backend of the
+    // serve that holds each one, this process's for the others ("sim",
+    // "usb", "winusb"; several joined by "+").
+    static std::string backendOf(const std::vector<std::int16_t>& ids);
 
     // The unit's counts read now by serve; the result code as the library's.
     std::int16_t read(std::int16_t id, Counts& counts);
@@ -41,6 +45,7 @@ public:
     ServeClient(std::string base, std::string token, std::string station, long pid);
     ~ServeClient();
     const std::vector<std::int16_t>& held() const { return held_; }
+    const std::string& backend() const { return backend_; }
     std::string describe() const;
 
 private:
@@ -52,6 +57,7 @@ private:
     std::string station_;
     long pid_;
     std::vector<std::int16_t> held_;
+    std::string backend_;
 };
 
 } // namespace brivant::tool
