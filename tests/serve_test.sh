@@ -144,6 +144,12 @@ with brivant.Unit(0) as unit:
         raise SystemExit("channel 3 was taken")
     except brivant.BrivantError as e:
         assert e.code == brivant.RC_BAD_PARAMETER and "channel 3 is not 0 to 2" in str(e), e
+    try:
+        brivant.Unit(0)
+        raise SystemExit("a second Unit(0) in one process was opened through serve")
+    except brivant.BrivantError as e:
+        assert e.code == brivant.RC_ALREADY_OPEN, e
+    assert 0 in brivant.list_units(), "a unit held open here is present"
 with brivant.Unit(0, via="direct") as own:
     assert own.serve is None and own.read_counts().counts[1] == 0
 assert brivant.list_units() == [0, 1, 5], brivant.list_units()

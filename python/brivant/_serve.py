@@ -5,7 +5,9 @@ unit: a unit it holds is reached through its API instead, with the same
 checks, methods and errors. serve writes its address and token into the
 user's runtime folder ($XDG_RUNTIME_DIR/brivant, else ~/.brivant/run; on
 Windows %LOCALAPPDATA%\\brivant), readable by that user alone; a folder that
-others can write to is not trusted.
+others can write to is not trusted. The packaged system service writes into
+/run/brivant instead, readable by the group brivant: that folder is looked at
+after the user's own.
 """
 
 from __future__ import annotations
@@ -15,12 +17,13 @@ import json
 import os
 import stat
 import sys
+import threading
 import urllib.error
 import urllib.request
 from pathlib import Path
 from typing import Any, Dict, List, Optional
 
-from .errors import RC_COMM_FAILED, RC_ID_NOT_FOUND, RC_OK
+from .errors import RC_ALREADY_OPEN, RC_COMM_FAILED, RC_ID_NOT_FOUND, RC_OK
 
 
 def runtime_folder() -> Optional[Path]:
@@ -41,6 +44,20 @@ def runtime_folder() -> Optional[Path]:
     except OSError:
         return None
     if not stat.S_ISDIR(info.st_mode) or info.st_uid != os.geteuid() or info.st_mode & 0o022:
+        return None
+    return folder
+
+
+def system_folder() -> Optional[Path]:
+    """The system serve's folder, or None when there is none to trust."""
+    if sys.platform == "win32":
+        return None
+    folder = Path(os.environ.get("BRIVANT_SYSTEM_RUNTIME") or "/run/brivant")
+    try:
+        info = folder.lstat()
+    except OSError:
+        return None
+    if not stat.S_ISDIR(info.st_mode) or info.st_mode & 0o022:
         return None
     return folder
 
@@ -105,17 +122,22 @@ class Serve:
 
 def live_serves() -> List[Serve]:
     """The serves running now, each with the units it holds."""
-    folder = runtime_folder()
-    if folder is None:
-        return []
-    serves = []
-    for path in sorted(folder.glob("serve-*.json")):
-        try:
-            record = json.loads(path.read_text(encoding="utf-8"))
-            if _alive(int(record["pid"])):
-                serves.append(Serve(record))
-        except (OSError, ValueError, KeyError, TypeError):
+    serves: List[Serve] = []
+    for folder in (runtime_folder(), system_folder()):
+        if folder is None:
             continue
+        try:
+            paths = sorted(folder.glob("serve-*.json"))
+        except OSError:
+            continue
+        for path in paths:
+            try:
+                record = json.loads(path.read_text(encoding="utf-8"))
+                pid = int(record["pid"])
+                if _alive(pid) and all(serve.pid != pid for serve in serves):
+                    serves.append(Serve(record))
+            except (OSError, ValueError, KeyError, TypeError):
+                continue  # a system serve's file outside its group, say
     return serves
 
 
@@ -125,6 +147,11 @@ def serve_holding(unit_id: int, serves: Optional[List[Serve]] = None) -> Optiona
         if unit_id in serve.units:
             return serve
     return None
+
+
+# The IDs this process has open through a serve.
+_opened: set = set()
+_opened_lock = threading.Lock()
 
 
 class ServeLibrary:
@@ -142,12 +169,23 @@ class ServeLibrary:
         return int(self.serve.call(path, body)["code"])
 
     def Brivant_Device_Open(self, unit_id: int) -> int:
+        # As the library does: one open of an ID at a time in a process.
+        with _opened_lock:
+            if unit_id in _opened:
+                return RC_ALREADY_OPEN
         answer = self.serve.call("/api/units/%d/read" % unit_id, {})
         code = int(answer["code"])
-        return RC_OK if code == RC_OK else code if code != RC_COMM_FAILED else RC_ID_NOT_FOUND
+        if code == RC_OK:
+            with _opened_lock:
+                if unit_id in _opened:
+                    return RC_ALREADY_OPEN
+                _opened.add(unit_id)
+            return RC_OK
+        return code if code != RC_COMM_FAILED else RC_ID_NOT_FOUND
 
     def Brivant_Device_Close(self, unit_id: int) -> None:
-        pass  # serve keeps the unit
+        with _opened_lock:
+            _opened.discard(unit_id)  # serve keeps the unit
 
     def Brivant_InputInverter(self, unit_id: int, ch: int, s1: int, s2: int, s3: int) -> int:
         return self._change(unit_id, ch, "input-inversion", {"s1": s1, "s2": s2, "s3": s3})

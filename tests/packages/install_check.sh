@@ -92,6 +92,54 @@ else
     echo "udevadm test: $rule read, every line parsed"
 fi
 
+echo "--- the system serve's token and place"
+# The token a station file names with token_file = "/etc/brivant/token".
+[ "$(stat -c '%a %U %G' /etc/brivant/token)" = "640 root brivant" ] &&
+    grep -qxE '[0-9a-f]{32}' /etc/brivant/token || { echo "/etc/brivant/token: $(stat -c '%a %U %G' /etc/brivant/token)"; exit 1; }
+unit=/usr/lib/systemd/system/brivant-serve.service
+for line in RuntimeDirectory=brivant RuntimeDirectoryMode=0750 StateDirectory=brivant DynamicUser=yes \
+    SupplementaryGroups=brivant "RestartPreventExitStatus=64 66"; do
+    grep -qx "$line" "$unit" || { echo "$unit lacks $line"; exit 1; }
+done
+! grep -q XDG_RUNTIME_DIR "$unit" || { echo "$unit still sets XDG_RUNTIME_DIR"; exit 1; }
+# No systemd runs here: serve runs as the unit would run it, as a user of
+# its own in the group brivant with RUNTIME_DIRECTORY set, reading the
+# root-owned token file. A member of the group finds it; another user not.
+gid=$(getent group brivant | cut -d: -f3)
+system=$work/run-brivant
+mkdir -m 0755 "$system"
+chown 61001:61001 "$system"
+as() { # UID GROUPS COMMAND...: the command as that user, with folders of its own
+    local uid=$1 groups=$2
+    shift 2
+    mkdir -p -m 0700 "$work/home-$uid" && chown "$uid" "$work/home-$uid"
+    env HOME="$work/home-$uid" XDG_RUNTIME_DIR="$work/home-$uid" BRIVANT_SYSTEM_RUNTIME="$system" \
+        setpriv --reuid="$uid" --regid="$uid" --groups="$groups" --inh-caps=-all -- "$@"
+}
+printf 'station = "sys"\ntoken_file = "/etc/brivant/token"\n[unit.0]\n' >"$work/sys.toml"
+chmod 0644 "$work/sys.toml"
+chmod 0755 "$work"
+as 61001 "$gid" env RUNTIME_DIRECTORY="$system" brivant serve --config "$work/sys.toml" --log-format json \
+    >"$work/sys.out" 2>"$work/sys.err" &
+sys_pid=$!
+for _ in $(seq 1 100); do ls "$system"/serve-*.json >/dev/null 2>&1 && break; sleep 0.05; done
+record=$(ls "$system"/serve-*.json 2>/dev/null || true)
+[ -n "$record" ] || { echo "the system serve wrote no runtime file:"; cat "$work/sys.out" "$work/sys.err"; exit 1; }
+[ "$(stat -c '%a %G' "$system")" = "750 brivant" ] && [ "$(stat -c '%a %G' "$record")" = "640 brivant" ] ||
+    { echo "system place: $(stat -c '%a %G' "$system") $(stat -c '%a %G' "$record")"; exit 1; }
+grep -q "The page's token is in /etc/brivant/token." "$work/sys.out" && ! grep -qf /etc/brivant/token "$work/sys.out" ||
+    { echo "serve's output:"; cat "$work/sys.out"; exit 1; }
+as 61002 "$gid" brivant read 0 >"$work/in.out" 2>&1 || true
+grep -q "held by brivant serve (station sys" "$work/in.out" ||
+    { echo "a member of the group did not reach the system serve:"; cat "$work/in.out"; exit 1; }
+as 61003 61003 brivant read 0 >"$work/out.out" 2>&1 || true
+! grep -q "held by brivant serve" "$work/out.out" ||
+    { echo "a user outside the group reached the system serve:"; cat "$work/out.out"; exit 1; }
+kill -TERM "$sys_pid"
+wait "$sys_pid" || { echo "the system serve did not stop cleanly:"; cat "$work/sys.err"; exit 1; }
+echo "system serve: token read from /etc/brivant/token, its place 750 and 640 of group brivant," \
+    "reached by a member of the group and not by another user"
+
 echo "--- apt-get purge"
 apt-get purge -y -qq "${packages[@]}" >/dev/null
 snapshot >"$work/after"

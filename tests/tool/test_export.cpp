@@ -79,7 +79,6 @@ TEST(MqttSection, EveryMistakeIsNamedAtItsPlace) {
         FAIL() << "a file with mistakes was taken";
     } catch (const tool::StationFileError& error) {
         const std::vector<std::string> expected = {
-            "m.toml:2:1: mqtt.url is missing",
             "m.toml:3:7: mqtt.url must be the broker as mqtt://HOST[:PORT]",
             "m.toml:4:7: mqtt.qos 2 is not 0 to 1",
             "m.toml:5:12: mqtt.protocol must be \"5\" or \"3.1.1\"",
@@ -93,6 +92,13 @@ TEST(MqttSection, EveryMistakeIsNamedAtItsPlace) {
             EXPECT_EQ(error.problems[i].rfind(expected[i], 0), 0u)
                 << "wanted " << expected[i] << "\n   got " << error.problems[i];
         }
+    }
+    // A url given wrong is told as wrong, never also as missing.
+    try {
+        stationWith("url = \"tcp://h:1883\"\n");
+        FAIL() << "tcp:// was taken";
+    } catch (const tool::StationFileError& error) {
+        EXPECT_EQ(error.problems.size(), 1u) << error.what();
     }
     for (const char* url : {"mqtt://", "mqtt://h:0", "mqtt://h:99999", "mqtt://h:", "mqtt://[::1",
                             "mqtt://u@h", "mqtt://h/x", "mqtt://h:1x"}) {

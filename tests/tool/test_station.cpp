@@ -360,14 +360,15 @@ TEST_F(SavedChanges, ARestartRunsWhatRanBeforeAndAnEditOfTheFileWins) {
     // the other keeps its change; what a reload cannot apply is named.
     std::string reloaded = edited + "[unit.0.channel.0]\nmultiplier = 2\n[unit.3]\n[mqtt]\nurl = \"mqtt://h\"\n";
     reloaded.replace(reloaded.find("station = \"t\""), 13, "station = \"t\"\ntoken_file = \"/x/token\"");
-    std::vector<std::string> notTaken;
-    std::string failed;
-    std::vector<std::int16_t> changed = edit.reload(tool::parseStation(reloaded, "test.toml"), notTaken, failed);
-    EXPECT_EQ(changed, std::vector<std::int16_t>{0});
+    reloaded.replace(reloaded.find("[unit.0.channel.2]"), 18, "[unit.0.channel.2]\nlimiter = [0, 1]");
+    tool::LiveStation::Reloaded outcome = edit.reload(tool::parseStation(reloaded, "test.toml"));
+    EXPECT_EQ(outcome.changed, std::vector<std::int16_t>{0});
     EXPECT_EQ(edit.unit(0)->channels[0].multiplier, 2);
-    EXPECT_EQ(edit.unit(0)->channels[2].limiter, (std::array<std::uint8_t, 2>{1, 0}));
-    EXPECT_EQ(notTaken, (std::vector<std::string>{"unit 3 added", "token_file", "[mqtt]"}));
-    EXPECT_TRUE(failed.empty());
+    EXPECT_EQ(edit.unit(0)->channels[2].limiter, (std::array<std::uint8_t, 2>{0, 1})) << "the newer edit";
+    EXPECT_EQ(outcome.overruled, std::vector<std::string>{"unit 0 channel 2"}) << "and it is said";
+    EXPECT_EQ(outcome.notTaken, (std::vector<std::string>{"unit 3 added", "token_file", "[mqtt]"}));
+    EXPECT_TRUE(outcome.failed.empty());
+    EXPECT_TRUE(tool::parseChanges(readAll(changes_), changes_).empty()) << "no change left to keep";
 
     // A changes file that is not one is moved aside, never trusted.
     std::ofstream(changes_) << "[unit.0.channel.1.set]\nmultiplier = 9\n";

@@ -120,9 +120,10 @@ void reload(const ServiceOptions& options, LiveStation& live, UnitRegistry& regi
                  std::string(error.what()) + "; the running configuration is kept");
         return;
     }
-    std::vector<std::string> notTaken;
-    std::string failed;
-    std::vector<std::int16_t> changed = live.reload(next, notTaken, failed);
+    const LiveStation::Reloaded reloaded = live.reload(next);
+    const std::vector<std::int16_t>& changed = reloaded.changed;
+    const std::vector<std::string>& notTaken = reloaded.notTaken;
+    const std::string& failed = reloaded.failed;
     for (std::int16_t id : changed) {
         if (auto reader = registry.find(id)) {
             reader->reconfigure(ConfigureWhy::Reload);
@@ -131,6 +132,11 @@ void reload(const ServiceOptions& options, LiveStation& live, UnitRegistry& regi
     std::string text = "read " + *options.stationPath + " again: " + std::to_string(changed.size()) +
                        " unit" + (changed.size() == 1 ? "" : "s") + " to configure again";
     log.note("info", "reloaded", text, {{"units", changed}});
+    for (const std::string& channel : reloaded.overruled) {
+        log.note("info", "change-replaced",
+                 channel + ": edited in " + *options.stationPath +
+                     "; the file's settings replace the change made through the API");
+    }
     if (!notTaken.empty()) {
         std::string keys;
         for (const std::string& one : notTaken) {

@@ -163,10 +163,11 @@ void LiveStation::recordChange(std::int16_t id, const std::string& action, std::
     record(std::move(event));
 }
 
-std::vector<std::int16_t> LiveStation::reload(const Station& next, std::vector<std::string>& notTaken,
-                                              std::string& failed) {
+LiveStation::Reloaded LiveStation::reload(const Station& next) {
     std::lock_guard<std::mutex> one(changing_);
-    std::vector<std::int16_t> changed;
+    Reloaded out;
+    std::vector<std::int16_t>& changed = out.changed;
+    std::vector<std::string>& notTaken = out.notTaken;
     bool changesDropped = false;
     {
         std::lock_guard<std::mutex> guard(lock_);
@@ -181,7 +182,10 @@ std::vector<std::int16_t> LiveStation::reload(const Station& next, std::vector<s
                 if (it->second.channels[ch] == was.channels[ch]) {
                     continue; // not edited: a change made through the API stays
                 }
-                changesDropped = changes_.erase({id, ch}) > 0 || changesDropped;
+                if (changes_.erase({id, ch}) > 0) {
+                    changesDropped = true;
+                    out.overruled.push_back(channelName(id, ch));
+                }
                 differs = differs || !(live.channels[ch] == it->second.channels[ch]);
                 live.channels[ch] = it->second.channels[ch];
             }
@@ -227,10 +231,10 @@ std::vector<std::int16_t> LiveStation::reload(const Station& next, std::vector<s
         try {
             keep(changes_);
         } catch (const OutputError& error) {
-            failed = error.what();
+            out.failed = error.what();
         }
     }
-    return changed;
+    return out;
 }
 
 Station LiveStation::snapshot() const {

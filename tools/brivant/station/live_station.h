@@ -68,9 +68,14 @@ public:
     // differ, which the caller configures again. A channel edited in the file
     // takes the file's settings (and loses its change); others keep theirs.
     // What a reload does not apply (units, rate, address, [mqtt], ...) is
-    // named in `notTaken`, a changes file that cannot be written in `failed`.
-    std::vector<std::int16_t> reload(const Station& next, std::vector<std::string>& notTaken,
-                                     std::string& failed);
+    // named, and so is each change the file replaced.
+    struct Reloaded {
+        std::vector<std::int16_t> changed;  // units to configure again
+        std::vector<std::string> overruled; // channels whose API change the file replaced
+        std::vector<std::string> notTaken;  // keys that need a restart
+        std::string failed;                 // the changes file could not be written
+    };
+    Reloaded reload(const Station& next);
 
     Station snapshot() const;
     std::optional<UnitSettings> unit(std::int16_t id) const;

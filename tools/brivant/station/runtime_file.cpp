@@ -1,5 +1,6 @@
 #include "runtime_file.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -18,6 +19,7 @@
 #include <direct.h>
 #else
 #include <dirent.h>
+#include <grp.h>
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/stat.h>
@@ -188,14 +190,11 @@ std::string changesFileFor(const std::string& station) {
     return joinPath(stateFolder(), "changes-" + name + ".toml");
 }
 
-std::vector<ServeRecord> liveServes() {
-    std::vector<ServeRecord> serves;
-    std::string folder;
-    try {
-        folder = runtimeFolder();
-    } catch (const std::runtime_error&) {
-        return serves; // nothing trustworthy to find
-    }
+namespace {
+
+// The records in one folder of serves whose process is alive; a file this
+// user may not read (a system serve's, outside its group) is passed over.
+void readRecords(const std::string& folder, std::vector<ServeRecord>& serves) {
     for (const std::string& name : filesIn(folder)) {
         std::ifstream in(joinPath(folder, name));
         std::stringstream text;
@@ -220,21 +219,82 @@ std::vector<ServeRecord> liveServes() {
             }
         }
         record.path = joinPath(folder, name);
-        if (alive(record.pid)) {
+        const bool known = std::any_of(serves.begin(), serves.end(),
+                                       [&](const ServeRecord& other) { return other.pid == record.pid; });
+        if (alive(record.pid) && !known) {
             serves.push_back(record);
         }
     }
+}
+
+#if !defined(_WIN32)
+// The system serve's place: made by its service manager, written by serve
+// alone, readable by the group brivant only.
+bool trustedSystemFolder(const std::string& folder) {
+    struct stat info {};
+    return ::lstat(folder.c_str(), &info) == 0 && S_ISDIR(info.st_mode) && (info.st_mode & 022) == 0;
+}
+
+// Gives `path` to the group brivant, when this process is in it: a system
+// serve shares its address and token with that group alone.
+void giveToGroup(const std::string& path) {
+    if (const group* brivant = ::getgrnam("brivant")) {
+        [[maybe_unused]] int done = ::chown(path.c_str(), static_cast<uid_t>(-1), brivant->gr_gid);
+    }
+}
+#endif
+
+} // namespace
+
+std::string systemRuntimeFolder() {
+    const char* given = std::getenv("BRIVANT_SYSTEM_RUNTIME");
+    return given != nullptr && *given != '\0' ? given : "/run/brivant";
+}
+
+std::vector<ServeRecord> liveServes() {
+    std::vector<ServeRecord> serves;
+    try {
+        readRecords(runtimeFolder(), serves);
+    } catch (const std::runtime_error&) {
+        // no folder of the user's own to trust: the system one may still be there
+    }
+#if !defined(_WIN32)
+    const std::string system = systemRuntimeFolder();
+    if (trustedSystemFolder(system)) {
+        readRecords(system, serves);
+    }
+#endif
     return serves;
 }
 
 RuntimeFile::RuntimeFile(ServeRecord record) : record_(std::move(record)) {
-    const std::string folder = runtimeFolder();
+    std::string folder;
+    bool system = false;
+#if !defined(_WIN32)
+    // Under systemd with RuntimeDirectory= (the packaged service): the
+    // system place, shared with the group brivant.
+    const char* managed = std::getenv("RUNTIME_DIRECTORY");
+    if (managed != nullptr && *managed == '/') {
+        folder = std::string(managed).substr(0, std::string(managed).find(':'));
+        system = true;
+        ::chmod(folder.c_str(), 0750);
+        giveToGroup(folder);
+    }
+#endif
+    if (!system) {
+        folder = runtimeFolder();
+    }
     record_.path = joinPath(folder, kPrefix + std::to_string(record_.pid) + kSuffix);
     nlohmann::json json{{"pid", record_.pid}, {"base", record_.base}, {"token", record_.token},
                         {"station", record_.station}, {"units", record_.units},
                         {"backend", record_.backend}};
-    // Readable by its owner alone: it holds the token.
-    replaceFile(record_.path, jsonText(json) + '\n', 0600);
+    // Readable by its owner alone (and a system serve's group): it holds the token.
+    replaceFile(record_.path, jsonText(json) + '\n', system ? 0640 : 0600);
+#if !defined(_WIN32)
+    if (system) {
+        giveToGroup(record_.path);
+    }
+#endif
     // Files left by serves that died without removing them.
     for (const std::string& name : filesIn(folder)) {
         long pid = std::strtol(name.c_str() + std::strlen(kPrefix), nullptr, 10);

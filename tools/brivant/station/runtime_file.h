@@ -5,6 +5,10 @@
 //   Windows  %LOCALAPPDATA%\brivant\serve-PID.json
 // A folder that others may write to is refused: whoever can put a file there
 // could point the tool at a server of theirs.
+// A system serve (run by systemd with RuntimeDirectory=, as the packaged
+// service is) writes into that folder instead, /run/brivant, mode 0750 and
+// its file 0640, both of the group brivant; the tool looks there after the
+// user's own folder, so members of the group reach it and others do not.
 #pragma once
 
 #include <cstdint>
@@ -35,6 +39,9 @@ std::string runtimeFolder();
 std::string stateFolder();
 // The changes file of station `station` in the state folder.
 std::string changesFileFor(const std::string& station);
+
+// The system serve's folder: /run/brivant ($BRIVANT_SYSTEM_RUNTIME for tests).
+std::string systemRuntimeFolder();
 
 // The records of the serves whose process is still alive.
 std::vector<ServeRecord> liveServes();
