@@ -254,6 +254,41 @@ start_saving_serve
 config | grep -A3 '^\[unit.0.channel.2\]' | grep -q '^multiplier = 1$' &&
     config | grep -A3 '^\[unit.0.channel.1\]' | grep -q '^multiplier = 2$' && cmp -s "$work/saved.toml" "$work/edited.toml"
 check $? "after a restart serve runs what it ran before"
+# log through serve goes on across a restart of serve: a failed row naming
+# serve, then the unit found again.
+"$tool" log 0 --interval 250 --count 16 >"$work/restart.csv" 2>"$work/restart.err" &
+log_pid=$!
+sleep 1.3
+stop_serve
+start_saving_serve
+wait "$log_pid"
+status=$?
+rows=$(grep -cE ',RC_(OK|COMM_FAILED)$' "$work/restart.csv")
+[ "$rows" -eq 16 ] && grep -q "brivant serve (station cli, pid [0-9]*) does not answer" "$work/restart.err" &&
+    [ "$(tail -n1 "$work/restart.csv" | grep -c ',RC_OK$')" -eq 1 ]
+check $? "log goes on across a restart of serve ($rows rows, status $status): $(cat "$work/restart.err")"
+if ! ldd "$library" 2>/dev/null | grep -E 'lib(a|t|ub)san' >/dev/null; then
+    PYTHONPATH=$python_dir BRIVANT_LIBRARY=$library /usr/bin/python3 - "$serve_pid" >"$work/out" 2>&1 <<'PY' &
+import os, signal, sys, time
+import brivant
+unit = brivant.Unit(0)
+assert unit.serve is not None
+os.kill(int(sys.argv[1]), signal.SIGTERM)
+time.sleep(1.0)
+try:
+    unit.read_counts()
+    raise SystemExit("read through a stopped serve")
+except brivant.BrivantError as e:
+    assert e.code == brivant.RC_COMM_FAILED and "does not answer" in str(e), str(e)
+print("ok")
+PY
+    python_pid=$!
+    wait "$serve_pid" 2>/dev/null
+    wait "$python_pid"
+    check $? "Python names the serve that stopped: $(cat "$work/out")"
+    serve_pid=
+    start_saving_serve
+fi
 if [ "$(id -u)" -eq 0 ] && mount -t tmpfs -o size=1m tmpfs "$XDG_STATE_HOME/brivant" 2>/dev/null; then
     # Root writes through file modes; a read-only mount stops even root.
     mount -o remount,ro "$XDG_STATE_HOME/brivant"

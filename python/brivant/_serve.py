@@ -23,7 +23,7 @@ import urllib.request
 from pathlib import Path
 from typing import Any, Dict, List, Optional
 
-from .errors import RC_ALREADY_OPEN, RC_COMM_FAILED, RC_ID_NOT_FOUND, RC_OK
+from .errors import RC_ALREADY_OPEN, RC_COMM_FAILED, RC_ID_NOT_FOUND, RC_OK, BrivantError
 
 
 def runtime_folder() -> Optional[Path]:
@@ -89,6 +89,7 @@ class Serve:
         self.base = str(record["base"])
         self.token = str(record["token"])
         self.station = str(record.get("station", ""))
+        self.gone: Optional[str] = None
         self.units: List[int] = []
         answer = self._request("GET", "/api/units")
         if answer is not None:
@@ -107,11 +108,21 @@ class Serve:
             if error.code == 504:  # the unit did not answer serve in time
                 return {"code": RC_COMM_FAILED}
             return None
-        except (OSError, ValueError):
+        except OSError as error:
+            self.gone = str(getattr(error, "reason", error))
+            return None
+        except ValueError:
             return None
 
     def call(self, path: str, body: Dict[str, Any]) -> Dict[str, Any]:
+        self.gone = None
         answer = self._request("POST", path, body)
+        if answer is None and self.gone is not None:
+            # serve ended or is restarting: say so, not a USB failure.
+            unit_id = int(path.split("/")[3]) if path.startswith("/api/units/") else None
+            raise BrivantError(RC_COMM_FAILED, unit_id, "through serve",
+                               "brivant serve (pid %d) at %s does not answer (%s); has it stopped?"
+                               % (self.pid, self.base, self.gone))
         if answer is None or "code" not in answer:
             return {"code": RC_COMM_FAILED}
         return answer

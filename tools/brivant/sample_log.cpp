@@ -78,7 +78,18 @@ SampleRow sampleUnit(SampledUnit& sampled, SteadyClock::time_point start, const 
     SampleRow row;
     row.unit = sampled.id;
     if (ServeClient* serve = ServeClient::forUnit(sampled.id, console)) {
-        row.result = serve->read(sampled.id, row.counts);
+        try {
+            row.result = serve->read(sampled.id, row.counts);
+        } catch (const ServeGone& gone) {
+            // serve ended or is restarting: a failed row now, and the unit
+            // is looked for again (through a new serve, or directly) at the
+            // next sample.
+            if (!sampled.failing) {
+                console.error(gone.what());
+            }
+            ServeClient::forget();
+            row.result = RC_COMM_FAILED;
+        }
     } else {
         std::error_code ec;
         if (!sampled.unit) {

@@ -14,7 +14,8 @@ namespace brivant::tool {
 namespace {
 
 bool enabled = false;
-std::once_flag looked;
+bool looked = false; // under `lookup`
+std::mutex lookup;
 std::vector<std::unique_ptr<ServeClient>> serves;
 std::set<const ServeClient*> told;
 
@@ -27,8 +28,14 @@ std::unique_ptr<httplib::Client> clientFor(const std::string& base) {
     return client;
 }
 
-// The serves alive now, each with the units it holds.
+// The serves alive now, each with the units it holds; looked for once until
+// forget().
 void findServes() {
+    std::lock_guard<std::mutex> guard(lookup);
+    if (looked) {
+        return;
+    }
+    looked = true;
     for (const ServeRecord& record : liveServes()) {
         auto serve = std::make_unique<ServeClient>(record.base, record.token, record.station,
                                                    record.pid);
@@ -63,6 +70,13 @@ ServeClient::ServeClient(std::string base, std::string token, std::string statio
 
 ServeClient::~ServeClient() = default;
 
+void ServeClient::forget() {
+    std::lock_guard<std::mutex> guard(lookup);
+    serves.clear();
+    told.clear();
+    looked = false;
+}
+
 void ServeClient::enable(bool on) {
     enabled = on;
 }
@@ -71,7 +85,7 @@ ServeClient* ServeClient::forUnit(std::int16_t id, const Console& console) {
     if (!enabled) {
         return nullptr;
     }
-    std::call_once(looked, findServes);
+    findServes();
     for (const auto& serve : serves) {
         const auto& held = serve->held();
         if (std::find(held.begin(), held.end(), id) != held.end()) {
@@ -91,7 +105,7 @@ std::vector<std::int16_t> ServeClient::heldUnits() {
     if (!enabled) {
         return ids;
     }
-    std::call_once(looked, findServes);
+    findServes();
     for (const auto& serve : serves) {
         ids.insert(ids.end(), serve->held().begin(), serve->held().end());
     }
@@ -105,7 +119,7 @@ std::string ServeClient::backendOf(const std::vector<std::int16_t>& ids) {
     for (std::int16_t id : ids) {
         std::string name = backendName();
         if (enabled) {
-            std::call_once(looked, findServes);
+            findServes();
             for (const auto& serve : serves) {
                 const auto& held = serve->held();
                 if (std::find(held.begin(), held.end(), id) != held.end() && !serve->backend().empty()) {
@@ -138,8 +152,9 @@ std::int16_t ServeClient::post(const std::string& path, const nlohmann::json& bo
                                "application/json");
     if (!result) {
         // serve went away between two calls: the unit is not reached.
-        throw Error(toErrorCode(RC_COMM_FAILED),
-                    "brivant: " + describe() + " does not answer (" + httplib::to_string(result.error()) + ")");
+        throw ServeGone(toErrorCode(RC_COMM_FAILED),
+                        "brivant: " + describe() + " does not answer (" +
+                            httplib::to_string(result.error()) + "; has it stopped?)");
     }
     answer = nlohmann::json::parse(result->body, nullptr, false);
     if (result->status == 504) {

@@ -20,6 +20,12 @@ class Client;
 
 namespace brivant::tool {
 
+// The serve stopped answering: it ended, or was restarted. what() names it
+// and the reason; the code is RC_COMM_FAILED's.
+struct ServeGone : Error {
+    using Error::Error;
+};
+
 class ServeClient {
 public:
     // Looking for a serve is off until the tool's main turns it on, and off
@@ -29,6 +35,9 @@ public:
     // The serve that holds unit `id`, or none; the first time a unit goes
     // through a serve, one line on `console`'s error stream says so.
     static ServeClient* forUnit(std::int16_t id, const Console& console);
+    // Forgets the serves found: the next forUnit() looks again, and finds a
+    // serve started since, or none (the unit is then opened directly).
+    static void forget();
     // Every unit some serve holds, by ID.
     static std::vector<std::int16_t> heldUnits();
     // What the units are, as recorded data should say: the backend of the
@@ -37,6 +46,7 @@ public:
     static std::string backendOf(const std::vector<std::int16_t>& ids);
 
     // The unit's counts read now by serve; the result code as the library's.
+    // Throws ServeGone when serve does not answer.
     std::int16_t read(std::int16_t id, Counts& counts);
     // A change as the page sends it: ACTION and its JSON body.
     std::int16_t change(std::int16_t id, int channel, const std::string& action,
