@@ -31,3 +31,6 @@ echo "### the brivant tool: log's sampling rate, the panel's USB traffic and CPU
 echo
 echo "### serve's MQTT publishing: 16 units at 100 Hz to a local mosquitto, QoS 1 and 0"
 "$dir/bench/brivant_bench_mqtt"
+echo
+echo "### serve's HTTP side: one request while 100 idle connections and 32 slow-header clients hold on"
+/usr/bin/python3 "$BRIVANT_ROOT/bench/http_load.py" "$BRIVANT_ROOT/build-bench/brivant"

@@ -166,7 +166,7 @@ build_bench() {
         -DBRIVANT_BUILD_BENCH=ON -DBRIVANT_BUILD_TESTS=OFF >/dev/null &&
         cmake --build "$dir" -j "$BRIVANT_JOBS" --target brivant_bench brivant_bench_own \
             brivant_bench_shipped brivant_bench_tool brivant_bench_usb brivant_bench_usb_own \
-            brivant_bench_mqtt
+            brivant_bench_mqtt brivant_cli
 }
 
 # linux_release_dir ARCH: the Release tree of build_linux_release for ARCH.

@@ -301,6 +301,30 @@ if [ "$(id -u)" -eq 0 ] && mount -t tmpfs -o size=1m tmpfs "$XDG_STATE_HOME/briv
 else
     echo "serve: the read-only state folder is left out (needs root and tmpfs)"
 fi
+# A crowd of idle keep-alive connections and clients trickling their
+# headers (more than there once were workers) leaves a request answered.
+/usr/bin/python3 - "${base##*:}" "$token" >"$work/crowd.out" 2>&1 <<'PY'
+import socket, sys, threading, time, urllib.request
+port, token = int(sys.argv[1]), sys.argv[2]
+request = b"GET /api/units HTTP/1.1\r\nHost: 127.0.0.1\r\nX-Brivant-Token: " + token.encode() + b"\r\n\r\n"
+idle = []
+for _ in range(100):
+    s = socket.create_connection(("127.0.0.1", port))
+    s.sendall(request)
+    s.recv(65536)
+    idle.append(s)
+slow = []
+for _ in range(40):
+    s = socket.create_connection(("127.0.0.1", port))
+    s.send(b"GET /api/units HTTP/1.1\r\nX-Slow: ")
+    slow.append(s)
+time.sleep(0.5)
+answer = urllib.request.urlopen(urllib.request.Request(
+    "http://127.0.0.1:%d/api/units" % port, headers={"X-Brivant-Token": token}), timeout=4)
+assert answer.status == 200
+print("answered")
+PY
+check $? "a request is answered with 100 idle and 40 slow connections open: $(cat "$work/crowd.out")"
 # A client that sends its headers a byte at a time holds a connection open:
 # a stop does not wait for it.
 port=${base##*:}

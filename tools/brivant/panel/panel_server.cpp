@@ -1,6 +1,13 @@
 #include "panel_server.h"
 
 #include <atomic>
+#include <condition_variable>
+#include <deque>
+#include <map>
+#include <mutex>
+#include <optional>
+#include <thread>
+#include <vector>
 #include <cerrno>
 #include <cstring>
 #include <stdexcept>
@@ -48,6 +55,124 @@ RequestFacts factsOf(const httplib::Request& request) {
     return facts;
 }
 
+// Connections each hold a worker thread while open, idle keep-alive ones
+// and slow senders too. Workers are made as connections come, up to a bound
+// far above what pages and scrapers need, so that a hundred idle
+// connections or a few dozen clients trickling their headers never leave a
+// request waiting; past the bound a connection waits for a free worker.
+class ElasticPool : public httplib::TaskQueue {
+public:
+    explicit ElasticPool(std::size_t most) : most_(most) {}
+    ~ElasticPool() override { shutdown(); }
+
+    void enqueue(std::function<void()> job) override {
+        std::lock_guard<std::mutex> guard(lock_);
+        jobs_.push_back(std::move(job));
+        if (idle_ == 0 && workers_.size() < most_) {
+            workers_.emplace_back([this] { work(); });
+            ++idle_;
+        }
+        wake_.notify_one();
+    }
+
+    void shutdown() override {
+        {
+            std::lock_guard<std::mutex> guard(lock_);
+            stopping_ = true;
+        }
+        wake_.notify_all();
+        for (std::thread& worker : workers_) {
+            if (worker.joinable()) {
+                worker.join();
+            }
+        }
+        workers_.clear();
+    }
+
+private:
+    void work() {
+        std::unique_lock<std::mutex> guard(lock_);
+        for (;;) {
+            wake_.wait(guard, [this] { return stopping_ || !jobs_.empty(); });
+            if (jobs_.empty()) {
+                return; // stopping, and nothing left
+            }
+            std::function<void()> job = std::move(jobs_.front());
+            jobs_.pop_front();
+            --idle_;
+            guard.unlock();
+            try {
+                job();
+            } catch (...) {
+                // httplib answers a handler's exception itself; nothing
+                // else may end a worker
+            }
+            guard.lock();
+            ++idle_;
+        }
+    }
+
+    const std::size_t most_;
+    std::mutex lock_;
+    std::condition_variable wake_;
+    std::deque<std::function<void()>> jobs_;
+    std::vector<std::thread> workers_;
+    std::size_t idle_ = 0;
+    bool stopping_ = false;
+};
+
+// httplib's server, with every client connection known while it is open:
+// a stop shuts them all (no client delays it), and a connection older than
+// its life bound is shut however slowly its client sends.
+class GuardedServer : public httplib::Server {
+public:
+    // Shuts every open client connection (at stop), or only those open for
+    // longer than `life`.
+    void closeConnections(std::optional<std::chrono::seconds> life = std::nullopt) {
+        const auto now = std::chrono::steady_clock::now();
+        std::lock_guard<std::mutex> guard(openLock_);
+        for (const auto& [sock, since] : open_) {
+            if (!life || now - since > *life) {
+                httplib::detail::shutdown_socket(sock);
+            }
+        }
+    }
+
+private:
+    bool process_and_close_socket(socket_t sock) override {
+        {
+            std::lock_guard<std::mutex> guard(openLock_);
+            open_[sock] = std::chrono::steady_clock::now();
+        }
+        bool done = false;
+        try {
+            done = httplib::detail::process_server_socket(
+                svr_sock_, sock, keep_alive_max_count_, keep_alive_timeout_sec_, read_timeout_sec_,
+                read_timeout_usec_, write_timeout_sec_, write_timeout_usec_,
+                [this](httplib::Stream& stream, bool closeConnection, bool& connectionClosed) {
+                    return process_request(stream, closeConnection, connectionClosed, nullptr);
+                });
+        } catch (...) {
+        }
+        // Forgotten before it is closed: its number may be another
+        // connection's the moment it is.
+        {
+            std::lock_guard<std::mutex> guard(openLock_);
+            open_.erase(sock);
+        }
+        httplib::detail::shutdown_socket(sock);
+        httplib::detail::close_socket(sock);
+        return done;
+    }
+
+    std::mutex openLock_;
+    std::map<socket_t, std::chrono::steady_clock::time_point> open_;
+};
+
+constexpr std::size_t kMostWorkers = 256;
+constexpr std::size_t kRequestsPerConnection = 100;
+constexpr auto kConnectionLife = std::chrono::seconds(30);
+
 } // namespace
 
 namespace {
@@ -89,7 +214,7 @@ struct PanelServer::Impl {
     std::string token;
     std::chrono::milliseconds commandDeadline;
     LiveStation* station;
-    httplib::Server http;
+    GuardedServer http;
     std::unique_ptr<RequestGuard> guard;
     std::string host;
     int port = 0;
@@ -110,10 +235,14 @@ PanelServer::~PanelServer() {
 }
 
 void PanelServer::Impl::routes() {
-    // Idle keep-alive connections each hold a thread: room for many pages.
-    http.new_task_queue = [] { return new httplib::ThreadPool(32); };
-    http.set_keep_alive_max_count(10000);
+    // Idle keep-alive connections each hold a thread: room for many pages,
+    // and each connection's life bounded (a polling page opens a new one
+    // every 100 requests; a client that sends too slowly is cut off).
+    http.new_task_queue = [] { return new ElasticPool(kMostWorkers); };
+    http.set_keep_alive_max_count(kRequestsPerConnection);
     http.set_keep_alive_timeout(2);
+    http.set_read_timeout(5);
+    http.set_write_timeout(5);
     http.set_payload_max_length(kMaxBodyBytes);
     http.set_default_headers({{"Cache-Control", "no-store"},
                               {"X-Content-Type-Options", "nosniff"},
@@ -372,13 +501,35 @@ int PanelServer::bind(const PanelAddress& address) {
 }
 
 bool PanelServer::serve() {
-    const bool listened = impl_->http.listen_after_bind();
+    // Cuts off connections older than their life, whatever their client does.
+    std::mutex lock;
+    std::condition_variable wake;
+    bool listening = true;
+    std::thread watchdog([&] {
+        std::unique_lock<std::mutex> guard(lock);
+        while (!wake.wait_for(guard, std::chrono::seconds(1), [&] { return !listening; })) {
+            impl_->http.closeConnections(kConnectionLife);
+        }
+    });
+    bool listened = false;
+    try {
+        listened = impl_->http.listen_after_bind();
+    } catch (...) {
+    }
+    {
+        std::lock_guard<std::mutex> guard(lock);
+        listening = false;
+    }
+    wake.notify_all();
+    watchdog.join();
     return listened || impl_->stopped;
 }
 
 void PanelServer::stop() {
     impl_->stopped = true;
     impl_->http.stop();
+    // No client holds a worker past the stop.
+    impl_->http.closeConnections();
 }
 
 std::string PanelServer::base() const {
