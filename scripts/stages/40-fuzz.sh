@@ -14,27 +14,41 @@ dir="$BRIVANT_ROOT/build-fuzz"
 CC=clang CXX=clang++ configure_and_build "$dir" -DBRIVANT_FUZZ=ON -DBRIVANT_BUILD_TESTS=OFF \
     -DBRIVANT_SANITIZE=fuzzer-no-link,address,undefined
 
-corpus="$dir/corpus"
-rm -rf "$corpus"
-mkdir -p "$corpus"
-cp "$BRIVANT_ROOT"/fuzz/corpus/* "$corpus"/
-seeds=$(find "$corpus" -type f | wc -l)
-
 export ASAN_OPTIONS=halt_on_error=1:detect_leaks=1
 export UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1
-log="$dir/fuzz.log"
-status=0
-# A hang is a call that never returns, so the time-out only has to be long
-# enough not to be reached by a busy machine: an input that runs in 0.1 s
-# alone once went past 10 s while both cores were compiling.
-(cd "$dir" && ./fuzz/brivant_fuzz_api -max_total_time="$seconds" -max_len=1024 -timeout=60 \
-    -print_final_stats=1 -artifact_prefix="$dir/" "$corpus") >"$log" 2>&1 || status=$?
-if [ $status -ne 0 ]; then
-    tail -40 "$log"
-    echo "fuzz: FAILED (exit $status); the failing input is in $dir/" >&2
-    exit 1
-fi
-execs=$(sed -n 's/^stat::number_of_executed_units: *//p' "$log")
-rate=$(sed -n 's/^stat::average_exec_per_sec: *//p' "$log")
-size=$(find "$corpus" -type f | wc -l)
-echo "fuzz: $execs executions in ${seconds} s ($rate per second), corpus $seeds seeds -> $size inputs, no crash"
+
+# fuzz TARGET SEEDS SECONDS MAX_LEN: one fuzzer from a copy of its seeds for
+# a bounded time. A hang is a call that never returns, so the time-out only
+# has to be long enough not to be reached by a busy machine: an input that
+# runs in 0.1 s alone once went past 10 s while both cores were compiling.
+fuzz() {
+    local target=$1 seeds_dir=$2 seconds=$3 max_len=$4
+    local corpus="$dir/corpus-$target" log="$dir/$target.log" status=0
+    rm -rf "$corpus"
+    mkdir -p "$corpus"
+    cp "$seeds_dir"/* "$corpus"/
+    local seeds
+    seeds=$(find "$corpus" -type f | wc -l)
+    (cd "$dir" && "./fuzz/brivant_fuzz_$target" -max_total_time="$seconds" -max_len="$max_len" -timeout=60 \
+        -print_final_stats=1 -artifact_prefix="$dir/$target-" "$corpus") >"$log" 2>&1 || status=$?
+    if [ $status -ne 0 ]; then
+        tail -40 "$log"
+        echo "fuzz $target: FAILED (exit $status); the failing input is in $dir/" >&2
+        return 1
+    fi
+    local execs rate size
+    execs=$(sed -n 's/^stat::number_of_executed_units: *//p' "$log")
+    rate=$(sed -n 's/^stat::average_exec_per_sec: *//p' "$log")
+    size=$(find "$corpus" -type f | wc -l)
+    echo "fuzz $target: $execs executions in ${seconds} s ($rate per second), corpus $seeds seeds -> $size inputs, no crash"
+}
+
+failed=0
+fuzz api "$BRIVANT_ROOT/fuzz/corpus" "$seconds" 1024 || failed=1
+# What comes to serve from outside: a station file (--check), an HTTP
+# request, a command from the broker.
+outside=${BRIVANT_FUZZ_OUTSIDE_SECONDS:-30}
+fuzz station_file "$BRIVANT_ROOT/fuzz/seeds/station_file" "$outside" 4096 || failed=1
+fuzz http_request "$BRIVANT_ROOT/fuzz/seeds/http_request" "$outside" 4096 || failed=1
+fuzz mqtt_command "$BRIVANT_ROOT/fuzz/seeds/mqtt_command" "$outside" 2048 || failed=1
+exit $failed

@@ -119,8 +119,11 @@ as() { # UID GROUPS COMMAND...: the command as that user, with folders of its ow
 printf 'station = "sys"\ntoken_file = "/etc/brivant/token"\n[unit.0]\n' >"$work/sys.toml"
 chmod 0644 "$work/sys.toml"
 chmod 0755 "$work"
-as 61001 "$gid" env RUNTIME_DIRECTORY="$system" brivant serve --config "$work/sys.toml" --log-format json \
-    >"$work/sys.out" 2>"$work/sys.err" &
+mkdir -p -m 0700 "$work/home-61001" && chown 61001 "$work/home-61001"
+# Each command execs the next: $! is serve's own PID.
+env HOME="$work/home-61001" RUNTIME_DIRECTORY="$system" \
+    setpriv --reuid=61001 --regid=61001 --groups="$gid" --inh-caps=-all -- \
+    brivant serve --config "$work/sys.toml" --log-format json >"$work/sys.out" 2>"$work/sys.err" &
 sys_pid=$!
 for _ in $(seq 1 100); do ls "$system"/serve-*.json >/dev/null 2>&1 && break; sleep 0.05; done
 record=$(ls "$system"/serve-*.json 2>/dev/null || true)

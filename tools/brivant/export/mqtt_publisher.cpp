@@ -39,16 +39,6 @@ struct Message {
     std::string correlation; // MQTT 5 correlation data of the command answered
 };
 
-// A command taken from the broker, run on the command thread.
-struct Command {
-    std::string topic;
-    std::string unit, channel, action;
-    std::string body;
-    std::string responseTopic;
-    std::string correlation;
-    std::string refusal; // set: not run, answered with this (a retained or oversized command)
-    int refusalStatus = 400;
-};
 
 constexpr std::size_t kInFlight = 100;   // handed to the client, not yet acknowledged
 constexpr std::size_t kCommandQueue = 64;
@@ -60,8 +50,6 @@ constexpr auto kConnackWithin = std::chrono::seconds(10);
 // the back-off afresh. One dropped sooner (a broker that takes the session
 // away, say) keeps doubling it, so two clients never fight at full speed.
 constexpr auto kSteadyConnection = std::chrono::seconds(10);
-// A command body, as the HTTP side bounds a request's body.
-constexpr std::size_t kMaxCommandBytes = 16 * 1024;
 // What libmosquitto refuses in a message itself: sending it again cannot help.
 bool messageRefused(int rc) {
     return rc == MOSQ_ERR_INVAL || rc == MOSQ_ERR_MALFORMED_UTF8 || rc == MOSQ_ERR_PAYLOAD_SIZE ||
@@ -86,26 +74,6 @@ std::string readPassword(const std::string& path, const PublisherLog& log) {
     return password;
 }
 
-// unit/ID/channel/CH/ACTION under the prefix; false for any other topic.
-bool commandTopic(const std::string& topic, const std::string& prefix, Command& command) {
-    const std::string head = prefix + "/unit/";
-    if (topic.compare(0, head.size(), head) != 0) {
-        return false;
-    }
-    std::vector<std::string> parts;
-    std::size_t at = head.size();
-    for (std::size_t slash; (slash = topic.find('/', at)) != std::string::npos; at = slash + 1) {
-        parts.push_back(topic.substr(at, slash - at));
-    }
-    parts.push_back(topic.substr(at));
-    if (parts.size() != 4 || parts[1] != "channel") {
-        return false;
-    }
-    command.unit = parts[0];
-    command.channel = parts[2];
-    command.action = parts[3];
-    return true;
-}
 
 } // namespace
 
@@ -160,7 +128,7 @@ struct MqttPublisher::Impl : std::enable_shared_from_this<Impl> {
     bool stopping = false;
     std::map<std::int16_t, std::uint64_t> published; // state messages made, a unit
     std::map<std::int16_t, std::pair<Sample, std::optional<bool>>> latest; // publish_ms > 0
-    std::deque<Command> commands;
+    std::deque<MqttCommand> commands;
     std::condition_variable commandWake;
 
     // The network thread's own.
@@ -351,22 +319,11 @@ struct MqttPublisher::Impl : std::enable_shared_from_this<Impl> {
     }
 
     void take(const struct mosquitto_message& message, const mosquitto_property* properties) {
-        Command command;
-        command.topic = message.topic;
-        if (!commandTopic(command.topic, prefix, command)) {
+        MqttCommand command;
+        if (!takeCommand(message.topic, static_cast<const char*>(message.payload),
+                         static_cast<std::size_t>(std::max(0, message.payloadlen)), message.retain,
+                         prefix, command)) {
             return;
-        }
-        const auto size = static_cast<std::size_t>(std::max(0, message.payloadlen));
-        if (message.retain) {
-            // Kept by the broker and handed over at each subscription: run
-            // it and a stop or clear would happen again at every start.
-            command.refusal = "a retained command is not run (publish commands without retain)";
-        } else if (size > kMaxCommandBytes) {
-            command.refusal = "a command may hold at most " + std::to_string(kMaxCommandBytes) +
-                              " bytes; this one holds " + std::to_string(size);
-            command.refusalStatus = 413;
-        } else {
-            command.body.assign(static_cast<const char*>(message.payload), size);
         }
         char* response = nullptr;
         if (mosquitto_property_read_string(properties, MQTT_PROP_RESPONSE_TOPIC, &response, false)) {
@@ -785,7 +742,7 @@ struct MqttPublisher::Impl : std::enable_shared_from_this<Impl> {
             if (stopping) {
                 return;
             }
-            Command command = std::move(commands.front());
+            MqttCommand command = std::move(commands.front());
             commands.pop_front();
             guard.unlock();
             try {
@@ -798,42 +755,16 @@ struct MqttPublisher::Impl : std::enable_shared_from_this<Impl> {
         }
     }
 
-    // Runs the command as the API would, and publishes what came of it. An
-    // "id" in the body is the caller's, handed back with the answer.
-    void answer(Command& command) {
-        Json id;
-        int status = 200;
-        Json result;
-        if (!command.refusal.empty()) {
-            status = command.refusalStatus;
-            result = Json{{"error", command.refusal}};
-        } else {
-            try {
-                Json body = Json::parse(command.body);
-                if (body.is_object() && body.contains("id")) {
-                    id = body["id"];
-                    body.erase("id");
-                    command.body = jsonText(body);
-                }
-            } catch (const Json::exception&) {
-                // left as sent: the API's own check says what is wrong with it
-            }
-            result = runner(command.unit, command.channel, command.action, command.body, status);
-        }
-        result["status"] = status;
-        if (!id.is_null()) {
-            result["id"] = id;
-        }
+    // Runs the command as the API would, and publishes what came of it.
+    void answer(MqttCommand& command) {
+        CommandAnswer answer = answerCommand(command, runner);
         Message message;
-        message.topic = !command.responseTopic.empty() ? command.responseTopic : command.topic + "/result";
-        message.payload = jsonText(result);
+        message.topic = answer.topic;
+        message.payload = answer.payload;
         message.correlation = command.correlation;
         push(std::move(message));
-        log(status == 200 ? "info" : "warning", "mqtt-command",
-            "command " + command.topic + ": " +
-                (result.contains("result") && result["result"].is_string()
-                     ? result["result"].get<std::string>()
-                     : result.value("error", std::string("refused"))));
+        log(answer.status == 200 ? "info" : "warning", "mqtt-command",
+            "command " + command.topic + ": " + answer.summary);
     }
 };
 

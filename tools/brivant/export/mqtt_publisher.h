@@ -24,6 +24,7 @@
 #include <nlohmann/json.hpp>
 
 #include "live_station.h"
+#include "mqtt_commands.h"
 #include "metrics.h"
 #include "station_file.h"
 #include "unit_reader.h"
@@ -35,11 +36,6 @@ namespace brivant::tool {
 using PublisherLog = std::function<void(const std::string& level, const std::string& event,
                                         const std::string& text)>;
 
-// Runs one command from the broker as the API would: unit, channel and
-// action from the topic, the body as sent; sets the HTTP-like status.
-using CommandRunner = std::function<nlohmann::json(const std::string& unit, const std::string& channel,
-                                                   const std::string& action, const std::string& body,
-                                                   int& status)>;
 
 class MqttPublisher {
 public:

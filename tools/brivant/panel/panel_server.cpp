@@ -138,6 +138,14 @@ public:
         }
     }
 
+    std::string answerRaw(const std::string& request) {
+        httplib::detail::BufferStream stream;
+        stream.write(request.data(), request.size());
+        bool closed = false;
+        process_request(stream, true, closed, nullptr);
+        return stream.get_buffer().substr(request.size());
+    }
+
 private:
     bool process_and_close_socket(socket_t sock) override {
         {
@@ -530,6 +538,10 @@ void PanelServer::stop() {
     impl_->http.stop();
     // No client holds a worker past the stop.
     impl_->http.closeConnections();
+}
+
+std::string PanelServer::answerRaw(const std::string& request) {
+    return impl_->http.answerRaw(request);
 }
 
 std::string PanelServer::base() const {

@@ -65,6 +65,11 @@ public:
     bool serve();
     void stop();
 
+    // Answers one request given as the bytes a client sends, as if over a
+    // connection, and returns the bytes of the answer: the fuzzer's way in.
+    // Call after bind().
+    std::string answerRaw(const std::string& request);
+
     // "http://127.0.0.1:PORT/?token=TOKEN"
     std::string url() const;
     // "http://127.0.0.1:PORT", for clients
