@@ -15,7 +15,7 @@ brivant_version() {
 # gets.
 declare -A BRIVANT_PACKAGES=(
     [build]="cmake make g++ gcc binutils pkg-config libgtest-dev libgmock-dev libusb-1.0-0-dev
-             libcli11-dev nlohmann-json3-dev libtomlplusplus-dev libmosquitto-dev curl"
+             libcli11-dev nlohmann-json3-dev libtomlplusplus-dev libmosquitto-dev libssl-dev curl"
     [usb-emulation]="umockdev libumockdev-dev"
     [clang]="clang libclang-rt-14-dev"
     [windows]="cmake make g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64

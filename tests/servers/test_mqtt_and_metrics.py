@@ -6,12 +6,14 @@ the simulated units. Run with Debian's Python (python3-paho-mqtt) and
 BRIVANT_TOOL naming the brivant binary.
 """
 
+import http.client
 import json
 import os
 import pwd
 import re
 import signal
 import socket
+import ssl
 import subprocess
 import tempfile
 import threading
@@ -217,8 +219,11 @@ class Serve:
         if headers is None:
             headers = {"X-Brivant-Token": self.token}
         request = urllib.request.Request(self.base + path, headers=headers, data=data)
+        # Over HTTPS the test's own client does not check the certificate;
+        # Prometheus, below, does.
+        context = ssl._create_unverified_context() if self.base.startswith("https") else None
         try:
-            with urllib.request.urlopen(request, timeout=5) as answer:
+            with urllib.request.urlopen(request, timeout=5, context=context) as answer:
                 return answer.status, answer.read()
         except urllib.error.HTTPError as error:
             return error.code, error.read()
@@ -710,6 +715,102 @@ class Metrics(ServerTest):
             channel = int(series["metric"]["channel"])
             value = int(float(series["value"][1]))
             self.assertIn(value, {c[channel] for c in counts}, "a count serve read")
+
+
+class Https(ServerTest):
+    """serve off loopback: HTTPS with the station's certificate, the names it
+    answers to, and a loud warning when it serves plain HTTP there."""
+
+    def certificates(self, folder):
+        def openssl(*args):
+            subprocess.run(["openssl"] + list(args), check=True, capture_output=True, cwd=folder)
+
+        key = ["-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:prime256v1", "-nodes"]
+        openssl("req", "-x509", *key, "-keyout", "ca.key", "-out", "ca.crt", "-days", "2", "-subj", "/CN=plant CA")
+        openssl("req", "-x509", *key, "-keyout", "other.key", "-out", "other.crt", "-days", "2",
+                "-subj", "/CN=other CA")
+        openssl("req", *key, "-keyout", "station.key", "-out", "station.csr", "-subj", "/CN=station4.test")
+        with open(os.path.join(folder, "san.ext"), "w") as f:
+            f.write("subjectAltName=DNS:station4.test,IP:127.0.0.2\n")
+        openssl("x509", "-req", "-in", "station.csr", "-CA", "ca.crt", "-CAkey", "ca.key", "-CAcreateserial",
+                "-out", "station.crt", "-days", "2", "-extfile", "san.ext")
+
+    def test_prometheus_scrapes_https_with_the_ca_and_a_wrong_ca_or_host_is_refused(self):
+        folder = self.sub("tls")
+        self.certificates(folder)
+        token_file = os.path.join(self.folder, "token")
+        port = free_port()
+        serve = self.serve(None, extra='listen = "127.0.0.2"\nport = %d\ntoken_file = "%s"\n'
+                                       'tls_cert_file = "%s/station.crt"\ntls_key_file = "%s/station.key"\n'
+                                       'server_names = ["station4.test"]' % (port, token_file, folder, folder))
+        self.assertTrue(serve.base.startswith("https://127.0.0.2:"), serve.base)
+        self.assertFalse([e for e in serve.events() if e["event"] == "plain-http"])
+        # Only the station's own names pass the Host check.
+        for host, status in (("station4.test:%d" % port, 200), ("127.0.0.2:%d" % port, 200),
+                             ("evil.test:%d" % port, 403)):
+            got = serve.api("/metrics", headers={"Authorization": "Bearer " + serve.token, "Host": host})[0]
+            self.assertEqual(got, status, host)
+        # The tool on this machine goes through it over HTTPS.
+        read = subprocess.run([TOOL, "read", "0", "--json"], capture_output=True, text=True, timeout=30,
+                              env=dict(os.environ, BRIVANT_BACKEND="sim", XDG_RUNTIME_DIR=serve.runtime))
+        self.assertEqual(read.returncode, 0, read.stderr)
+        self.assertIn("held by brivant serve (station test", read.stderr)
+        # Plain HTTP to the HTTPS port gets nothing.
+        with self.assertRaises((urllib.error.URLError, ConnectionError, http.client.HTTPException)):
+            urllib.request.urlopen("http://127.0.0.2:%d/metrics" % port, timeout=3).read()
+
+        prom = self.sub("prometheus")
+        prom_port = free_port()
+        with open(os.path.join(prom, "prometheus.yml"), "w") as f:
+            f.write("global:\n  scrape_interval: 1s\nscrape_configs:\n")
+            for job, ca in (("brivant", "ca.crt"), ("wrong-ca", "other.crt")):
+                f.write("  - job_name: %s\n"
+                        "    scheme: https\n"
+                        "    tls_config:\n"
+                        "      ca_file: %s/%s\n"
+                        "      server_name: station4.test\n"
+                        "    authorization:\n"
+                        "      credentials_file: %s\n"
+                        "    static_configs:\n"
+                        "      - targets: ['127.0.0.2:%d']\n" % (job, folder, ca, token_file, port))
+        prometheus = subprocess.Popen(
+            ["prometheus", "--config.file=" + os.path.join(prom, "prometheus.yml"),
+             "--storage.tsdb.path=" + os.path.join(prom, "data"),
+             "--web.listen-address=127.0.0.1:%d" % prom_port],
+            stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        self.cleanups.append(lambda: (prometheus.terminate(), prometheus.wait(15)))
+
+        def targets():
+            try:
+                with urllib.request.urlopen("http://127.0.0.1:%d/api/v1/targets" % prom_port, timeout=2) as a:
+                    found = json.load(a)["data"]["activeTargets"]
+            except (OSError, ValueError, KeyError):
+                return None
+            health = {t["labels"]["job"]: (t["health"], t["lastError"]) for t in found}
+            return health if len(health) == 2 and all(h[0] != "unknown" for h in health.values()) else None
+
+        health = wait_for("both scrapes tried", targets, timeout=40, every=0.5)
+        self.assertEqual(health["brivant"][0], "up", health)
+        self.assertEqual(health["wrong-ca"][0], "down", health)
+        self.assertIn("certificate", health["wrong-ca"][1])
+
+        def counts():
+            url = "http://127.0.0.1:%d/api/v1/query?query=%s" % (
+                prom_port, urllib.parse.quote('brivant_channel_counts{job="brivant",unit="0"}'))
+            try:
+                with urllib.request.urlopen(url, timeout=2) as answer:
+                    result = json.load(answer)["data"]["result"]
+            except (OSError, ValueError, KeyError):
+                return None
+            return result if len(result) == 3 else None
+
+        wait_for("counts scraped over HTTPS", counts, timeout=30, every=0.5)
+
+    def test_plain_http_off_loopback_is_warned_of_loudly(self):
+        serve = self.serve(None, extra='listen = "127.0.0.2"')
+        warned = [e for e in serve.events() if e["event"] == "plain-http"]
+        self.assertEqual(len(warned), 1, serve.log())
+        self.assertIn("in the clear", warned[0]["message"])
 
 
 if __name__ == "__main__":

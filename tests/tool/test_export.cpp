@@ -104,6 +104,21 @@ TEST(MqttSection, EveryMistakeIsNamedAtItsPlace) {
                             "mqtt://u@h", "mqtt://h/x", "mqtt://h:1x"}) {
         EXPECT_THROW(stationWith("url = \"" + std::string(url) + "\"\n"), tool::StationFileError) << url;
     }
+    // HTTPS: the certificate and its key together; names that are host names.
+    tool::Station https = tool::parseStation(
+        "station = \"s\"\ntls_cert_file = \"c.pem\"\ntls_key_file = \"k.pem\"\n"
+        "server_names = [\"station4\", \"station4.plant\"]\n", "t.toml");
+    EXPECT_EQ(https.serverNames, (std::vector<std::string>{"station4", "station4.plant"}));
+    tool::Station back = tool::parseStation(tool::stationToml(https), "back.toml");
+    EXPECT_EQ(back.tlsCertFile, "c.pem");
+    EXPECT_EQ(back.tlsKeyFile, "k.pem");
+    EXPECT_EQ(back.serverNames, https.serverNames);
+    for (const char* lines : {"tls_cert_file = \"c.pem\"\n", "server_names = \"a\"\n",
+                              "server_names = [\"a b\"]\n", "server_names = [\"h:1\"]\n"}) {
+        EXPECT_THROW(tool::parseStation("station = \"s\"\n" + std::string(lines), "t.toml"),
+                     tool::StationFileError)
+            << lines;
+    }
     // The station's name makes the default topics: no wildcards in it.
     for (const char* name : {"Line #4", "a+b", "tab\there"}) {
         EXPECT_THROW(tool::parseStation("station = \"" + std::string(name) + "\"\n", "n.toml"),

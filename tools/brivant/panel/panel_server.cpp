@@ -1,5 +1,6 @@
 #include "panel_server.h"
 
+#include <algorithm>
 #include <atomic>
 #include <condition_variable>
 #include <deque>
@@ -126,6 +127,31 @@ private:
 // its life bound is shut however slowly its client sends.
 class GuardedServer : public httplib::Server {
 public:
+    ~GuardedServer() override {
+#if BRIVANT_WITH_TLS
+        if (tls_ != nullptr) {
+            SSL_CTX_free(tls_);
+        }
+#endif
+    }
+
+#if BRIVANT_WITH_TLS
+    // Serves HTTPS from now on, TLS 1.2 or newer; throws BindError naming
+    // the files when they cannot be used.
+    void useTls(const std::string& cert, const std::string& key) {
+        tls_ = SSL_CTX_new(TLS_server_method());
+        if (tls_ == nullptr || SSL_CTX_set_min_proto_version(tls_, TLS1_2_VERSION) != 1 ||
+            SSL_CTX_use_certificate_chain_file(tls_, cert.c_str()) != 1 ||
+            SSL_CTX_use_PrivateKey_file(tls_, key.c_str(), SSL_FILETYPE_PEM) != 1 ||
+            SSL_CTX_check_private_key(tls_) != 1) {
+            char reason[256] = "unknown reason";
+            ERR_error_string_n(ERR_get_error(), reason, sizeof reason);
+            throw BindError("cannot serve HTTPS with tls_cert_file " + cert + " and tls_key_file " + key +
+                            ": " + reason);
+        }
+        SSL_CTX_set_options(tls_, SSL_OP_NO_COMPRESSION | SSL_OP_NO_SESSION_RESUMPTION_ON_RENEGOTIATION);
+    }
+#endif
     // Shuts every open client connection (at stop), or only those open for
     // longer than `life`.
     void closeConnections(std::optional<std::chrono::seconds> life = std::nullopt) {
@@ -153,6 +179,13 @@ private:
             open_[sock] = std::chrono::steady_clock::now();
         }
         bool done = false;
+#if BRIVANT_WITH_TLS
+        if (tls_ != nullptr) {
+            done = serveTls(sock);
+            forget(sock);
+            return done;
+        }
+#endif
         try {
             done = httplib::detail::process_server_socket(
                 svr_sock_, sock, keep_alive_max_count_, keep_alive_timeout_sec_, read_timeout_sec_,
@@ -162,16 +195,52 @@ private:
                 });
         } catch (...) {
         }
-        // Forgotten before it is closed: its number may be another
-        // connection's the moment it is.
+        forget(sock);
+        return done;
+    }
+
+    // Forgotten before it is closed: its number may be another connection's
+    // the moment it is.
+    void forget(socket_t sock) {
         {
             std::lock_guard<std::mutex> guard(openLock_);
             open_.erase(sock);
         }
         httplib::detail::shutdown_socket(sock);
         httplib::detail::close_socket(sock);
+    }
+
+#if BRIVANT_WITH_TLS
+    // As httplib's SSLServer serves a connection, with our context.
+    bool serveTls(socket_t sock) {
+        bool done = false;
+        try {
+            SSL* ssl = httplib::detail::ssl_new(
+                sock, tls_, tlsLock_,
+                [&](SSL* accepting) {
+                    return httplib::detail::ssl_connect_or_accept_nonblocking(
+                        sock, accepting, SSL_accept, read_timeout_sec_, read_timeout_usec_);
+                },
+                [](SSL*) { return true; });
+            if (ssl == nullptr) {
+                return false; // the handshake failed: a client that does not trust us, say
+            }
+            done = httplib::detail::process_server_socket_ssl(
+                svr_sock_, ssl, sock, keep_alive_max_count_, keep_alive_timeout_sec_, read_timeout_sec_,
+                read_timeout_usec_, write_timeout_sec_, write_timeout_usec_,
+                [this, ssl](httplib::Stream& stream, bool closeConnection, bool& connectionClosed) {
+                    return process_request(stream, closeConnection, connectionClosed,
+                                           [&](httplib::Request& request) { request.ssl = ssl; });
+                });
+            httplib::detail::ssl_delete(tlsLock_, ssl, done);
+        } catch (...) {
+        }
         return done;
     }
+
+    SSL_CTX* tls_ = nullptr;
+    std::mutex tlsLock_;
+#endif
 
     std::mutex openLock_;
     std::map<socket_t, std::chrono::steady_clock::time_point> open_;
@@ -229,6 +298,7 @@ struct PanelServer::Impl {
     std::string backend = backendName();
     std::function<std::string()> metrics;
     std::atomic<bool> stopped{false};
+    bool https = false;
 
     void routes();
 };
@@ -236,7 +306,7 @@ struct PanelServer::Impl {
 PanelServer::PanelServer(UnitRegistry& registry, std::string token,
                          std::chrono::milliseconds commandDeadline, LiveStation* station)
     : impl_(new Impl{registry, std::move(token), commandDeadline, station, {}, nullptr, {}, 0,
-                     backendName(), {}, {false}}) {}
+                     backendName(), {}, {false}, false}) {}
 
 PanelServer::~PanelServer() {
     stop();
@@ -479,8 +549,51 @@ void PanelServer::onMetrics(std::function<std::string()> text) {
     impl_->metrics = std::move(text);
 }
 
+bool loopbackAddress(const std::string& address) {
+    return address == "127.0.0.1" || address == "localhost" || address == "::1";
+}
+
+namespace {
+
+// This machine's host name and the addresses it resolves to: the names a
+// station off loopback answers to unless server_names says otherwise.
+std::vector<std::string> ownNames() {
+    std::vector<std::string> names;
+    char host[256] = {};
+    if (::gethostname(host, sizeof host - 1) != 0 || host[0] == '\0') {
+        return names;
+    }
+    names.push_back(host);
+    addrinfo hints{};
+    hints.ai_family = AF_UNSPEC;
+    hints.ai_socktype = SOCK_STREAM;
+    addrinfo* found = nullptr;
+    if (::getaddrinfo(host, nullptr, &hints, &found) == 0) {
+        for (addrinfo* at = found; at != nullptr; at = at->ai_next) {
+            char text[INET6_ADDRSTRLEN] = {};
+            if (::getnameinfo(at->ai_addr, static_cast<socklen_t>(at->ai_addrlen), text, sizeof text,
+                              nullptr, 0, NI_NUMERICHOST) == 0 &&
+                std::find(names.begin(), names.end(), text) == names.end()) {
+                names.push_back(text);
+            }
+        }
+        ::freeaddrinfo(found);
+    }
+    return names;
+}
+
+} // namespace
+
 int PanelServer::bind(const PanelAddress& address) {
     impl_->host = address.listen;
+    impl_->https = !address.tlsCert.empty();
+    if (impl_->https) {
+#if BRIVANT_WITH_TLS
+        impl_->http.useTls(address.tlsCert, address.tlsKey);
+#else
+        throw BindError("this build of brivant has no TLS: tls_cert_file cannot be served");
+#endif
+    }
     impl_->http.set_socket_options(exclusivePort);
     // An answer goes out as headers then body: without TCP_NODELAY on the
     // listening socket (which the connections take from it), Nagle and the
@@ -503,7 +616,12 @@ int PanelServer::bind(const PanelAddress& address) {
     if (address.listen != "127.0.0.1") {
         hosts.push_back(address.listen);
     }
-    impl_->guard = std::make_unique<RequestGuard>(impl_->token, impl_->port, hosts);
+    std::vector<std::string> names = address.names;
+    if (names.empty() && !loopbackAddress(address.listen)) {
+        names = ownNames();
+    }
+    hosts.insert(hosts.end(), names.begin(), names.end());
+    impl_->guard = std::make_unique<RequestGuard>(impl_->token, impl_->port, hosts, impl_->https);
     impl_->routes();
     return impl_->port;
 }
@@ -562,7 +680,8 @@ std::string PanelServer::url() const {
     if (loopback) {
         host = impl_->host == "::1" ? "[::1]" : "127.0.0.1";
     }
-    return "http://" + host + ":" + std::to_string(impl_->port) + "/?token=" + impl_->token;
+    return (impl_->https ? "https://" : "http://") + host + ":" + std::to_string(impl_->port) +
+           "/?token=" + impl_->token;
 }
 
 } // namespace brivant::tool

@@ -8,6 +8,7 @@
 #include <memory>
 #include <stdexcept>
 #include <string>
+#include <vector>
 
 #include <nlohmann/json.hpp>
 
@@ -19,7 +20,14 @@ namespace brivant::tool {
 struct PanelAddress {
     std::string listen = "127.0.0.1"; // the address to listen on
     int port = 0;                     // 0: any free port
+    std::string tlsCert;              // both set: HTTPS with this certificate (chain) and key, PEM
+    std::string tlsKey;
+    std::vector<std::string> names;   // Host names accepted besides the address; none off
+                                      // loopback: the host name and its addresses
 };
+
+// True for the addresses that only this machine reaches.
+bool loopbackAddress(const std::string& address);
 
 // The address cannot be listened on: the port is taken, or the address is
 // not this machine's. The message gives the reason.
@@ -70,7 +78,7 @@ public:
     // Call after bind().
     std::string answerRaw(const std::string& request);
 
-    // "http://127.0.0.1:PORT/?token=TOKEN"
+    // "http://127.0.0.1:PORT/?token=TOKEN" (https:// with TLS)
     std::string url() const;
     // "http://127.0.0.1:PORT", for clients
     std::string base() const;

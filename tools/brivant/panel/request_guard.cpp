@@ -47,8 +47,8 @@ bool isReadPath(const std::string& path) {
 
 } // namespace
 
-RequestGuard::RequestGuard(std::string token, int port, std::vector<std::string> hosts)
-    : token_(std::move(token)), port_(port), hosts_(std::move(hosts)) {
+RequestGuard::RequestGuard(std::string token, int port, std::vector<std::string> hosts, bool https)
+    : token_(std::move(token)), port_(port), hosts_(std::move(hosts)), https_(https) {
     for (std::string& host : hosts_) {
         host = lowered(host);
     }
@@ -60,7 +60,7 @@ bool RequestGuard::hostAllowed(const std::string& host) const {
     for (const std::string& name : hosts_) {
         bool bracketed = name.find(':') != std::string::npos; // IPv6
         std::string full = bracketed ? "[" + name + "]" : name;
-        if (given == full + port || (port_ == 80 && given == full)) {
+        if (given == full + port || (port_ == (https_ ? 443 : 80) && given == full)) {
             return true;
         }
     }
@@ -72,7 +72,7 @@ std::optional<Refusal> RequestGuard::check(const RequestFacts& request, Route& r
     if (!hostAllowed(host)) {
         return Refusal{403, "Host '" + host + "' is not this panel's address"};
     }
-    if (request.origin && *request.origin != "http://" + host) {
+    if (request.origin && *request.origin != (https_ ? "https://" : "http://") + host) {
         return Refusal{403, "requests from another origin are refused"};
     }
     const std::string& path = request.path;

@@ -51,8 +51,9 @@ struct RequestFacts {
 
 class RequestGuard {
 public:
-    // `hosts`: the names and addresses the panel is reached by (without port).
-    RequestGuard(std::string token, int port, std::vector<std::string> hosts);
+    // `hosts`: the names and addresses the panel is reached by (without port);
+    // `https`: it is reached over TLS (a page's Origin is https://...).
+    RequestGuard(std::string token, int port, std::vector<std::string> hosts, bool https = false);
 
     // The route of an accepted request, or why it is refused.
     std::optional<Refusal> check(const RequestFacts& request, Route& route) const;
@@ -63,6 +64,7 @@ private:
     std::string token_;
     int port_;
     std::vector<std::string> hosts_;
+    bool https_ = false;
 };
 
 } // namespace brivant::tool

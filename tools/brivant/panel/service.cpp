@@ -220,10 +220,17 @@ int runService(const ServiceOptions& options, Console& console) {
     if (station) {
         refuseSharedUnits(*station);
     }
+    const bool tls = station && !station->tlsCertFile.empty();
     if (!loopback(options.listen)) {
         console.error("brivant: warning: listening on " + options.listen +
                       ", not on loopback only: anyone who can reach it and has the token can "
                       "drive the units");
+        if (!tls) {
+            log.note("warning", "plain-http",
+                     "WARNING: serving plain HTTP on " + options.listen +
+                         ": the token and every count cross the network in the clear; set "
+                         "tls_cert_file and tls_key_file in the station file");
+        }
     }
     ReaderSettings settings;
     settings.rateHz = options.rateHz;
@@ -323,6 +330,13 @@ int runService(const ServiceOptions& options, Console& console) {
     PanelAddress address;
     address.listen = options.listen == "localhost" ? "127.0.0.1" : options.listen;
     address.port = options.port;
+    if (tls) {
+        address.tlsCert = station->tlsCertFile;
+        address.tlsKey = station->tlsKeyFile;
+    }
+    if (station) {
+        address.names = station->serverNames;
+    }
     try {
         server.bind(address);
     } catch (const BindError& e) {

@@ -222,6 +222,10 @@ LiveStation::Reloaded LiveStation::reload(const Station& next) {
         if (next.tokenFile != station_.tokenFile) {
             notTaken.push_back("token_file");
         }
+        if (next.tlsCertFile != station_.tlsCertFile || next.tlsKeyFile != station_.tlsKeyFile ||
+            next.serverNames != station_.serverNames) {
+            notTaken.push_back("tls_cert_file, tls_key_file and server_names");
+        }
         if (next.mqtt.has_value() != station_.mqtt.has_value() ||
             (next.mqtt && !(*next.mqtt == *station_.mqtt))) {
             notTaken.push_back("[mqtt]");

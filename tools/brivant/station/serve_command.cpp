@@ -44,7 +44,10 @@ int checkStation(const std::string& path, Console& console) {
         status = status == kExitOk ? kExitUsage : status;
     }
 #endif
-    const std::string port = listenProblem(PanelAddress{station.listen, station.port});
+    PanelAddress address;
+    address.listen = station.listen;
+    address.port = station.port;
+    const std::string port = listenProblem(address);
     if (!port.empty()) {
         console.error(path + ": " + port);
         status = status == kExitOk ? kExitUsage : status;

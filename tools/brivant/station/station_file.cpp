@@ -500,6 +500,26 @@ Station parseStation(const std::string& text, const std::string& file) {
                 continue;
             }
             station.tokenFile = node.as_string()->get();
+        } else if (name == "tls_cert_file" || name == "tls_key_file") {
+            if (!node.is_string() || node.as_string()->get().empty()) {
+                problems.add(node, name + " must be a file's path, a string");
+                continue;
+            }
+            (name == "tls_cert_file" ? station.tlsCertFile : station.tlsKeyFile) = node.as_string()->get();
+        } else if (name == "server_names") {
+            const toml::array* names = node.as_array();
+            if (names == nullptr) {
+                problems.add(node, "server_names must be an array of host names");
+                continue;
+            }
+            for (const toml::node& one : *names) {
+                const std::string hostName = one.is_string() ? one.as_string()->get() : "";
+                if (hostName.empty() || hostName.find_first_of(" /:@[]\t\r\n") != std::string::npos) {
+                    problems.add(one, "server_names must hold host names, as \"station4.plant\"");
+                    continue;
+                }
+                station.serverNames.push_back(hostName);
+            }
         } else if (name == "mqtt") {
             const toml::table* table = node.as_table();
             if (table == nullptr) {
@@ -530,12 +550,17 @@ Station parseStation(const std::string& text, const std::string& file) {
         } else {
             problems.add(key.source(),
                          "unknown key '" + name +
-                             "' (station, rate_hz, listen, port, token_file, mqtt, unit)");
+                             "' (station, rate_hz, listen, port, token_file, tls_cert_file, "
+                             "tls_key_file, server_names, mqtt, unit)");
         }
     }
     if (!named) {
         problems.add(toml::source_region{{1, 1}, {1, 1}, nullptr},
                      "station = \"NAME\" is missing: the station's name");
+    }
+    if (station.tlsCertFile.empty() != station.tlsKeyFile.empty()) {
+        problems.add(toml::source_region{{1, 1}, {1, 1}, nullptr},
+                     "tls_cert_file and tls_key_file go together");
     }
     if (!problems.empty()) {
         throw StationFileError(problems.list());
@@ -615,6 +640,17 @@ std::string stationToml(const Station& station) {
         << "port = " << station.port << "\n";
     if (!station.tokenFile.empty()) {
         out << "token_file = " << quoted(station.tokenFile) << "\n";
+    }
+    if (!station.tlsCertFile.empty()) {
+        out << "tls_cert_file = " << quoted(station.tlsCertFile) << "\n"
+            << "tls_key_file = " << quoted(station.tlsKeyFile) << "\n";
+    }
+    if (!station.serverNames.empty()) {
+        out << "server_names = [";
+        for (std::size_t i = 0; i < station.serverNames.size(); ++i) {
+            out << (i > 0 ? ", " : "") << quoted(station.serverNames[i]);
+        }
+        out << "]\n";
     }
     if (station.mqtt) {
         const MqttSettings& m = *station.mqtt;
@@ -737,6 +773,8 @@ std::vector<std::string> unreadableFiles(const Station& station) {
         readable("mqtt.cert_file", station.mqtt->certFile);
         readable("mqtt.key_file", station.mqtt->keyFile);
     }
+    readable("tls_cert_file", station.tlsCertFile);
+    readable("tls_key_file", station.tlsKeyFile);
     if (!station.tokenFile.empty()) {
         std::ifstream in(station.tokenFile);
         if (!in && errno != ENOENT) {

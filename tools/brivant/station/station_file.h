@@ -17,6 +17,10 @@
 //   preset = [0, 0]            # two 32-bit words: -2147483648 to 4294967295, or "0x..."
 //   write_preset = false       # send the preset words at each configuration
 //   token_file = "/etc/brivant/token"  # the API token, kept across starts (else a new one each start)
+//   tls_cert_file = "..."      # HTTPS: the certificate (chain), PEM; with tls_key_file
+//   tls_key_file = "..."
+//   server_names = ["station4", "station4.plant"]  # Host names accepted besides the address
+//                              # (default off loopback: the host name and its addresses)
 //   [mqtt]                     # publish to an MQTT broker (see MqttSettings)
 //   url = "mqtt://localhost:1883"
 //
@@ -81,6 +85,9 @@ struct Station {
     std::string listen = "127.0.0.1";
     int port = 0;
     std::string tokenFile;
+    std::string tlsCertFile; // HTTPS: the server's certificate (chain) and its key, PEM
+    std::string tlsKeyFile;
+    std::vector<std::string> serverNames; // the names it answers to besides its address
     std::optional<MqttSettings> mqtt;
     std::map<std::int16_t, UnitSettings> units;
 };
