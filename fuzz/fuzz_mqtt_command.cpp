@@ -4,27 +4,16 @@
 // crashes or throws; a retained one is never run.
 #include <cstddef>
 #include <cstdint>
-#include <cstdio>
-#include <cstdlib>
 #include <string>
 
 #include <nlohmann/json.hpp>
 
 #include "mqtt_commands.h"
+#include "fuzz_require.h"
 #include "served_station.h"
 
 using namespace brivant;
 
-namespace {
-
-void require(bool condition, const char* what) {
-    if (!condition) {
-        std::fprintf(stderr, "broken: %s\n", what);
-        std::abort();
-    }
-}
-
-} // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     fuzz::ServedStation& served = fuzz::servedStation();

@@ -4,6 +4,8 @@
 // that requests can be handed to it directly.
 #pragma once
 
+#include <chrono>
+#include <cstdlib>
 #include <memory>
 
 #include "live_station.h"
@@ -44,9 +46,15 @@ struct ServedStation {
     std::unique_ptr<tool::PanelServer> server;
 };
 
-// Made once: the readers and the server live for the whole run.
+// Made once: the readers and the server live for the whole run, and the
+// readers are stopped when libFuzzer ends it, before the simulated
+// platform's own statics go.
 inline ServedStation& servedStation() {
-    static ServedStation* station = new ServedStation();
+    static ServedStation* station = [] {
+        auto* made = new ServedStation();
+        std::atexit([] { servedStation().registry->stop(std::chrono::seconds(5)); });
+        return made;
+    }();
     return *station;
 }
 

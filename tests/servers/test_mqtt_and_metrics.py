@@ -47,6 +47,34 @@ def wait_for(what, condition, timeout=10.0, every=0.05):
     raise AssertionError("timed out waiting for " + (what() if callable(what) else what))
 
 
+def make_certificates(folder, subject, san):
+    """A test CA (ca.crt), another CA (other.crt) and server.crt/server.key
+    for `subject` with the subjectAltName `san`, signed by the first."""
+    def openssl(*args):
+        subprocess.run(["openssl"] + list(args), check=True, capture_output=True, cwd=folder)
+
+    key = ["-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:prime256v1", "-nodes"]
+    openssl("req", "-x509", *key, "-keyout", "ca.key", "-out", "ca.crt", "-days", "2", "-subj", "/CN=test CA")
+    openssl("req", "-x509", *key, "-keyout", "other.key", "-out", "other.crt", "-days", "2",
+            "-subj", "/CN=other CA")
+    openssl("req", *key, "-keyout", "server.key", "-out", "server.csr", "-subj", "/CN=" + subject)
+    with open(os.path.join(folder, "san.ext"), "w") as f:
+        f.write("subjectAltName=%s\n" % san)
+    openssl("x509", "-req", "-in", "server.csr", "-CA", "ca.crt", "-CAkey", "ca.key", "-CAcreateserial",
+            "-out", "server.crt", "-days", "2", "-extfile", "san.ext")
+
+
+def three_series(prometheus_port, query):
+    """The result of a Prometheus query once it has the three channels' series."""
+    url = "http://127.0.0.1:%d/api/v1/query?query=%s" % (prometheus_port, urllib.parse.quote(query))
+    try:
+        with urllib.request.urlopen(url, timeout=2) as answer:
+            result = json.load(answer)["data"]["result"]
+    except (OSError, ValueError, KeyError):
+        return None
+    return result if len(result) == 3 else None
+
+
 def port_open(port):
     try:
         with socket.create_connection(("127.0.0.1", port), timeout=0.2):
@@ -416,19 +444,7 @@ class Credentials(ServerTest):
 
     def test_tls_with_the_broker_ca_and_refused_with_another(self):
         folder = self.sub("broker")
-
-        def openssl(*args):
-            subprocess.run(["openssl"] + list(args), check=True, capture_output=True, cwd=folder)
-
-        key = ["-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:prime256v1", "-nodes"]
-        openssl("req", "-x509", *key, "-keyout", "ca.key", "-out", "ca.crt", "-days", "2", "-subj", "/CN=test CA")
-        openssl("req", "-x509", *key, "-keyout", "other.key", "-out", "other.crt", "-days", "2",
-                "-subj", "/CN=other CA")
-        openssl("req", *key, "-keyout", "server.key", "-out", "server.csr", "-subj", "/CN=localhost")
-        with open(os.path.join(folder, "san.ext"), "w") as f:
-            f.write("subjectAltName=DNS:localhost,IP:127.0.0.1\n")
-        openssl("x509", "-req", "-in", "server.csr", "-CA", "ca.crt", "-CAkey", "ca.key", "-CAcreateserial",
-                "-out", "server.crt", "-days", "2", "-extfile", "san.ext")
+        make_certificates(folder, "localhost", "DNS:localhost,IP:127.0.0.1")
         tls_port = free_port()
         broker = self.broker(["allow_anonymous true", "listener %d 127.0.0.1" % tls_port,
                               "cafile %s/ca.crt" % folder, "certfile %s/server.crt" % folder,
@@ -697,17 +713,8 @@ class Metrics(ServerTest):
             stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
         self.cleanups.append(lambda: (prometheus.terminate(), prometheus.wait(15)))
 
-        def query():
-            url = "http://127.0.0.1:%d/api/v1/query?query=%s" % (
-                port, urllib.parse.quote('brivant_channel_counts{unit="0"}'))
-            try:
-                with urllib.request.urlopen(url, timeout=2) as answer:
-                    result = json.load(answer)["data"]["result"]
-            except (OSError, ValueError, KeyError):
-                return None
-            return result if len(result) == 3 else None
-
-        result = wait_for("brivant series in Prometheus", query, timeout=40, every=0.5)
+        result = wait_for("brivant series in Prometheus",
+                          lambda: three_series(port, 'brivant_channel_counts{unit="0"}'), timeout=40, every=0.5)
         counts = {tuple(s["counts"]) for s in serve.samples(0)}
         for series in result:
             self.assertEqual(series["metric"]["job"], "brivant")
@@ -721,27 +728,13 @@ class Https(ServerTest):
     """serve off loopback: HTTPS with the station's certificate, the names it
     answers to, and a loud warning when it serves plain HTTP there."""
 
-    def certificates(self, folder):
-        def openssl(*args):
-            subprocess.run(["openssl"] + list(args), check=True, capture_output=True, cwd=folder)
-
-        key = ["-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:prime256v1", "-nodes"]
-        openssl("req", "-x509", *key, "-keyout", "ca.key", "-out", "ca.crt", "-days", "2", "-subj", "/CN=plant CA")
-        openssl("req", "-x509", *key, "-keyout", "other.key", "-out", "other.crt", "-days", "2",
-                "-subj", "/CN=other CA")
-        openssl("req", *key, "-keyout", "station.key", "-out", "station.csr", "-subj", "/CN=station4.test")
-        with open(os.path.join(folder, "san.ext"), "w") as f:
-            f.write("subjectAltName=DNS:station4.test,IP:127.0.0.2\n")
-        openssl("x509", "-req", "-in", "station.csr", "-CA", "ca.crt", "-CAkey", "ca.key", "-CAcreateserial",
-                "-out", "station.crt", "-days", "2", "-extfile", "san.ext")
-
     def test_prometheus_scrapes_https_with_the_ca_and_a_wrong_ca_or_host_is_refused(self):
         folder = self.sub("tls")
-        self.certificates(folder)
+        make_certificates(folder, "station4.test", "DNS:station4.test,IP:127.0.0.2")
         token_file = os.path.join(self.folder, "token")
         port = free_port()
         serve = self.serve(None, extra='listen = "127.0.0.2"\nport = %d\ntoken_file = "%s"\n'
-                                       'tls_cert_file = "%s/station.crt"\ntls_key_file = "%s/station.key"\n'
+                                       'tls_cert_file = "%s/server.crt"\ntls_key_file = "%s/server.key"\n'
                                        'server_names = ["station4.test"]' % (port, token_file, folder, folder))
         self.assertTrue(serve.base.startswith("https://127.0.0.2:"), serve.base)
         self.assertFalse([e for e in serve.events() if e["event"] == "plain-http"])
@@ -794,17 +787,9 @@ class Https(ServerTest):
         self.assertEqual(health["wrong-ca"][0], "down", health)
         self.assertIn("certificate", health["wrong-ca"][1])
 
-        def counts():
-            url = "http://127.0.0.1:%d/api/v1/query?query=%s" % (
-                prom_port, urllib.parse.quote('brivant_channel_counts{job="brivant",unit="0"}'))
-            try:
-                with urllib.request.urlopen(url, timeout=2) as answer:
-                    result = json.load(answer)["data"]["result"]
-            except (OSError, ValueError, KeyError):
-                return None
-            return result if len(result) == 3 else None
-
-        wait_for("counts scraped over HTTPS", counts, timeout=30, every=0.5)
+        wait_for("counts scraped over HTTPS",
+                 lambda: three_series(prom_port, 'brivant_channel_counts{job="brivant",unit="0"}'),
+                 timeout=30, every=0.5)
 
     def test_plain_http_off_loopback_is_warned_of_loudly(self):
         serve = self.serve(None, extra='listen = "127.0.0.2"')

@@ -126,6 +126,10 @@ TEST(MqttSection, EveryMistakeIsNamedAtItsPlace) {
             << name;
     }
     EXPECT_NO_THROW(tool::parseStation("station = \"Line 4 / bay 2\"\n", "n.toml"));
+    // A stray accented letter where whitespace may stand is a mistake at its
+    // place (toml++'s own tables once made it undefined behaviour).
+    EXPECT_THROW(tool::parseStation("station = \"x\" \xC3\xA9\nrate_hz = 5 \xCF\xB1\n", "u.toml"),
+                 tool::StationFileError);
     // Settings that make sense only together.
     for (const char* lines : {"url = \"mqtts://h\"\ncert_file = \"c\"\n",
                               "url = \"mqtt://h\"\nca_file = \"c\"\n",

@@ -444,15 +444,23 @@ std::size_t mqttQueueBound(const Station& station) {
 StationFileError::StationFileError(const std::vector<std::string>& list)
     : std::runtime_error(joined(list)), problems(list) {}
 
-Station parseStation(const std::string& text, const std::string& file) {
-    Problems problems(file);
-    toml::table root;
+namespace {
+
+// The text as TOML; one that is not throws StationFileError with the place.
+toml::table parsedToml(const std::string& text, const std::string& file, Problems& problems) {
     try {
-        root = toml::parse(text, file);
+        return toml::parse(text, file);
     } catch (const toml::parse_error& error) {
         problems.add(error.source(), std::string(error.description()));
         throw StationFileError(problems.list());
     }
+}
+
+} // namespace
+
+Station parseStation(const std::string& text, const std::string& file) {
+    Problems problems(file);
+    toml::table root = parsedToml(text, file, problems);
     Station station;
     bool named = false;
     for (auto&& [key, node] : root) {
@@ -686,13 +694,7 @@ std::string stationToml(const Station& station) {
 
 StationChanges parseChanges(const std::string& text, const std::string& file) {
     Problems problems(file);
-    toml::table root;
-    try {
-        root = toml::parse(text, file);
-    } catch (const toml::parse_error& error) {
-        problems.add(error.source(), std::string(error.description()));
-        throw StationFileError(problems.list());
-    }
+    toml::table root = parsedToml(text, file, problems);
     StationChanges changes;
     for (auto&& [key, node] : root) {
         if (key.str() == "station_file") {
