@@ -405,11 +405,14 @@ class Credentials(ServerTest):
         good = os.path.join(self.folder, "good")
         with open(good, "w") as f:
             f.write("right horse\n")
-        os.chmod(good, 0o600)
+        # Shared with its group on purpose (a service's group): no warning.
+        os.chmod(good, 0o640)
         serve = self.serve(['url = "mqtt://127.0.0.1:%d"' % broker.port, 'username = "station"',
                             'password_file = "%s"' % good])
         wait_for("a state with the right password", lambda: sub.states(0))
         self.assertNotIn("right horse", serve.log(), "the password is never printed")
+        self.assertFalse([e for e in serve.events() if e["event"] == "mqtt-password-readable"],
+                         "a file its group may read is not warned of")
         serve.stop()
 
         wrong = os.path.join(self.folder, "wrong")

@@ -253,6 +253,8 @@ TEST_F(StationTest, FailedConfigurationIsAnEventAndIsRetriedBeforeAnyCount) {
     EXPECT_EQ(events[0].result, RC_COMM_FAILED);
     ASSERT_EQ(events[0].sent.size(), 1u) << "it stops at the first call that fails";
     EXPECT_EQ(events[0].sent[0].name, "input_inversion");
+    EXPECT_EQ(live.configure(0, tool::ConfigureWhy::Reconnect), RC_COMM_FAILED);
+    EXPECT_EQ(live.events(0).size(), 1u) << "the same failure again is not told again";
     unit.writeFails = false;
     sim::setUnit(0, unit);
     Brivant_Device_Close(0);
