@@ -45,10 +45,6 @@ bool stdoutIsTerminal() {
 #endif
 }
 
-bool loopback(const std::string& address) {
-    return address == "127.0.0.1" || address == "localhost" || address == "::1";
-}
-
 // serve's lines on standard error: plain words, or one JSON object a line
 // for journald and log shippers.
 class EventLog {
@@ -221,7 +217,7 @@ int runService(const ServiceOptions& options, Console& console) {
         refuseSharedUnits(*station);
     }
     const bool tls = station && !station->tlsCertFile.empty();
-    if (!loopback(options.listen)) {
+    if (!loopbackAddress(options.listen)) {
         console.error("brivant: warning: listening on " + options.listen +
                       ", not on loopback only: anyone who can reach it and has the token can "
                       "drive the units");
