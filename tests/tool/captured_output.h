@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "checked_output.h"
+#include "util/checked_output.h"
 
 namespace brivant::test {
 

@@ -7,10 +7,10 @@
 #include <mutex>
 #include <thread>
 
-#include "metrics.h"
-#include "station_file.h"
+#include "export/metrics.h"
+#include "station/station_file.h"
 #include "tool_support.h"
-#include "unit_reader.h"
+#include "service/unit_reader.h"
 
 namespace brivant::test {
 namespace {

@@ -7,9 +7,9 @@
 
 #include <nlohmann/json.hpp>
 
-#include "interrupt.h"
-#include "sample_log.h"
-#include "tool_errors.h"
+#include "util/interrupt.h"
+#include "commands/sample_log.h"
+#include "util/tool_errors.h"
 #include "tool_support.h"
 
 namespace brivant::test {

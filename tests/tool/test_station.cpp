@@ -15,11 +15,11 @@
 
 #include <nlohmann/json.hpp>
 
-#include "atomic_file.h"
-#include "live_station.h"
-#include "runtime_file.h"
-#include "station_file.h"
-#include "tool_errors.h"
+#include "util/atomic_file.h"
+#include "station/live_station.h"
+#include "client/runtime_file.h"
+#include "station/station_file.h"
+#include "util/tool_errors.h"
 #include "tool_support.h"
 
 namespace brivant::test {

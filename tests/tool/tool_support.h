@@ -12,10 +12,10 @@
 #include <httplib.h>
 
 #include "captured_output.h"
-#include "live_station.h"
-#include "panel_server.h"
+#include "station/live_station.h"
+#include "http/panel_server.h"
 #include "support.h"
-#include "unit_registry.h"
+#include "service/unit_registry.h"
 
 namespace brivant::test {
 

@@ -4,7 +4,7 @@
 #include <string>
 #include <vector>
 
-#include "command_line.h"
+#include "commands/command_line.h"
 #include "tool/captured_output.h"
 #include "usb_support.h"
 

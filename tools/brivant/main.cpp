@@ -4,10 +4,10 @@
 #include <string>
 #include <vector>
 
-#include "checked_output.h"
-#include "command_line.h"
-#include "interrupt.h"
-#include "serve_client.h"
+#include "util/checked_output.h"
+#include "commands/command_line.h"
+#include "util/interrupt.h"
+#include "client/serve_client.h"
 
 int main(int argc, char** argv) {
     brivant::tool::installSignalHandlers();

@@ -9,17 +9,10 @@
 #include <string>
 #include <vector>
 
-#include "unit_reader.h"
+#include "export/mqtt/outbox.h"
+#include "service/unit_reader.h"
 
 namespace brivant::tool {
-
-// The MQTT outbox, as the metrics and the queue topic show it.
-struct OutboxTally {
-    bool connected = false;
-    std::uint64_t depth = 0;   // messages waiting
-    std::uint64_t sent = 0;    // acknowledged by the broker (QoS 1) or written (QoS 0)
-    std::uint64_t dropped = 0; // the oldest, pushed out of a full queue
-};
 
 // `mqtt` absent: serve publishes nowhere, and no brivant_mqtt_ series are
 // written.

@@ -6,11 +6,21 @@
 #include <fstream>
 #include <sstream>
 
-#include "atomic_file.h"
+#include "util/atomic_file.h"
 #include "brivant.h"
-#include "tool_errors.h"
+#include "util/tool_errors.h"
 
 namespace brivant::tool {
+
+const char* whyName(ConfigureWhy why) {
+    switch (why) {
+    case ConfigureWhy::Start: return "start";
+    case ConfigureWhy::Reconnect: return "reconnect";
+    case ConfigureWhy::Change: return "change";
+    case ConfigureWhy::Reload: break;
+    }
+    return "reload";
+}
 
 namespace {
 constexpr std::size_t kEventsKept = 1000;

@@ -21,9 +21,9 @@
 #include <string>
 #include <vector>
 
-#include "channel_settings.h"
-#include "station_file.h"
-#include "unit_reader.h"
+#include "station/channel_table.h"
+#include "station/station_file.h"
+#include "station/configure_why.h"
 
 namespace brivant::tool {
 

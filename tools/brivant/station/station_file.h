@@ -36,47 +36,14 @@
 #include <string>
 #include <vector>
 
-#include "channel_settings.h"
+#include "station/channel_table.h"
+#include "station/mqtt_settings.h"
 
 namespace brivant::tool {
 
 struct UnitSettings {
     std::array<ChannelSettings, 3> channels{};
     bool operator==(const UnitSettings& other) const { return channels == other.channels; }
-};
-
-// Where and how serve publishes to an MQTT broker: the [mqtt] table.
-//   url = "mqtt://host:1883"   # or mqtts://host:8883 (TLS); the only key required
-//   client_id = "..."          # default brivant-<station>-<machine>
-//   username = "..."
-//   password_file = "..."      # its first line is the password
-//   ca_file, cert_file, key_file = "..."   # TLS: the CA, and a client certificate and its key
-//   keepalive = 30             # seconds, 5 to 3600
-//   qos = 1                    # 0 or 1
-//   protocol = "5"             # "5" or "3.1.1"
-//   prefix = "brivant/<station>"
-//   publish_ms = 0             # 0: every sample; N: each unit's latest sample every N ms
-//   queue = 0                  # messages kept while the broker is away; 0: about 3 minutes' worth
-//   commands = false           # true: channels can be changed through the broker
-struct MqttSettings {
-    std::string url;
-    std::string host;
-    int port = 1883;
-    bool tls = false;
-    std::string clientId;
-    std::string username;
-    std::string passwordFile;
-    std::string caFile;
-    std::string certFile;
-    std::string keyFile;
-    int keepAliveSeconds = 30;
-    int qos = 1;
-    bool mqtt5 = true;
-    std::string prefix;
-    int publishMs = 0;
-    std::size_t queue = 0;
-    bool commands = false;
-    bool operator==(const MqttSettings& other) const;
 };
 
 struct Station {
@@ -91,17 +58,6 @@ struct Station {
     std::optional<MqttSettings> mqtt;
     std::map<std::int16_t, UnitSettings> units;
 };
-
-// This machine, in 8 characters or so: the start of its machine ID, or its
-// host name.
-std::string machineTag();
-
-// The defaults that follow from the station: client ID, topic prefix, and
-// the queue's bound (three minutes of messages at the publish rate, at
-// least 1000).
-std::string mqttClientId(const Station& station);
-std::string mqttPrefix(const Station& station);
-std::size_t mqttQueueBound(const Station& station);
 
 // A station file with mistakes; what() is every message, one a line.
 struct StationFileError : std::runtime_error {
@@ -137,10 +93,5 @@ std::string changesToml(const StationChanges& changes, const std::string& statio
 // not there yet is made at start, so only one that exists is read); one
 // message each, naming the key and the file.
 std::vector<std::string> unreadableFiles(const Station& station);
-
-// True when every user may read the file: one holding a secret should be
-// readable by its owner and, when shared on purpose, its group only.
-// Always false on Windows.
-bool othersCanRead(const std::string& path);
 
 } // namespace brivant::tool

@@ -1,0 +1,69 @@
+// serve's link to an MQTT broker. Under the station's prefix it publishes
+//   status                   "online", retained; the will says "offline"
+//   unit/ID/state            the unit's latest sample, JSON, retained
+//   unit/ID/event            configured, failed, reconnected, not-answering
+//   queue                    the outbox's depth, sent and dropped, retained
+// and, with commands on, takes unit/ID/channel/CH/ACTION with the API's
+// bodies, answering each on its MQTT 5 response topic or on TOPIC/result.
+//
+// Readers hand their samples over without waiting: a message goes into the
+// outbox (outbox.h), and one thread of its own sends it, connecting again
+// with a back-off while the broker is away. A build without libmosquitto
+// has the same class, which refuses to be made (mqtt_unavailable.cpp).
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+
+#include "export/mqtt/mqtt_commands.h"
+#include "export/mqtt/outbox.h"
+#include "service/unit_reader.h"
+#include "station/live_station.h"
+#include "station/station_file.h"
+
+namespace brivant::tool {
+
+// What the publisher tells serve's log: a level ("info", "warning",
+// "error"), an event name and a line of text.
+using PublisherLog = std::function<void(const std::string& level, const std::string& event,
+                                        const std::string& text)>;
+
+
+// False in a build without libmosquitto: a station with [mqtt] is refused.
+bool mqttBuiltIn();
+
+class MqttPublisher {
+public:
+    // Reads the password file, if one is named; throws InputError when it
+    // cannot be read. Nothing is sent before start().
+    MqttPublisher(const Station& station, PublisherLog log);
+    ~MqttPublisher();
+    MqttPublisher(const MqttPublisher&) = delete;
+    MqttPublisher& operator=(const MqttPublisher&) = delete;
+
+    // Commands are taken only when the station file turns them on.
+    void onCommand(CommandRunner runner);
+    void start();
+    // Sends what waits (for at most `grace`), says "offline" and disconnects.
+    void stop(std::chrono::milliseconds grace = std::chrono::seconds(2));
+
+    // From the readers' threads; never block for the broker.
+    void sample(std::int16_t id, const Sample& sample, std::optional<bool> configured);
+    void unitEvent(const UnitEvent& event);
+    void configEvent(const ConfigEvent& event);
+
+    OutboxTally tally() const;
+
+    // The samples and events of the readers, for ReaderSettings::listener.
+    std::shared_ptr<const ReaderListener> listener();
+
+private:
+    struct Impl;
+    std::shared_ptr<Impl> impl_;
+};
+
+} // namespace brivant::tool

@@ -1,0 +1,321 @@
+#include "run_service.h"
+
+#include <cerrno>
+#include <cstring>
+#include <fstream>
+#include <condition_variable>
+#include <memory>
+#include <mutex>
+#include <thread>
+
+#if defined(_WIN32)
+#include <io.h>
+#else
+#include <unistd.h>
+#endif
+
+#include <nlohmann/json.hpp>
+
+#include "client/runtime_file.h"
+#include "export/metrics.h"
+#include "export/mqtt/mqtt_publisher.h"
+#include "http/panel_server.h"
+#include "serve/browser_launch.h"
+#include "serve/event_log.h"
+#include "serve/service_token.h"
+#include "serve/station_reload.h"
+#include "service/channel_change.h"
+#include "station/live_station.h"
+#include "util/backend_info.h"
+#include "util/interrupt.h"
+#include "util/tool_errors.h"
+
+namespace brivant::tool {
+
+namespace {
+
+bool stdoutIsTerminal() {
+#if defined(_WIN32)
+    return _isatty(_fileno(stdout)) != 0;
+#else
+    return ::isatty(STDOUT_FILENO) != 0;
+#endif
+}
+
+std::vector<std::int16_t> idsOf(const Station& station) {
+    std::vector<std::int16_t> ids;
+    for (const auto& entry : station.units) {
+        ids.push_back(entry.first);
+    }
+    return ids;
+}
+
+std::vector<std::int16_t> heldIds(const UnitRegistry& registry) {
+    std::vector<std::int16_t> ids;
+    for (const auto& reader : registry.readers()) {
+        ids.push_back(reader->id());
+    }
+    return ids;
+}
+
+// One station's units have one serve: a second one would fight the first
+// for them, and the tool would reach only one of the two.
+void refuseSharedUnits(const Station& station) {
+    for (const ServeRecord& other : liveServes()) {
+        std::string shared;
+        for (std::int16_t id : other.units) {
+            if (station.units.count(id) != 0) {
+                shared += (shared.empty() ? "" : ",") + std::to_string(id);
+            }
+        }
+        if (!shared.empty()) {
+            throw UsageError("unit " + shared + " of station " + station.name + " is held by brivant serve (" +
+                             (other.station.empty() ? std::string("a panel") : "station " + other.station) +
+                             ", pid " + std::to_string(other.pid) + "); stop it first");
+        }
+    }
+}
+
+} // namespace
+
+int runService(const ServiceOptions& options, Console& console) {
+    EventLog log(console, options.jsonLog, options.name);
+    const std::optional<Station>& station = options.station;
+    if (station) {
+        refuseSharedUnits(*station);
+    }
+    const bool tls = station && !station->tlsCertFile.empty();
+    if (!loopbackAddress(options.listen)) {
+        console.error("brivant: warning: listening on " + options.listen +
+                      ", not on loopback only: anyone who can reach it and has the token can "
+                      "drive the units");
+        if (!tls) {
+            log.note("warning", "plain-http",
+                     "WARNING: serving plain HTTP on " + options.listen +
+                         ": the token and every count cross the network in the clear; set "
+                         "tls_cert_file and tls_key_file in the station file");
+        }
+    }
+    ReaderSettings settings;
+    settings.rateHz = options.rateHz;
+    const std::string token = serviceToken(station, log);
+    if (station && station->mqtt && !mqttBuiltIn()) {
+        throw UsageError(options.stationPath.value_or("the station file") +
+                         ": [mqtt]: this build of brivant has no MQTT (it was built without "
+                         "libmosquitto)");
+    }
+    std::unique_ptr<MqttPublisher> publisher;
+    if (station && station->mqtt) {
+        publisher = std::make_unique<MqttPublisher>(
+            *station, [&log](const std::string& level, const std::string& event,
+                             const std::string& text) { log.note(level, event, "mqtt: " + text); });
+        settings.listener = publisher->listener();
+    }
+    MqttPublisher* mqtt = publisher.get();
+    // Readers first, then the publisher: their last samples still go out.
+    struct StopPublisher {
+        std::unique_ptr<MqttPublisher>& publisher;
+        ~StopPublisher() {
+            if (publisher) {
+                publisher->stop();
+            }
+        }
+    };
+    std::unique_ptr<LiveStation> live;
+    std::unique_ptr<UnitRegistry> registry;
+    if (station) {
+        std::optional<std::string> changesPath;
+        if (options.save) {
+            changesPath = changesFileFor(station->name);
+        }
+        live = std::make_unique<LiveStation>(*station, changesPath, options.stationPath.value_or(""));
+        for (const std::string& note : live->startNotes()) {
+            log.note("info", "changes", note);
+        }
+        if (changesPath) {
+            log.note("info", "changes-file",
+                     "changes made through the API are kept in " + *changesPath +
+                         " (the station file is never written)");
+        }
+        live->onEvent([&log, mqtt](const ConfigEvent& event) {
+            log.configured(event);
+            if (mqtt != nullptr) {
+                mqtt->configEvent(event);
+            }
+        });
+        LiveStation* liveStation = live.get();
+        registry = std::make_unique<UnitRegistry>(
+            settings, StationUnits{idsOf(*station), [liveStation](std::int16_t id, ConfigureWhy why) {
+                                       return liveStation->configure(id, why);
+                                   }});
+    } else {
+        registry = std::make_unique<UnitRegistry>(settings);
+    }
+    StopPublisher stopPublisher{publisher};
+    if (publisher) {
+        UnitRegistry* units = registry.get();
+        LiveStation* liveStation = live.get();
+        publisher->onCommand([units, liveStation](const std::string& unit, const std::string& channel,
+                                                  const std::string& action, const std::string& body,
+                                                  int& status) {
+            return runChange(*units, liveStation, unit, channel, action, body,
+                             std::chrono::seconds(2), status);
+        });
+        publisher->start();
+    }
+    PanelServer server(*registry, token, std::chrono::seconds(2), live.get());
+    const std::string stationName = station ? station->name : "";
+    server.onMetrics([&registry, stationName, mqtt] {
+        std::vector<UnitView> views;
+        for (const auto& reader : registry->readers()) {
+            views.push_back(reader->view(std::nullopt));
+        }
+        std::optional<OutboxTally> outbox;
+        if (mqtt != nullptr) {
+            outbox = mqtt->tally();
+        }
+        return metricsText(stationName, views, outbox);
+    });
+    PanelAddress address;
+    address.listen = options.listen == "localhost" ? "127.0.0.1" : options.listen;
+    address.port = options.port;
+    if (tls) {
+        address.tlsCert = station->tlsCertFile;
+        address.tlsKey = station->tlsKeyFile;
+    }
+    if (station) {
+        address.names = station->serverNames;
+    }
+    try {
+        server.bind(address);
+    } catch (const BindError& e) {
+        registry->stop(std::chrono::seconds(2));
+        // A port or address the user named is theirs to change (64); any
+        // free port on loopback refused is the system's doing (70).
+        if (options.portGiven || options.listen != "127.0.0.1") {
+            throw UsageError(e.what());
+        }
+        throw;
+    }
+    // The units are opened and configured once the address is ours: a port
+    // in use is told before any unit is touched.
+    registry->start();
+    std::unique_ptr<RuntimeFile> runtime;
+    try {
+        runtime = std::make_unique<RuntimeFile>(
+            ServeRecord{currentPid(), server.base(), server.token(), station ? station->name : "", "",
+                        heldIds(*registry), backendName()});
+    } catch (const std::runtime_error& e) {
+        console.error("brivant: warning: " + std::string(e.what()) +
+                      "; other brivant commands will not find this " + options.name);
+    }
+    try {
+        std::string what;
+        if (station) {
+            what = "station " + station->name + ", " + std::to_string(station->units.size()) +
+                   " unit" + (station->units.size() == 1 ? "" : "s");
+        } else {
+            int found = static_cast<int>(registry->readers().size());
+            what = std::to_string(found) + " unit" + (found == 1 ? "" : "s") + " found";
+            if (found == 0) {
+                console.error(notFoundHint());
+            }
+        }
+        // The token goes only to a person at a terminal (and the panel's
+        // browser): a service's output is kept in a journal others read.
+        std::string pageLine = server.url() + "\n";
+        if (options.name == "serve" && !stdoutIsTerminal()) {
+            const std::string where = station && !station->tokenFile.empty() ? station->tokenFile
+                                      : runtime                              ? runtime->path()
+                                                                             : "";
+            pageLine = server.base() + "/\n" +
+                   (where.empty() ? std::string("The page's token is not kept anywhere (see the log).\n")
+                                  : "The page's token is in " + where + ".\n");
+        }
+        console.out.write("brivant " + options.name + ": " + what + " (" + backendDescription() +
+                          "); open\n" + pageLine + "Ctrl-C ends it.\n");
+    } catch (...) {
+        registry->stop(std::chrono::seconds(2));
+        throw;
+    }
+    // The listener's thread: it tells when it ends, so that a listener that
+    // stops by itself ends serve (its service manager starts it again) and
+    // a stop never waits on a client that holds a connection open.
+    struct Listening {
+        std::mutex lock;
+        std::condition_variable ended;
+        bool done = false;
+        bool failed = false;
+    };
+    auto listening = std::make_shared<Listening>();
+    std::thread serving([&server, listening] {
+        bool ok = false;
+        try {
+            ok = server.serve();
+        } catch (...) {
+        }
+        std::lock_guard<std::mutex> guard(listening->lock);
+        listening->done = true;
+        listening->failed = !ok;
+        listening->ended.notify_all();
+    });
+    if (options.openBrowser && !openInBrowser(server.url())) {
+        console.error("brivant: could not open a browser; open the address above");
+    }
+    int status = options.interruptStatus;
+    while (!interruptRequested()) {
+        sleepUntil(SteadyClock::now() + std::chrono::milliseconds(200));
+        if (takeReloadRequest() && live) {
+            try {
+                reloadStation(*options.stationPath, *live, *registry, log);
+            } catch (const std::exception& e) {
+                log.note("error", "reload-failed", std::string("SIGHUP: ") + e.what());
+            }
+        }
+        std::lock_guard<std::mutex> guard(listening->lock);
+        if (listening->done) {
+            log.note("error", "listener-stopped",
+                     "the HTTP listener on " + server.base() +
+                         " stopped; ending so that the service manager starts " + options.name +
+                         " again");
+            status = kExitSoftware;
+            break;
+        }
+    }
+    if (status == options.interruptStatus) {
+        log.note("info", "stopping", std::string(terminateRequested() ? "SIGTERM" : "interrupted") +
+                                         ": stopping");
+    }
+    server.stop();
+    bool joined = false;
+    {
+        std::unique_lock<std::mutex> guard(listening->lock);
+        joined = listening->ended.wait_for(guard, std::chrono::seconds(2), [&] { return listening->done; });
+    }
+    if (joined) {
+        serving.join();
+    } else {
+        log.note("warning", "clients-abandoned",
+                 "a client still holds a connection; stopping without waiting for it");
+    }
+    if (runtime) {
+        runtime->remove();
+    }
+    if (!registry->stop(std::chrono::seconds(2)) || !joined) {
+        // A unit still inside a call that does not return, or a connection
+        // that does not end: the process ends without waiting for them, with
+        // its runtime file removed and the broker told.
+        if (joined) {
+            console.error("brivant: a unit did not answer; leaving without waiting for it");
+        }
+        if (publisher) {
+            publisher->stop();
+        }
+        std::fflush(stdout);
+        std::fflush(stderr);
+        std::_Exit(status);
+    }
+    return status;
+}
+
+} // namespace brivant::tool
