@@ -27,10 +27,10 @@
 #include <mosquitto.h>
 
 #include "brivant.h"
-#include "live_station.h"
-#include "mqtt_publisher.h"
+#include "station/live_station.h"
+#include "export/mqtt/mqtt_publisher.h"
 #include "platform/sim/sim.h"
-#include "unit_registry.h"
+#include "service/unit_registry.h"
 
 namespace {
 

@@ -20,12 +20,12 @@
 #include <httplib.h>
 
 #include "brivant.h"
-#include "checked_output.h"
-#include "live_station.h"
-#include "panel_server.h"
+#include "util/checked_output.h"
+#include "station/live_station.h"
+#include "http/panel_server.h"
 #include "platform/sim/sim.h"
-#include "sample_log.h"
-#include "unit_registry.h"
+#include "commands/sample_log.h"
+#include "service/unit_registry.h"
 
 namespace {
 

@@ -8,7 +8,7 @@
 
 #include <nlohmann/json.hpp>
 
-#include "mqtt_commands.h"
+#include "export/mqtt/mqtt_commands.h"
 #include "fuzz_require.h"
 #include "served_station.h"
 

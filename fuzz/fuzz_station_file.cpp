@@ -7,7 +7,7 @@
 #include <string>
 
 #include "fuzz_require.h"
-#include "station_file.h"
+#include "station/station_file.h"
 
 using namespace brivant::tool;
 

@@ -8,11 +8,11 @@
 #include <cstdlib>
 #include <memory>
 
-#include "live_station.h"
-#include "panel_server.h"
+#include "station/live_station.h"
+#include "http/panel_server.h"
 #include "platform/sim/sim.h"
-#include "station_file.h"
-#include "unit_registry.h"
+#include "station/station_file.h"
+#include "service/unit_registry.h"
 
 namespace brivant::fuzz {
 

@@ -128,31 +128,27 @@ const std::vector<ChannelAction>& channelActions() {
     return kActions;
 }
 
-const ChannelSetting* settingByKey(std::string_view key) {
-    for (const ChannelSetting& setting : kTable) {
-        if (key == setting.key) {
-            return &setting;
+template <typename Row, typename Name>
+const Row* findRow(const std::vector<Row>& rows, std::string_view wanted, Name name) {
+    for (const Row& row : rows) {
+        const char* own = name(row);
+        if (own != nullptr && wanted == own) {
+            return &row;
         }
     }
     return nullptr;
+}
+
+const ChannelSetting* settingByKey(std::string_view key) {
+    return findRow(kTable, key, [](const ChannelSetting& s) { return s.key; });
 }
 
 const ChannelSetting* settingByAction(std::string_view action) {
-    for (const ChannelSetting& setting : kTable) {
-        if (setting.action != nullptr && action == setting.action) {
-            return &setting;
-        }
-    }
-    return nullptr;
+    return findRow(kTable, action, [](const ChannelSetting& s) { return s.action; });
 }
 
 const ChannelAction* actionByName(std::string_view action) {
-    for (const ChannelAction& one : kActions) {
-        if (action == one.action) {
-            return &one;
-        }
-    }
-    return nullptr;
+    return findRow(kActions, action, [](const ChannelAction& a) { return a.action; });
 }
 
 std::vector<std::string> actionNames() {
