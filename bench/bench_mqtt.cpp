@@ -1,10 +1,14 @@
-// Figures for serve's MQTT publishing (no timed assertion; see
-// bench/README.md): 16 simulated units read at 100 Hz, every sample
+// Figures for serve's MQTT publishing and its journal (no timed assertion;
+// see bench/README.md): 16 simulated units read at 100 Hz, every sample
 // published to a local Mosquitto, which this program starts on a free
 // loopback port and stops; a subscriber in the same process takes every
 // state. For QoS 1 and QoS 0 it prints the messages per second delivered,
 // the latency from the unit's read to the subscriber (p50, p99, max), and
 // serve's CPU (readers, publisher, simulation) as a share of one core.
+// Then the same with the journal on (every sample through SQLite, MQTT
+// forwarded from it), with the bytes the process wrote to disk per sample
+// and the commits (each one synced) a second; and 16 units at 1000 Hz with
+// publish_ms 100, with and without the journal.
 #include <algorithm>
 #include <atomic>
 #include <chrono>
@@ -29,6 +33,7 @@
 #include "brivant.h"
 #include "station/live_station.h"
 #include "export/mqtt/mqtt_publisher.h"
+#include "journal/journal.h"
 #include "platform/sim/sim.h"
 #include "service/unit_registry.h"
 
@@ -40,7 +45,26 @@ namespace sim = brivant::sim;
 namespace tool = brivant::tool;
 
 constexpr int kUnits = 16;
-constexpr double kRateHz = 100;
+
+struct Setup {
+    int qos = 1;
+    double rateHz = 100;
+    bool journal = false;
+    int publishMs = 0;
+};
+
+// What the process has written to the storage layer so far.
+std::uint64_t bytesWritten() {
+    std::ifstream io("/proc/self/io");
+    std::string key;
+    std::uint64_t value = 0;
+    while (io >> key >> value) {
+        if (key == "write_bytes:") {
+            return value;
+        }
+    }
+    return 0;
+}
 
 double cpuSeconds(clockid_t clock) {
     timespec now{};
@@ -144,9 +168,15 @@ struct Figures {
     double p50 = 0, p99 = 0, max = 0;
     double cpuPercent = 0;
     tool::OutboxTally outbox;
+    double diskBytesPerSample = 0;
+    double commitsPerSecond = 0;
+    std::uint64_t unstored = 0;
+    std::uint64_t journaled = 0;
+    std::uint64_t samples = 0;
 };
 
-Figures measure(int qos, double runFor) {
+Figures measure(const Setup& setup, double runFor) {
+    const double kRateHz = setup.rateHz;
     for (std::int16_t id = 0; id < 16; ++id) {
         Brivant_Device_Close(id);
     }
@@ -169,17 +199,43 @@ Figures measure(int qos, double runFor) {
     station.mqtt->url = "mqtt://127.0.0.1:" + std::to_string(broker.port());
     station.mqtt->host = "127.0.0.1";
     station.mqtt->port = broker.port();
-    station.mqtt->qos = qos;
+    station.mqtt->qos = setup.qos;
+    station.mqtt->publishMs = setup.publishMs;
     std::vector<std::int16_t> ids;
     for (std::int16_t id = 0; id < kUnits; ++id) {
         station.units[id] = tool::UnitSettings{};
         ids.push_back(id);
     }
-    tool::MqttPublisher publisher(station, [](const std::string&, const std::string&, const std::string&) {});
+    auto quiet = [](const std::string&, const std::string&, const std::string&) {};
+    char folder[] = "/var/tmp/brivant-bench-journal-XXXXXX";
+    const std::string journalFolder = ::mkdtemp(folder);
+    std::unique_ptr<tool::Journal> journal;
+    if (setup.journal) {
+        tool::HistorySettings history;
+        history.path = journalFolder + "/journal.db";
+        history.memoryRows = static_cast<std::size_t>(kRateHz * kUnits * 10);
+        journal = std::make_unique<tool::Journal>(history, "bench", quiet);
+        journal->start();
+    }
+    tool::MqttPublisher publisher(station, quiet);
+    if (journal) {
+        publisher.forwardFrom(*journal);
+    }
     tool::LiveStation live(station, std::nullopt);
     tool::ReaderSettings settings;
     settings.rateHz = kRateHz;
-    settings.listener = publisher.listener();
+    // As serve composes them: the journal first, then the publisher.
+    auto mqtt = publisher.listener();
+    auto listener = std::make_shared<tool::ReaderListener>();
+    tool::Journal* kept = journal.get();
+    listener->sample = [kept, mqtt](std::int16_t id, const tool::Sample& s, std::optional<bool> configured) {
+        if (kept != nullptr) {
+            kept->record(id, s, configured);
+        }
+        mqtt->sample(id, s, configured);
+    };
+    listener->event = mqtt->event;
+    settings.listener = listener;
     tool::UnitRegistry registry(settings, tool::StationUnits{ids, [&live](std::int16_t id, tool::ConfigureWhy why) {
                                                                  return live.configure(id, why);
                                                              }});
@@ -189,6 +245,8 @@ Figures measure(int qos, double runFor) {
 
     subscriber.counting = true;
     const tool::OutboxTally before = publisher.tally();
+    const tool::JournalTally journalBefore = journal ? journal->tally() : tool::JournalTally{};
+    const std::uint64_t diskBefore = bytesWritten();
     const double cpuBefore = cpuSeconds(CLOCK_PROCESS_CPUTIME_ID);
     const double subscriberBefore = subscriber.threadCpu;
     std::uint64_t seqBefore = *settings.sequence;
@@ -200,12 +258,28 @@ Figures measure(int qos, double runFor) {
                        (subscriber.threadCpu - subscriberBefore);
     std::uint64_t seqAfter = *settings.sequence;
     Figures figures;
+    if (journal) {
+        // Every sample so far committed, the last window included.
+        journal->commitNow();
+        const tool::JournalTally after = journal->tally();
+        figures.diskBytesPerSample = static_cast<double>(bytesWritten() - diskBefore) /
+                                     static_cast<double>(std::max<std::uint64_t>(1, seqAfter - seqBefore));
+        figures.commitsPerSecond = static_cast<double>(after.commits - journalBefore.commits) / elapsed;
+        figures.unstored = after.unstored;
+    }
     figures.outbox = publisher.tally();
     figures.outbox.sent -= before.sent;
     figures.outbox.dropped -= before.dropped;
     registry.stop(5s);
     publisher.stop();
     subscriber.stop();
+    figures.samples = *settings.sequence;
+    if (journal) {
+        journal->stop();
+        figures.journaled = journal->lastId();
+        journal.reset();
+    }
+    std::system(("rm -rf " + journalFolder).c_str());
 
     figures.delivered = static_cast<double>(subscriber.received) / elapsed;
     figures.made = static_cast<double>(seqAfter - seqBefore) / elapsed;
@@ -224,17 +298,29 @@ Figures measure(int qos, double runFor) {
 
 int main() {
     mosquitto_lib_init();
-    std::printf("serve's MQTT publishing: %d simulated units at %.0f Hz, every sample published to a "
-                "local mosquitto (nproc %u)\n",
-                kUnits, kRateHz, std::thread::hardware_concurrency());
-    std::printf("%-5s %12s %14s %10s %10s %10s %12s %9s %9s\n", "QoS", "samples/s", "delivered/s",
-                "p50 ms", "p99 ms", "max ms", "serve CPU %", "sent", "dropped");
-    for (int qos : {1, 0}) {
-        Figures f = measure(qos, 10.0);
-        std::printf("%-5d %12.1f %14.1f %10.2f %10.2f %10.2f %11.2f%% %9llu %9llu\n", qos, f.made,
-                    f.delivered, f.p50, f.p99, f.max, f.cpuPercent,
-                    static_cast<unsigned long long>(f.outbox.sent),
+    std::printf("serve's MQTT publishing: %d simulated units, to a local mosquitto (nproc %u); the "
+                "journal in /var/tmp\n",
+                kUnits, std::thread::hardware_concurrency());
+    std::printf("%-28s %10s %12s %8s %8s %8s %10s %8s %8s %9s %9s\n", "", "samples/s", "delivered/s",
+                "p50 ms", "p99 ms", "max ms", "serve CPU", "sent", "dropped", "disk B/s.", "commits/s");
+    const std::pair<const char*, Setup> runs[] = {
+        {"100 Hz, QoS 1", {1, 100, false, 0}},
+        {"100 Hz, QoS 0", {0, 100, false, 0}},
+        {"100 Hz, QoS 1, journal", {1, 100, true, 0}},
+        {"1000 Hz, publish_ms 100", {1, 1000, false, 100}},
+        {"1000 Hz, publish_ms 100, journal", {1, 1000, true, 100}},
+    };
+    for (const auto& [name, setup] : runs) {
+        Figures f = measure(setup, 10.0);
+        std::printf("%-28s %10.1f %12.1f %8.2f %8.2f %8.2f %9.2f%% %8llu %8llu", name, f.made, f.delivered,
+                    f.p50, f.p99, f.max, f.cpuPercent, static_cast<unsigned long long>(f.outbox.sent),
                     static_cast<unsigned long long>(f.outbox.dropped));
+        if (setup.journal) {
+            std::printf(" %9.1f %9.1f   journaled %llu of %llu samples, %llu not stored",
+                        f.diskBytesPerSample, f.commitsPerSecond, static_cast<unsigned long long>(f.journaled),
+                        static_cast<unsigned long long>(f.samples), static_cast<unsigned long long>(f.unstored));
+        }
+        std::printf("\n");
     }
     mosquitto_lib_cleanup();
     return 0;

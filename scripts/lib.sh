@@ -15,7 +15,8 @@ brivant_version() {
 # gets.
 declare -A BRIVANT_PACKAGES=(
     [build]="cmake make g++ gcc binutils pkg-config libgtest-dev libgmock-dev libusb-1.0-0-dev
-             libcli11-dev nlohmann-json3-dev libtomlplusplus-dev libmosquitto-dev libssl-dev curl"
+             libcli11-dev nlohmann-json3-dev libtomlplusplus-dev libmosquitto-dev libssl-dev libsqlite3-dev
+             curl"
     [usb-emulation]="umockdev libumockdev-dev"
     [clang]="clang libclang-rt-14-dev"
     [windows]="cmake make g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64
@@ -24,7 +25,7 @@ declare -A BRIVANT_PACKAGES=(
     [wine]="wine wine64 python3-pefile"
     [wine32]="wine32:i386"
     [valgrind]="valgrind"
-    [bench]="cmake make g++ binutils pkg-config libbenchmark-dev libusb-1.0-0-dev umockdev
+    [bench]="cmake make g++ binutils pkg-config libbenchmark-dev libusb-1.0-0-dev umockdev libsqlite3-dev
              libumockdev-dev libcli11-dev nlohmann-json3-dev libtomlplusplus-dev libmosquitto-dev
              mosquitto"
     # Real servers for serve's MQTT and metrics tests: a broker, a

@@ -50,10 +50,11 @@ check_tool() {
         [station]="util"
         [client]="util"
         [service]="station util"
-        [http]="service station util"
-        [export]="service station util"
-        [serve]="http export service client station util"
-        [commands]="serve http export service client station util platform"
+        [journal]="service station util"
+        [http]="journal service station util"
+        [export]="journal service station util"
+        [serve]="http export journal service client station util"
+        [commands]="serve http export journal service client station util platform"
     )
     local room file line included dir
     for room in "${!allowed[@]}"; do

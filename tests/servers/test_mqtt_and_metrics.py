@@ -204,6 +204,10 @@ class Subscriber:
         self.client.disconnect()
 
 
+# Serve as it was before the journal: MQTT from memory, its queue bounded.
+NO_JOURNAL = "[history]\nenabled = false"
+
+
 class Serve:
     """brivant serve --config on a station file written from `mqtt` lines."""
 
@@ -218,7 +222,9 @@ class Serve:
                 f.write("[mqtt]\n" + "\n".join(mqtt_lines) + "\n")
             for unit in units:
                 f.write("[unit.%d]\n" % unit)
-        env = dict(os.environ, BRIVANT_BACKEND="sim", XDG_RUNTIME_DIR=self.runtime)
+        # The journal and the changes file in the test's own state folder.
+        env = dict(os.environ, BRIVANT_BACKEND="sim", XDG_RUNTIME_DIR=self.runtime,
+                   XDG_STATE_HOME=os.path.join(folder, "state"))
         self.err_path = os.path.join(folder, "serve.err")
         with open(self.err_path, "w") as err:
             self.process = subprocess.Popen([TOOL, "serve", "--config", self.station, "--log-format", "json"],
@@ -302,8 +308,10 @@ class ServerTest(unittest.TestCase):
         self.cleanups.append(broker.stop)
         return broker
 
-    def serve(self, mqtt_lines, **kwargs):
-        serve = Serve(self.sub("serve%d" % len(self.cleanups)), mqtt_lines, **kwargs)
+    def serve(self, mqtt_lines, place=None, **kwargs):
+        """serve in a folder of its own, or in `place` (its journal there
+        from an earlier serve)."""
+        serve = Serve(place or self.sub("serve%d" % len(self.cleanups)), mqtt_lines, **kwargs)
         self.serves.append(serve)
         self.cleanups.append(lambda: serve.stop(signal.SIGKILL))
         return serve
@@ -603,7 +611,7 @@ class Accounting(ServerTest):
         sub = self.subscriber(broker.port, ["brivant/test/unit/0/state"])
         runs = []
         for _ in range(2):
-            serve = self.serve(['url = "mqtt://127.0.0.1:%d"' % broker.port])
+            serve = self.serve(['url = "mqtt://127.0.0.1:%d"' % broker.port], extra=NO_JOURNAL)
             new = lambda: [s for s in sub.states(0) if not runs or s["run"] not in set().union(*runs)]
             wait_for("states", lambda: len(new()) > 3)
             serve.stop()
@@ -614,7 +622,7 @@ class Accounting(ServerTest):
         self.assertEqual(len(pairs), len(set(pairs)), "(run, n) names one state")
 
         broker.stop()
-        serve = self.serve(['url = "mqtt://127.0.0.1:%d"' % broker.port, "qos = 0"])
+        serve = self.serve(['url = "mqtt://127.0.0.1:%d"' % broker.port, "qos = 0"], extra=NO_JOURNAL)
         wait_for("samples while the broker is away", lambda: len(serve.samples(0)) > 20)
         serve.stop()
         lost = [e for e in serve.events() if e["event"] == "mqtt-undelivered"]
@@ -623,12 +631,12 @@ class Accounting(ServerTest):
 
 
 class BrokerAway(ServerTest):
-    def run_away(self, queue_lines, seconds=3.0):
+    def run_away(self, queue_lines, seconds=3.0, extra=""):
         """serve publishing, the broker stopped for `seconds` and started
         again; returns serve's dropped count once its queue is empty."""
         broker = self.broker(["allow_anonymous true"], persistent=True)
         sub = self.subscriber(broker.port, ["brivant/test/unit/+/state"], client_id="keeper", clean=False)
-        serve = self.serve(['url = "mqtt://127.0.0.1:%d"' % broker.port] + queue_lines)
+        serve = self.serve(['url = "mqtt://127.0.0.1:%d"' % broker.port] + queue_lines, extra=extra)
         wait_for("states", lambda: len(sub.states(0)) > 5)
         broker.stop()
         before = serve.samples(0)[-1]["seq"]
@@ -661,7 +669,7 @@ class BrokerAway(ServerTest):
             self.assertGreater(len(ns), 60, "the 3 seconds away are there")
 
     def test_a_small_queue_drops_the_oldest_and_counts_exactly_those(self):
-        sub, dropped = self.run_away(["queue = 10"])
+        sub, dropped = self.run_away(["queue = 10"], extra=NO_JOURNAL)
         missing = 0
         for unit in (0, 1):
             ns = [s["n"] for s in sub.states(unit)]
@@ -799,6 +807,165 @@ class Https(ServerTest):
         warned = [e for e in serve.events() if e["event"] == "plain-http"]
         self.assertEqual(len(warned), 1, serve.log())
         self.assertIn("in the clear", warned[0]["message"])
+
+
+def history(journal):
+    """The journal's rows through brivant history, as dicts."""
+    out = subprocess.run([TOOL, "history", "--journal", journal, "--format", "jsonl"],
+                         check=True, capture_output=True, text=True).stdout
+    return [json.loads(line) for line in out.splitlines()]
+
+
+class Journaled(ServerTest):
+    """serve forwards every state from its journal: a broker away, a serve
+    killed or restarted while it is away, and a full disk."""
+
+    def delivered(self, serve, timeout=120):
+        """Waits until the broker has acknowledged all the journal holds."""
+        def done():
+            text = serve.api("/metrics")[1].decode()
+            backlog = re.search(r'brivant_journal_backlog_rows\{station="test"\} (\d+)', text)
+            return backlog and int(backlog.group(1)) == 0 and \
+                'brivant_mqtt_connected{station="test"} 1' in text
+        wait_for(lambda: "the journal's backlog delivered (%s)" % serve.log()[-1500:], done,
+                 timeout=timeout, every=0.5)
+
+    def received(self, sub, units):
+        """(run, n) of each state the subscriber got, first arrivals in
+        order, and how many came twice."""
+        order, seen, twice = [], set(), 0
+        for unit in units:
+            for m in sub.taken("brivant/test/unit/%d/state" % unit):
+                state = json.loads(m[1])
+                key = (state["unit"], state["run"], state["n"])
+                if m[2] and key in seen:
+                    continue  # the broker's retained copy
+                if key in seen:
+                    twice += 1
+                    continue
+                seen.add(key)
+                order.append((state["unit"], state["run"], state["n"], state.get("replayed", False)))
+        return order, twice
+
+    def keeper(self, broker):
+        return self.subscriber(broker.port, ["brivant/test/unit/+/state"], client_id="keeper", clean=False)
+
+    def test_a_broker_away_for_30_seconds_misses_no_state(self):
+        # The simulated bus has units 0, 1 and 5; unit 2 is not there, and
+        # its failed reads are states too (one each time it is looked for).
+        outage = float(os.environ.get("BRIVANT_OUTAGE_SECONDS", "30"))
+        live, rate = (0, 1, 5), 50
+        units = live + (2,)
+        # The broker holds the whole replay for the subscriber (its own
+        # default bound is 1000 messages a client, and it drops the rest).
+        broker = self.broker(["allow_anonymous true", "max_queued_messages 0"], persistent=True)
+        sub = self.keeper(broker)
+        serve = self.serve(['url = "mqtt://127.0.0.1:%d"' % broker.port], units=units, rate=rate)
+        wait_for("states", lambda: len(sub.states(0)) > 5)
+        broker.stop()
+        journal = os.path.join(serve.folder, "state", "brivant", "journal-test.db")
+        time.sleep(outage / 2)
+        # brivant history reads the journal while serve writes it.
+        halfway = len(history(journal))
+        time.sleep(outage / 2)
+        self.assertGreater(len(history(journal)), halfway)
+        broker.start()
+        self.delivered(serve)
+        serve.stop()
+        sub.settle()
+        order, twice = self.received(sub, units)
+        for unit in units:
+            ns = [n for u, run, n, replayed in order if u == unit]
+            self.assertEqual(ns, list(range(1, len(ns) + 1)), "unit %d: every state, in order" % unit)
+            if unit in live:
+                self.assertGreater(len(ns), outage * rate * 0.8)
+        replayed = sum(1 for state in order if state[3])
+        self.assertGreater(replayed, outage * rate * len(live) * 0.8, "those made while away say so")
+        print("\nbroker away %.0f s: %d states, %d replayed, %d came twice" % (outage, len(order), replayed, twice))
+
+    def journal_of(self, place):
+        return os.path.join(place, "state", "brivant", "journal-test.db")
+
+    def away_and_back(self, stop_signal):
+        """serve stopped by `stop_signal` while the broker is away, started
+        again in the same place, then the broker: the journal's rows of the
+        first run and what the subscriber got."""
+        broker = self.broker(["allow_anonymous true"], persistent=True)
+        sub = self.keeper(broker)
+        place = self.sub("station")
+        mqtt_lines = ['url = "mqtt://127.0.0.1:%d"' % broker.port]
+        first = self.serve(mqtt_lines, place=place, rate=50)
+        wait_for("states", lambda: len(sub.states(0)) > 5)
+        broker.stop()
+        time.sleep(3)
+        last_seen = first.samples(0)[-1]
+        stopped_at = time.time()
+        first.stop(stop_signal)
+        rows = history(self.journal_of(place))
+        second = self.serve(mqtt_lines, place=place, rate=50)
+        broker.start()
+        self.delivered(second)
+        second.stop()
+        sub.settle()
+        order, twice = self.received(sub, (0, 1))
+        got = {(u, run, n) for u, run, n, replayed in order}
+        missing = [(r["unit"], r["run"], r["n"]) for r in rows if (r["unit"], r["run"], r["n"]) not in got]
+        self.assertEqual(missing, [], "every journaled state of the first run arrives")
+        return rows, last_seen, stopped_at, twice
+
+    def test_kill_9_while_the_broker_is_away_loses_only_the_last_commit_window(self):
+        rows, last_seen, killed_at, twice = self.away_and_back(signal.SIGKILL)
+        newest = max(r["time_us"] for r in rows) / 1e6
+        print("\nkill -9: %d states journaled; about %d (%.2f s of 2 units at 50 Hz) fell in the last "
+              "commit window; %d came twice" % (len(rows), max(0.0, killed_at - newest) * 100,
+                                                  max(0.0, killed_at - newest), twice))
+        self.assertLess(killed_at - newest, 2.5, "at most about one commit window (1 s) is lost")
+
+    def test_a_restart_through_sigterm_loses_nothing(self):
+        rows, last_seen, stopped_at, twice = self.away_and_back(signal.SIGTERM)
+        unit0 = [r for r in rows if r["unit"] == 0]
+        self.assertEqual([r["n"] for r in unit0], list(range(1, len(unit0) + 1)))
+        self.assertIn(last_seen["seq"], {r["seq"] for r in unit0},
+                      "the last sample serve showed before the stop was journaled")
+
+    @unittest.skipUnless(os.geteuid() == 0, "mounts a small tmpfs")
+    def test_a_full_disk_is_counted_and_serve_reads_on_until_space_returns(self):
+        small = self.sub("small")
+        subprocess.run(["mount", "-t", "tmpfs", "-o", "size=2m", "tmpfs", small], check=True)
+        self.cleanups.append(lambda: subprocess.run(["umount", "-l", small]))
+        serve = self.serve(None, units=(0, 1, 2, 3), rate=200,
+                           extra='[history]\npath = "%s/journal.db"\nsync_ms = 100' % small)
+
+        def metric(name):
+            text = serve.api("/metrics")[1].decode()
+            found = re.search(name + r'\{station="test"\} (\d+)', text)
+            return int(found.group(1)) if found else None
+
+        wait_for("rows journaled", lambda: (metric("brivant_journal_rows") or 0) > 100)
+        filler = os.path.join(small, "filler")
+        with open(filler, "wb") as f:
+            try:
+                while True:
+                    f.write(b"\0" * 65536)
+                    f.flush()
+            except OSError:
+                pass
+        wait_for(lambda: "the journal failing (%s)" % serve.log()[-1500:],
+                 lambda: [e for e in serve.events() if e["event"] == "journal-failing"], timeout=20)
+        wait_for("samples not stored, counted", lambda: metric("brivant_journal_unstored_total") > 0)
+        before = serve.samples(0)[-1]["seq"]
+        time.sleep(0.5)
+        self.assertGreater(serve.samples(0)[-1]["seq"], before, "serve reads on")
+        os.remove(filler)
+        wait_for(lambda: "the journal written again (%s)" % serve.log()[-1500:],
+                 lambda: [e for e in serve.events() if e["event"] == "journal-recovered"], timeout=20)
+        unstored = metric("brivant_journal_unstored_total")
+        rows = metric("brivant_journal_rows")
+        time.sleep(1.0)
+        self.assertEqual(metric("brivant_journal_unstored_total"), unstored, "nothing more is lost")
+        self.assertGreater(metric("brivant_journal_rows"), rows)
+        self.assertEqual(len([e for e in serve.events() if e["event"] == "journal-failing"]), 1,
+                         "told once")
 
 
 if __name__ == "__main__":

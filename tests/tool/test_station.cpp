@@ -81,7 +81,7 @@ write_preset = true
 // type, an unknown key (a typo must not be ignored), a bad unit or channel.
 TEST(StationFile, EveryMistakeIsNamedAtFileLineColumn) {
     const std::string text = "station = \"x\"\n"           // 1
-                             "rate_hz = 500\n"             // 2
+                             "rate_hz = 5000\n"            // 2
                              "[unit.0.channel.1]\n"        // 3
                              "multipler = 2\n"             // 4
                              "multiplier = \"two\"\n"      // 5
@@ -97,7 +97,7 @@ TEST(StationFile, EveryMistakeIsNamedAtFileLineColumn) {
         FAIL() << "a file with mistakes was taken";
     } catch (const tool::StationFileError& error) {
         const std::vector<std::string> expected = {
-            "bad.toml:2:11: rate_hz 500 is not 1 to 100",
+            "bad.toml:2:11: rate_hz 5000 is not 1 to 1000",
             "bad.toml:4:1: unknown key 'multipler' in unit.0.channel.1",
             "bad.toml:5:14: unit.0.channel.1.multiplier must be an integer from 0 to 2, not a string",
             "bad.toml:6:15: unit.0.channel.1.clear_event 3 is not 0 to 2",
@@ -468,7 +468,7 @@ TEST(RuntimeFile, PrivateFoundWhileAliveAndRemoved) {
     setenv("XDG_RUNTIME_DIR", folder, 1);
     std::string path;
     {
-        tool::RuntimeFile file({tool::currentPid(), "http://127.0.0.1:1", "t0k3n", "bench", "", {0, 5}, "sim"});
+        tool::RuntimeFile file({tool::currentPid(), "http://127.0.0.1:1", "t0k3n", "bench", "", {0, 5}, "sim", ""});
         path = file.path();
         struct stat info {};
         ASSERT_EQ(stat(path.c_str(), &info), 0);

@@ -180,14 +180,27 @@ std::string stateFolder() {
 #endif
 }
 
-std::string changesFileFor(const std::string& station) {
+namespace {
+
+// The station's name as part of a file's name.
+std::string fileNamePart(const std::string& station) {
     std::string name;
     for (char c : station) {
         const bool plain = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
                            c == '-' || c == '_' || c == '.';
         name += plain ? c : '_';
     }
-    return joinPath(stateFolder(), "changes-" + name + ".toml");
+    return name;
+}
+
+} // namespace
+
+std::string changesFileFor(const std::string& station) {
+    return joinPath(stateFolder(), "changes-" + fileNamePart(station) + ".toml");
+}
+
+std::string journalFileFor(const std::string& station) {
+    return joinPath(stateFolder(), "journal-" + fileNamePart(station) + ".db");
 }
 
 namespace {
@@ -211,6 +224,7 @@ void readRecords(const std::string& folder, std::vector<ServeRecord>& serves) {
         record.token = json["token"].get<std::string>();
         record.station = json.value("station", "");
         record.backend = json.value("backend", "");
+        record.journal = json.value("journal", "");
         if (json.contains("units") && json["units"].is_array()) {
             for (const auto& unit : json["units"]) {
                 if (unit.is_number_integer()) {
@@ -287,7 +301,7 @@ RuntimeFile::RuntimeFile(ServeRecord record) : record_(std::move(record)) {
     record_.path = joinPath(folder, kPrefix + std::to_string(record_.pid) + kSuffix);
     nlohmann::json json{{"pid", record_.pid}, {"base", record_.base}, {"token", record_.token},
                         {"station", record_.station}, {"units", record_.units},
-                        {"backend", record_.backend}};
+                        {"backend", record_.backend}, {"journal", record_.journal}};
     // Readable by its owner alone (and a system serve's group): it holds the token.
     replaceFile(record_.path, jsonText(json) + '\n', system ? 0640 : 0600);
 #if !defined(_WIN32)

@@ -25,6 +25,7 @@ struct ServeRecord {
     std::string path;    // the file itself
     std::vector<std::int16_t> units; // the station's units (a panel's: those it found)
     std::string backend; // "sim", "usb" or "winusb": what the serve's units are
+    std::string journal; // the serve's journal, where it keeps one
 };
 
 // The runtime folder, made (0700) when it is not there; throws
@@ -39,6 +40,9 @@ std::string runtimeFolder();
 std::string stateFolder();
 // The changes file of station `station` in the state folder.
 std::string changesFileFor(const std::string& station);
+// The journal of station `station` in the state folder, unless the station
+// file names another.
+std::string journalFileFor(const std::string& station);
 
 // The system serve's folder: /run/brivant ($BRIVANT_SYSTEM_RUNTIME for tests).
 std::string systemRuntimeFolder();

@@ -99,6 +99,7 @@ std::unique_ptr<CLI::App> makeApp(CommandContext& context) {
     addLogCommand(*app, context);
     addPanelCommand(*app, context);
     addServeCommand(*app, context);
+    addHistoryCommand(*app, context);
     addBatchCommand(*app, context);
 #ifndef _WIN32
     addUdevProbeCommand(*app, context);

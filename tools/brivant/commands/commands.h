@@ -31,6 +31,7 @@ void addLogCommand(CLI::App& app, CommandContext& context);
 void addBatchCommand(CLI::App& app, CommandContext& context);
 void addPanelCommand(CLI::App& app, CommandContext& context);
 void addServeCommand(CLI::App& app, CommandContext& context);
+void addHistoryCommand(CLI::App& app, CommandContext& context);
 #ifndef _WIN32
 void addUdevProbeCommand(CLI::App& app, CommandContext& context); // for the udev rule
 #endif

@@ -44,7 +44,7 @@ void addPanelCommand(CLI::App& app, CommandContext& context) {
     panel->add_option("--listen", args->listen, "address to listen on (default 127.0.0.1)")
         ->type_name("ADDR");
     panel->add_option("--rate", args->rateHz, "reads of each unit per second (default 20)")
-        ->transform(numberFrom(1, 100, "rate"))
+        ->transform(numberFrom(1, 1000, "rate"))
         ->type_name("HZ");
     panel->add_flag("--no-browser", args->noBrowser, "only print the address");
     selectOnParse(panel, context, [args, &context] {

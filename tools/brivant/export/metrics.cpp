@@ -1,5 +1,6 @@
 #include "metrics.h"
 
+#include <chrono>
 #include <sstream>
 
 namespace brivant::tool {
@@ -39,6 +40,7 @@ public:
              << value << '\n';
     }
     void station(std::uint64_t value) { out_ << name_ << '{' << station_ << "} " << value << '\n'; }
+    void stationReal(double value) { out_ << name_ << '{' << station_ << "} " << value << '\n'; }
     std::string text() const { return out_.str(); }
 
 private:
@@ -50,7 +52,8 @@ private:
 } // namespace
 
 std::string metricsText(const std::string& station, const std::vector<UnitView>& units,
-                        const std::optional<OutboxTally>& mqtt) {
+                        const std::optional<OutboxTally>& mqtt,
+                        const std::optional<JournalTally>& journal) {
     Exposition out(station);
     // The last good read stays while a unit is silent (brivant_unit_answering
     // says so): a gap in the series would read as a count of nothing.
@@ -109,6 +112,35 @@ std::string metricsText(const std::string& station, const std::vector<UnitView>&
         out.family("brivant_mqtt_dropped_total", "counter",
                    "MQTT messages dropped, oldest first, from a full queue.");
         out.station(mqtt->dropped);
+    }
+    if (journal) {
+        const struct {
+            const char* name;
+            const char* type;
+            const char* help;
+            std::uint64_t value;
+        } journalSeries[] = {
+            {"brivant_journal_rows", "gauge", "Samples kept in the journal.", journal->rows},
+            {"brivant_journal_bytes", "gauge", "The journal's size on disk, its WAL included.", journal->bytes},
+            {"brivant_journal_dropped_rows_total", "counter",
+             "Samples removed from the journal past its keep or max_mb.", journal->dropped},
+            {"brivant_journal_unstored_total", "counter",
+             "Samples the journal could not store (the disk full or failing, or too far behind).",
+             journal->unstored},
+            {"brivant_journal_backlog_rows", "gauge",
+             "Journaled samples the broker has not acknowledged yet.", journal->backlog},
+        };
+        for (const auto& series : journalSeries) {
+            out.family(series.name, series.type, series.help);
+            out.station(series.value);
+        }
+        if (journal->oldestUs) {
+            const std::int64_t now = std::chrono::duration_cast<std::chrono::microseconds>(
+                                         std::chrono::system_clock::now().time_since_epoch())
+                                         .count();
+            out.family("brivant_journal_oldest_age_seconds", "gauge", "The age of the journal's oldest sample.");
+            out.stationReal(static_cast<double>(now - *journal->oldestUs) / 1e6);
+        }
     }
     return out.text();
 }

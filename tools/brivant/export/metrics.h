@@ -10,13 +10,17 @@
 #include <vector>
 
 #include "export/mqtt/outbox.h"
+#include "journal/journal.h"
 #include "service/unit_reader.h"
 
 namespace brivant::tool {
 
 // `mqtt` absent: serve publishes nowhere, and no brivant_mqtt_ series are
 // written.
+// `journal` absent: serve keeps no journal, and no brivant_journal_ series
+// are written.
 std::string metricsText(const std::string& station, const std::vector<UnitView>& units,
-                        const std::optional<OutboxTally>& mqtt);
+                        const std::optional<OutboxTally>& mqtt,
+                        const std::optional<JournalTally>& journal = std::nullopt);
 
 } // namespace brivant::tool

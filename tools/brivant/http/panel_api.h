@@ -4,6 +4,7 @@
 //   POST /api/units/ID/channels/CH/ACTION   a change (service/channel_change.h);
 //                                    the answer names the result code the unit's call got
 //   GET  /api/settings               the channel settings, their actions and bounds
+//   GET  /api/history?unit=&since=&until=&after=&limit=   the journal, a JSON object a line
 #pragma once
 
 #include <cstdint>

@@ -1,6 +1,7 @@
 #include "panel_server.h"
 
 #include <algorithm>
+#include <climits>
 #include <atomic>
 #include <condition_variable>
 #include <deque>
@@ -23,7 +24,9 @@
 #include "util/tool_errors.h"
 #include "http/panel_page.h"
 #include "http/request_guard.h"
+#include "journal/history.h"
 #include "service/channel_change.h"
+#include "station/channel_table.h"
 
 namespace brivant::tool {
 
@@ -36,6 +39,42 @@ void answerJson(httplib::Response& response, int status, const nlohmann::json& b
 
 void refuse(httplib::Response& response, const Refusal& refusal) {
     answerJson(response, refusal.status, nlohmann::json{{"error", refusal.message}});
+}
+
+constexpr std::size_t kMostHistoryRows = 100000;
+
+// GET /api/history's parameters: unit=0,1 since=T until=T after=ROW
+// limit=N; throws UsageError naming the one that is wrong.
+HistoryQuery historyQuery(const httplib::Request& request) {
+    HistoryQuery query;
+    const std::int64_t now = std::chrono::duration_cast<std::chrono::microseconds>(
+                                 std::chrono::system_clock::now().time_since_epoch())
+                                 .count();
+    if (request.has_param("unit")) {
+        const std::string units = request.get_param_value("unit");
+        for (std::size_t at = 0; at <= units.size();) {
+            const std::size_t comma = std::min(units.find(',', at), units.size());
+            query.units.push_back(static_cast<std::int16_t>(
+                parseNumber(units.substr(at, comma - at), 0, kMaxUnitId, "parameter 'unit'")));
+            at = comma + 1;
+        }
+    }
+    if (request.has_param("since")) {
+        query.sinceUs = parseHistoryTime(request.get_param_value("since"), now, "parameter 'since'");
+    }
+    if (request.has_param("until")) {
+        query.untilUs = parseHistoryTime(request.get_param_value("until"), now, "parameter 'until'");
+    }
+    if (request.has_param("after")) {
+        query.afterId = static_cast<std::uint64_t>(
+            parseNumber(request.get_param_value("after"), 0, LLONG_MAX, "parameter 'after'"));
+    }
+    query.most = kMostHistoryRows;
+    if (request.has_param("limit")) {
+        query.most = static_cast<std::size_t>(parseNumber(request.get_param_value("limit"), 1,
+                                                          kMostHistoryRows, "parameter 'limit'"));
+    }
+    return query;
 }
 
 // ?after=N, when given: false (and the request refused) when it is not a
@@ -318,6 +357,7 @@ struct PanelServer::Impl {
     std::function<std::string()> metrics;
     std::atomic<bool> stopped{false};
     bool https = false;
+    std::string journal; // the journal GET /api/history reads; empty: none
 
     void routes();
 };
@@ -325,7 +365,7 @@ struct PanelServer::Impl {
 PanelServer::PanelServer(UnitRegistry& registry, std::string token,
                          std::chrono::milliseconds commandDeadline, LiveStation* station)
     : impl_(new Impl{registry, std::move(token), commandDeadline, station, {}, nullptr, {}, 0,
-                     backendName(), {}, {false}, false}) {}
+                     backendName(), {}, {false}, false, {}}) {}
 
 PanelServer::~PanelServer() {
     stop();
@@ -407,6 +447,52 @@ void PanelServer::Impl::routes() {
 
     http.Get("/api/settings", [](const httplib::Request&, httplib::Response& response) {
         response.set_content(settingsTableJson(), "application/json");
+    });
+
+    http.Get("/api/history", [this](const httplib::Request& request, httplib::Response& response) {
+        if (journal.empty()) {
+            refuse(response, {404, "no journal: brivant serve keeps one for a station"});
+            return;
+        }
+        HistoryQuery query;
+        try {
+            query = historyQuery(request);
+        } catch (const UsageError& error) {
+            refuse(response, {400, error.what()});
+            return;
+        }
+        // One JSON object a line, streamed as the journal is read; a
+        // request takes at most kMostHistoryRows, and a last line says
+        // where to go on from.
+        response.set_chunked_content_provider(
+            "application/x-ndjson",
+            [path = journal, query](std::size_t, httplib::DataSink& sink) {
+                std::uint64_t last = 0;
+                std::string batch;
+                bool open = true;
+                std::size_t handed = 0;
+                try {
+                    handed = historyRows(path, query, [&](const JournalRow& row) {
+                        batch += historyLine(row, HistoryFormat::Jsonl);
+                        last = row.id;
+                        if (batch.size() >= 64 * 1024) {
+                            open = sink.write(batch.data(), batch.size());
+                            batch.clear();
+                        }
+                        return open;
+                    });
+                } catch (const std::exception& error) {
+                    batch += jsonText(nlohmann::json{{"error", error.what()}}) + "\n";
+                }
+                if (open && handed == query.most) {
+                    batch += "{\"more\":true,\"after\":" + std::to_string(last) + "}\n";
+                }
+                if (open && !batch.empty()) {
+                    sink.write(batch.data(), batch.size());
+                }
+                sink.done();
+                return true;
+            });
     });
 
     http.Post(R"(/api/units/([^/]+)/channels/([^/]+)/([^/]+))",
@@ -500,6 +586,10 @@ std::string listenProblem(const PanelAddress& address) {
     }
     return "cannot listen on " + address.listen + " port " + std::to_string(address.port) + ": " +
            bindFailure(lastSocketError());
+}
+
+void PanelServer::journalAt(std::string path) {
+    impl_->journal = std::move(path);
 }
 
 void PanelServer::onMetrics(std::function<std::string()> text) {

@@ -54,6 +54,9 @@ public:
     // GET /metrics answers with what `text` makes (Prometheus's text format);
     // without it the route is 404. Set it before bind().
     void onMetrics(std::function<std::string()> text);
+    // GET /api/history reads the journal at `path`; without it the route is
+    // 404. Set it before bind().
+    void journalAt(std::string path);
 
     // Binds the address, refusing a port another socket holds; returns the
     // port, or throws BindError.

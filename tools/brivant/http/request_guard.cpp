@@ -72,6 +72,8 @@ std::optional<Refusal> RequestGuard::check(const RequestFacts& request, Route& r
         route = Route::Events;
     } else if (path == "/api/settings") {
         route = Route::Settings;
+    } else if (path == "/api/history") {
+        route = Route::History;
     } else if (path == "/metrics") {
         route = Route::Metrics;
     } else if (isChangePath(path)) {

@@ -33,7 +33,7 @@ struct Refusal {
 // GET: the page, the unit list, the live configuration (TOML) and the
 // configuration events; POST with a JSON body: a change, and a read made
 // now on the unit's own thread.
-enum class Route { Page, UnitList, Config, Events, Settings, Metrics, UnitChange, UnitRead };
+enum class Route { Page, UnitList, Config, Events, Settings, History, Metrics, UnitChange, UnitRead };
 
 // What the checks look at in a request, taken from it before its body is read.
 struct RequestFacts {

@@ -16,10 +16,13 @@
 
 #include <nlohmann/json.hpp>
 
+#include "brivant.h"
 #include "client/runtime_file.h"
 #include "export/metrics.h"
+#include "export/mqtt/mqtt_messages.h"
 #include "export/mqtt/mqtt_publisher.h"
 #include "http/panel_server.h"
+#include "journal/journal.h"
 #include "serve/browser_launch.h"
 #include "serve/event_log.h"
 #include "serve/service_token.h"
@@ -28,6 +31,7 @@
 #include "station/live_station.h"
 #include "util/backend_info.h"
 #include "util/interrupt.h"
+#include "util/random_token.h"
 #include "util/tool_errors.h"
 
 namespace brivant::tool {
@@ -48,6 +52,67 @@ std::vector<std::int16_t> idsOf(const Station& station) {
         ids.push_back(entry.first);
     }
     return ids;
+}
+
+std::int64_t microsecondsOf(std::chrono::system_clock::time_point time) {
+    return std::chrono::duration_cast<std::chrono::microseconds>(time.time_since_epoch()).count();
+}
+
+// The station's journal, when it keeps one: in the station file's place or
+// the state folder, begun before the first sample.
+std::unique_ptr<Journal> openJournal(const std::optional<Station>& station, double rateHz,
+                                     const EventLog& log) {
+    if (!station || !station->history.enabled) {
+        return nullptr;
+    }
+    if (!journalBuiltIn()) {
+        log.note("warning", "journal-unavailable",
+                 "this build of brivant keeps no journal ([history] is not applied)");
+        return nullptr;
+    }
+    HistorySettings history = station->history;
+    if (history.path.empty()) {
+        history.path = journalFileFor(station->name);
+    }
+    // Ten seconds of every unit's samples wait in memory for the disk.
+    const double perSecond = rateHz * static_cast<double>(std::max<std::size_t>(1, station->units.size()));
+    history.memoryRows = std::max<std::size_t>(10000, static_cast<std::size_t>(perSecond * 10));
+    auto journal = std::make_unique<Journal>(
+        history, randomToken().substr(0, 16),
+        [&log](const std::string& level, const std::string& event, const std::string& text) {
+            log.note(level, event, text);
+        });
+    for (const std::string& note : journal->notes()) {
+        log.note("warning", "journal-moved-aside", note);
+    }
+    log.note("info", "journal",
+             "every sample is kept in " + journal->path() + " (committed every " +
+                 std::to_string(history.syncMs) + " ms; kept " + durationText(history.keepSeconds) +
+                 ", at most " + std::to_string(history.maxMb) + " MB)");
+    journal->start();
+    return journal;
+}
+
+// What the readers tell: into the journal first, then to the publisher.
+std::shared_ptr<const ReaderListener> readerListener(Journal* journal,
+                                                     std::shared_ptr<const ReaderListener> mqtt) {
+    if (journal == nullptr) {
+        return mqtt;
+    }
+    auto listener = std::make_shared<ReaderListener>();
+    listener->sample = [journal, mqtt](std::int16_t id, const Sample& sample, std::optional<bool> configured) {
+        journal->record(id, sample, configured);
+        if (mqtt && mqtt->sample) {
+            mqtt->sample(id, sample, configured);
+        }
+    };
+    listener->event = [journal, mqtt](const UnitEvent& event) {
+        journal->recordEvent(event.unit, microsecondsOf(event.time), event.event, unitEventPayload(event));
+        if (mqtt && mqtt->event) {
+            mqtt->event(event);
+        }
+    };
+    return listener;
 }
 
 std::vector<std::int16_t> heldIds(const UnitRegistry& registry) {
@@ -104,14 +169,20 @@ int runService(const ServiceOptions& options, Console& console) {
                          ": [mqtt]: this build of brivant has no MQTT (it was built without "
                          "libmosquitto)");
     }
+    // The journal first and last: it is made before the readers take a
+    // sample, and stopped after the publisher has taken what it forwards.
+    std::unique_ptr<Journal> journal = openJournal(station, settings.rateHz, log);
     std::unique_ptr<MqttPublisher> publisher;
     if (station && station->mqtt) {
         publisher = std::make_unique<MqttPublisher>(
             *station, [&log](const std::string& level, const std::string& event,
                              const std::string& text) { log.note(level, event, "mqtt: " + text); });
-        settings.listener = publisher->listener();
+        if (journal) {
+            publisher->forwardFrom(*journal);
+        }
     }
     MqttPublisher* mqtt = publisher.get();
+    settings.listener = readerListener(journal.get(), publisher ? publisher->listener() : nullptr);
     // Readers first, then the publisher: their last samples still go out.
     struct StopPublisher {
         std::unique_ptr<MqttPublisher>& publisher;
@@ -137,8 +208,13 @@ int runService(const ServiceOptions& options, Console& console) {
                      "changes made through the API are kept in " + *changesPath +
                          " (the station file is never written)");
         }
-        live->onEvent([&log, mqtt](const ConfigEvent& event) {
+        live->onEvent([&log, mqtt, journalOf = journal.get()](const ConfigEvent& event) {
             log.configured(event);
+            if (journalOf != nullptr) {
+                journalOf->recordEvent(event.unit, microsecondsOf(event.time),
+                                       event.result == RC_OK ? "configured" : "failed",
+                                       configEventPayload(event));
+            }
             if (mqtt != nullptr) {
                 mqtt->configEvent(event);
             }
@@ -165,7 +241,10 @@ int runService(const ServiceOptions& options, Console& console) {
     }
     PanelServer server(*registry, token, std::chrono::seconds(2), live.get());
     const std::string stationName = station ? station->name : "";
-    server.onMetrics([&registry, stationName, mqtt] {
+    if (journal) {
+        server.journalAt(journal->path());
+    }
+    server.onMetrics([&registry, stationName, mqtt, journalOf = journal.get()] {
         std::vector<UnitView> views;
         for (const auto& reader : registry->readers()) {
             views.push_back(reader->view(std::nullopt));
@@ -174,7 +253,11 @@ int runService(const ServiceOptions& options, Console& console) {
         if (mqtt != nullptr) {
             outbox = mqtt->tally();
         }
-        return metricsText(stationName, views, outbox);
+        std::optional<JournalTally> kept;
+        if (journalOf != nullptr) {
+            kept = journalOf->tally();
+        }
+        return metricsText(stationName, views, outbox, kept);
     });
     PanelAddress address;
     address.listen = options.listen == "localhost" ? "127.0.0.1" : options.listen;
@@ -204,7 +287,7 @@ int runService(const ServiceOptions& options, Console& console) {
     try {
         runtime = std::make_unique<RuntimeFile>(
             ServeRecord{currentPid(), server.base(), server.token(), station ? station->name : "", "",
-                        heldIds(*registry), backendName()});
+                        heldIds(*registry), backendName(), journal ? journal->path() : ""});
     } catch (const std::runtime_error& e) {
         console.error("brivant: warning: " + std::string(e.what()) +
                       "; other brivant commands will not find this " + options.name);
@@ -310,6 +393,9 @@ int runService(const ServiceOptions& options, Console& console) {
         }
         if (publisher) {
             publisher->stop();
+        }
+        if (journal) {
+            journal->stop();
         }
         std::fflush(stdout);
         std::fflush(stderr);

@@ -240,6 +240,9 @@ LiveStation::Reloaded LiveStation::reload(const Station& next) {
             (next.mqtt && !(*next.mqtt == *station_.mqtt))) {
             notTaken.push_back("[mqtt]");
         }
+        if (!(next.history == station_.history)) {
+            notTaken.push_back("[history]");
+        }
     }
     if (changesDropped) {
         try {

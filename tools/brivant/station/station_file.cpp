@@ -7,6 +7,7 @@
 #include <sstream>
 
 #include "station/channel_toml.h"
+#include "station/history_toml.h"
 #include "station/mqtt_toml.h"
 #include "station/toml_text.h"
 #include "util/tool_errors.h"
@@ -94,15 +95,15 @@ Station parseStation(const std::string& text, const std::string& file) {
             }
         } else if (name == "rate_hz") {
             if (!node.is_number()) {
-                problems.add(node, std::string("rate_hz must be a number from 1 to 100, not ") +
+                problems.add(node, std::string("rate_hz must be a number from 1 to 1000, not ") +
                                        typeName(node));
                 continue;
             }
             double rate = node.value<double>().value_or(0);
-            if (!(rate >= 1 && rate <= 100)) {
+            if (!(rate >= 1 && rate <= 1000)) {
                 char shown[32];
                 std::snprintf(shown, sizeof shown, "%g", rate);
-                problems.add(node, std::string("rate_hz ") + shown + " is not 1 to 100");
+                problems.add(node, std::string("rate_hz ") + shown + " is not 1 to 1000");
                 continue;
             }
             station.rateHz = rate;
@@ -150,6 +151,13 @@ Station parseStation(const std::string& text, const std::string& file) {
             }
             station.mqtt.emplace();
             readMqtt(*table, problems, *station.mqtt);
+        } else if (name == "history") {
+            const toml::table* table = node.as_table();
+            if (table == nullptr) {
+                problems.add(node, "history must be a table, as [history]");
+                continue;
+            }
+            readHistory(*table, problems, station.history);
         } else if (name == "unit") {
             const toml::table* units = node.as_table();
             if (units == nullptr) {
@@ -173,7 +181,7 @@ Station parseStation(const std::string& text, const std::string& file) {
             problems.add(key.source(),
                          "unknown key '" + name +
                              "' (station, rate_hz, listen, port, token_file, tls_cert_file, "
-                             "tls_key_file, server_names, mqtt, unit)");
+                             "tls_key_file, server_names, mqtt, history, unit)");
         }
     }
     if (!named) {
@@ -229,6 +237,7 @@ std::string stationToml(const Station& station) {
     if (station.mqtt) {
         writeMqtt(out, *station.mqtt);
     }
+    writeHistory(out, station.history);
     for (const auto& [id, unit] : station.units) {
         out << "\n[unit." << id << "]\n";
         for (std::size_t ch = 0; ch < unit.channels.size(); ++ch) {

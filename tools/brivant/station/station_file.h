@@ -2,7 +2,7 @@
 // often to read them and where to listen. TOML:
 //
 //   station = "bench-1"        # the station's name (the only key required)
-//   rate_hz = 20               # reads of each unit per second, 1 to 100
+//   rate_hz = 20               # reads of each unit per second, 1 to 1000
 //   listen = "127.0.0.1"       # address to listen on
 //   port = 0                   # 0: any free port
 //   [unit.0]                   # unit 0, every channel at its defaults
@@ -22,6 +22,7 @@
 //   server_names = ["station4", "station4.plant"]  # Host names accepted besides the address
 //                              # (default off loopback: the host name and its addresses)
 //   [mqtt]                     # publish to an MQTT broker (see MqttSettings)
+//   [history]                  # the journal of every sample (see HistorySettings)
 //   url = "mqtt://localhost:1883"
 //
 // Every mistake is told as FILE:LINE:COLUMN: what is wrong, unknown keys
@@ -37,6 +38,7 @@
 #include <vector>
 
 #include "station/channel_table.h"
+#include "station/history_settings.h"
 #include "station/mqtt_settings.h"
 
 namespace brivant::tool {
@@ -56,6 +58,7 @@ struct Station {
     std::string tlsKeyFile;
     std::vector<std::string> serverNames; // the names it answers to besides its address
     std::optional<MqttSettings> mqtt;
+    HistorySettings history;
     std::map<std::int16_t, UnitSettings> units;
 };
 

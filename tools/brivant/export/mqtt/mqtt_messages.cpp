@@ -24,25 +24,42 @@ std::string eventPayload(std::int16_t unit, Json body) {
 
 std::string statePayload(std::int16_t unit, const std::string& runId, std::uint64_t n,
                          const Sample& s, std::optional<bool> configured) {
-    const auto us = std::chrono::duration_cast<std::chrono::microseconds>(
-                        s.time.time_since_epoch()).count();
-    Json body{{"unit", unit},
-              {"run", runId},
-              {"n", n},
-              {"seq", s.seq},
-              {"t", s.t},
-              {"time", isoTimeUtc(s.time)},
-              {"time_us", us},
-              {"result", resultName(s.result)},
-              {"code", s.result}};
-    if (s.result == RC_OK) {
-        body["counts"] = s.counts;
-        body["status"] = s.status;
+    JournalRow row;
+    row.timeUs = std::chrono::duration_cast<std::chrono::microseconds>(s.time.time_since_epoch()).count();
+    row.unit = unit;
+    row.run = runId;
+    row.n = n;
+    row.seq = s.seq;
+    row.t = s.t;
+    row.result = s.result;
+    row.counts = s.counts;
+    row.status = s.status;
+    row.configured = configured;
+    return statePayload(row, false);
+}
+
+std::string statePayload(const JournalRow& row, bool replayed) {
+    const auto time = std::chrono::system_clock::time_point(std::chrono::microseconds(row.timeUs));
+    Json body{{"unit", row.unit},
+              {"run", row.run},
+              {"n", row.n},
+              {"seq", row.seq},
+              {"t", row.t},
+              {"time", isoTimeUtc(time)},
+              {"time_us", row.timeUs},
+              {"result", resultName(row.result)},
+              {"code", row.result}};
+    if (row.result == RC_OK) {
+        body["counts"] = row.counts;
+        body["status"] = row.status;
     } else {
         body["counts"] = nullptr;
         body["status"] = nullptr;
     }
-    body["configured"] = configured ? Json(*configured) : Json(nullptr);
+    body["configured"] = row.configured ? Json(*row.configured) : Json(nullptr);
+    if (replayed) {
+        body["replayed"] = true;
+    }
     return jsonText(body);
 }
 

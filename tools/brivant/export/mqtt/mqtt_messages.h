@@ -12,6 +12,7 @@
 #include <string>
 
 #include "export/mqtt/outbox.h"
+#include "journal/journal_row.h"
 #include "service/unit_reader.h"
 #include "station/live_station.h"
 
@@ -19,6 +20,9 @@ namespace brivant::tool {
 
 std::string statePayload(std::int16_t unit, const std::string& runId, std::uint64_t n,
                          const Sample& sample, std::optional<bool> configured);
+// A state forwarded from the journal; one made before the link came up says
+// "replayed": true.
+std::string statePayload(const JournalRow& row, bool replayed);
 std::string unitEventPayload(const UnitEvent& event);
 std::string configEventPayload(const ConfigEvent& event);
 std::string queuePayload(const OutboxTally& tally, std::size_t bound);

@@ -7,6 +7,7 @@
 #include <deque>
 #include <fstream>
 #include <map>
+#include <set>
 #include <mutex>
 #include <thread>
 #include <vector>
@@ -33,6 +34,7 @@ using Message = OutboxMessage;
 
 
 constexpr std::size_t kInFlight = 100;   // handed to the client, not yet acknowledged
+constexpr std::size_t kFromJournal = 1000; // states taken from the journal ahead of the link
 constexpr std::size_t kCommandQueue = 64;
 constexpr auto kQueueEvery = std::chrono::seconds(5);
 constexpr auto kFirstRetry = std::chrono::milliseconds(500);
@@ -103,6 +105,7 @@ struct MqttPublisher::Impl : std::enable_shared_from_this<Impl> {
     const std::string runId;
     std::string password;
     CommandRunner runner;
+    Journal* journal = nullptr;
 
     // Shared with the readers and the command thread.
     mutable std::mutex lock;
@@ -126,6 +129,12 @@ struct MqttPublisher::Impl : std::enable_shared_from_this<Impl> {
     bool justConnected = false;
     int offlineMid = -1;
     bool offlineAcked = false;
+    // Forwarding from the journal: the last row queued, those queued and not
+    // yet acknowledged, and the last row journaled before the link came up
+    // (those are replays).
+    std::uint64_t queuedUpTo = 0;
+    std::set<std::uint64_t> outstanding;
+    std::uint64_t replayUpTo = 0;
 
     int wakeRead = -1, wakeWrite = -1;
     std::thread network;
@@ -154,14 +163,17 @@ struct MqttPublisher::Impl : std::enable_shared_from_this<Impl> {
             n = ++published[id];
         }
         return Message{0, prefix + "/unit/" + std::to_string(id) + "/state",
-                       statePayload(id, runId, n, s, configured), true, {}};
+                       statePayload(id, runId, n, s, configured), true, {}, 0};
     }
 
     void event(std::int16_t unit, std::string payload) {
-        push(Message{0, prefix + "/unit/" + std::to_string(unit) + "/event", std::move(payload), false, {}});
+        push(Message{0, prefix + "/unit/" + std::to_string(unit) + "/event", std::move(payload), false, {}, 0});
     }
 
     void sample(std::int16_t id, const Sample& s, std::optional<bool> configured) {
+        if (journal != nullptr) {
+            return; // taken from the journal
+        }
         if (settings.publishMs > 0) {
             std::lock_guard<std::mutex> guard(lock);
             latest[id] = {s, configured};
@@ -214,11 +226,18 @@ struct MqttPublisher::Impl : std::enable_shared_from_this<Impl> {
             return;
         }
         std::string topic = std::move(it->second.topic);
+        const std::uint64_t row = it->second.journalId;
         self->inFlight.erase(it);
-        self->delivered(topic, reason);
+        self->delivered(topic, reason, row);
     }
 
-    void delivered(const std::string& topic, int reason) {
+    void delivered(const std::string& topic, int reason, std::uint64_t row) {
+        if (row != 0) {
+            // Acknowledged (or refused for good): the cursor moves up to the
+            // first row still outstanding.
+            outstanding.erase(row);
+            journal->acknowledged(outstanding.empty() ? queuedUpTo : *outstanding.begin() - 1);
+        }
         if (reason < 0x80) {
             outbox.delivered();
         } else {
@@ -283,6 +302,9 @@ struct MqttPublisher::Impl : std::enable_shared_from_this<Impl> {
         outbox.linkUp();
         if (!unsteady) {
             log("info", "mqtt-connected", "connected to the broker at " + settings.url + " as " + clientId);
+        }
+        if (journal != nullptr) {
+            replayUpTo = journal->lastId();
         }
         mosquitto_publish_v5(client, nullptr, (prefix + "/status").c_str(), 6, "online", 1, true, nullptr);
         publishQueue();
@@ -420,6 +442,10 @@ struct MqttPublisher::Impl : std::enable_shared_from_this<Impl> {
                 // The message itself is at fault (a topic the client will
                 // not send, say): dropped and counted, so the rest flows.
                 outbox.rejected();
+                if (message.journalId != 0) {
+                    outstanding.erase(message.journalId);
+                    journal->acknowledged(outstanding.empty() ? queuedUpTo : *outstanding.begin() - 1);
+                }
                 log("error", "mqtt-message-refused",
                     "dropped a message the MQTT client refused on " + message.topic + ": " +
                         mosquitto_strerror(rc));
@@ -437,7 +463,7 @@ struct MqttPublisher::Impl : std::enable_shared_from_this<Impl> {
             auto written = std::find_if(writtenInCall.begin(), writtenInCall.end(),
                                         [mid](const std::pair<int, int>& w) { return w.first == mid; });
             if (written != writtenInCall.end()) {
-                delivered(message.topic, written->second);
+                delivered(message.topic, written->second, message.journalId);
                 continue;
             }
             inFlight.emplace(mid, std::move(message));
@@ -553,6 +579,9 @@ struct MqttPublisher::Impl : std::enable_shared_from_this<Impl> {
                 drainWake();
                 return;
             }
+            if (journal != nullptr && isConnected()) {
+                takeFromJournal();
+            }
             send();
             if (unsteady && isConnected() && now - connectedAt >= kSteadyConnection) {
                 unsteady = false;
@@ -567,6 +596,29 @@ struct MqttPublisher::Impl : std::enable_shared_from_this<Impl> {
                 justConnected = false;
                 connectedNow();
             }
+        }
+    }
+
+    // Tops the outbox up with the journal's next states. One journaled
+    // before this connection is a replay: it is not retained, so that the
+    // retained state never goes back in time.
+    void takeFromJournal() {
+        const std::size_t ahead = std::min(kFromJournal, outbox.bound() / 2 + 1);
+        const std::uint64_t depth = outbox.tally().depth;
+        if (depth >= ahead) {
+            return;
+        }
+        const std::vector<JournalRow> rows = journal->after(queuedUpTo, ahead - depth);
+        for (const JournalRow& row : rows) {
+            const bool replayed = row.id <= replayUpTo;
+            Message message{0, prefix + "/unit/" + std::to_string(row.unit) + "/state",
+                            statePayload(row, replayed), !replayed, {}, row.id};
+            outbox.push(std::move(message));
+            outstanding.insert(row.id);
+            queuedUpTo = row.id;
+        }
+        if (!rows.empty()) {
+            journal->queued(queuedUpTo);
         }
     }
 
@@ -586,6 +638,9 @@ struct MqttPublisher::Impl : std::enable_shared_from_this<Impl> {
             publishLatest();
         }
         while (client != nullptr && isConnected() && Clock::now() < until && !outbox.idle()) {
+            if (journal != nullptr) {
+                takeFromJournal();
+            }
             send();
             pump(std::chrono::milliseconds(20));
         }
@@ -607,8 +662,14 @@ struct MqttPublisher::Impl : std::enable_shared_from_this<Impl> {
         }
         // What the broker never took is lost with the process: counted and
         // said, never dropped unseen.
-        const std::uint64_t lost = outbox.giveUp();
+        const std::uint64_t kept = outstanding.size();
+        const std::uint64_t lost = outbox.giveUp(kept) - kept;
         inFlight.clear();
+        if (kept > 0) {
+            log("info", "mqtt-kept",
+                std::to_string(kept) + " state" + (kept == 1 ? "" : "s") + " not yet acknowledged by the broker at " +
+                    settings.url + " stay in the journal and go at the next start");
+        }
         if (lost > 0) {
             log("warning", "mqtt-undelivered",
                 std::to_string(lost) + " message" + (lost == 1 ? "" : "s") +
@@ -667,6 +728,20 @@ MqttPublisher::~MqttPublisher() {
 
 void MqttPublisher::onCommand(CommandRunner runner) {
     impl_->runner = std::move(runner);
+}
+
+void MqttPublisher::forwardFrom(Journal& journal) {
+    if (impl_->settings.publishMs > 0) {
+        return; // each unit's latest, from memory
+    }
+    impl_->journal = &journal;
+    std::weak_ptr<Impl> weak = impl_;
+    journal.forwardFrom([weak] {
+        if (auto impl = weak.lock()) {
+            impl->wake();
+        }
+    });
+    impl_->queuedUpTo = journal.cursor();
 }
 
 void MqttPublisher::start() {

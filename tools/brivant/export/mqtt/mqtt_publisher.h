@@ -21,6 +21,7 @@
 
 #include "export/mqtt/mqtt_commands.h"
 #include "export/mqtt/outbox.h"
+#include "journal/journal.h"
 #include "service/unit_reader.h"
 #include "station/live_station.h"
 #include "station/station_file.h"
@@ -47,6 +48,10 @@ public:
 
     // Commands are taken only when the station file turns them on.
     void onCommand(CommandRunner runner);
+    // States are forwarded from the journal (with publish_ms 0), each once
+    // the broker has acknowledged the one before: the readers' samples are
+    // then taken from it, not handed over. Before start().
+    void forwardFrom(Journal& journal);
     void start();
     // Sends what waits (for at most `grace`), says "offline" and disconnects.
     void stop(std::chrono::milliseconds grace = std::chrono::seconds(2));

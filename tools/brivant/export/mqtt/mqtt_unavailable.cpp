@@ -19,6 +19,7 @@ MqttPublisher::MqttPublisher(const Station&, PublisherLog) {
 MqttPublisher::~MqttPublisher() = default;
 
 void MqttPublisher::onCommand(CommandRunner) {}
+void MqttPublisher::forwardFrom(Journal&) {}
 void MqttPublisher::start() {}
 void MqttPublisher::stop(std::chrono::milliseconds) {}
 void MqttPublisher::sample(std::int16_t, const Sample&, std::optional<bool>) {}

@@ -13,8 +13,15 @@ void Outbox::push(OutboxMessage message) {
 }
 
 void Outbox::keepBound() {
+    // A message a journal holds is never dropped here: its sender takes no
+    // more from the journal than the bound leaves room for.
     while (waiting_.size() > bound_) {
-        waiting_.pop_front();
+        auto oldest = std::find_if(waiting_.begin(), waiting_.end(),
+                                   [](const OutboxMessage& m) { return m.journalId == 0; });
+        if (oldest == waiting_.end()) {
+            return;
+        }
+        waiting_.erase(oldest);
         ++dropped_;
     }
 }
@@ -76,10 +83,10 @@ bool Outbox::idle() const {
     return waiting_.empty() && inFlight_ == 0;
 }
 
-std::uint64_t Outbox::giveUp() {
+std::uint64_t Outbox::giveUp(std::uint64_t keptElsewhere) {
     std::lock_guard<std::mutex> guard(lock_);
     const std::uint64_t lost = waiting_.size() + inFlight_;
-    dropped_ += lost;
+    dropped_ += lost - std::min(lost, keptElsewhere);
     waiting_.clear();
     inFlight_ = 0;
     connected_ = false;

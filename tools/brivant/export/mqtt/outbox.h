@@ -3,8 +3,9 @@
 // from the front, at most a window of them in flight at once. A message the
 // broker had not acknowledged when the link went down goes back to the
 // front, ahead of anything newer, so that everything is sent in the order it
-// was made. Past its bound the oldest message is dropped, and every message
-// that is not delivered is counted, never lost unseen.
+// was made. Past its bound the oldest message is dropped (but never one a
+// journal holds), and every message that is not delivered is counted,
+// never lost unseen.
 #pragma once
 
 #include <cstddef>
@@ -23,6 +24,7 @@ struct OutboxMessage {
     std::string payload;
     bool retain = false;
     std::string correlation; // MQTT 5 correlation data of the command answered
+    std::uint64_t journalId = 0; // the journal's row, for a state forwarded from it
 };
 
 // The outbox as the metrics and the queue topic show it.
@@ -62,8 +64,9 @@ public:
     bool idle() const;
 
     // At the stop: whatever still waits or is in flight is given up and
-    // counted as dropped; returns how many.
-    std::uint64_t giveUp();
+    // counted as dropped, but for `keptElsewhere` of them (a journal holds
+    // them for the next start); returns how many were given up.
+    std::uint64_t giveUp(std::uint64_t keptElsewhere = 0);
 
     OutboxTally tally() const;
 

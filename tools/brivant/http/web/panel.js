@@ -334,11 +334,47 @@
     node.textContent = text || "";
   }
 
+  // A station's serve keeps a journal: after a restart of serve its memory
+  // is empty, and the charts begin with the journal's last minute instead.
+  // Its rows are placed on this run's time line by their wall-clock times.
+  async function fillFromJournal(data) {
+    const newest = data.units.flatMap((u) => u.samples).reduce((a, s) => (!a || s.seq > a.seq ? s : a), null);
+    if (!data.station || !newest) return;
+    const offset = Date.parse(newest.time) / 1000 - newest.t;
+    try {
+      const response = await api(`/api/history?since=-${WINDOW_S + 5}s`);
+      if (!response.ok) return;
+      const before = new Map();
+      for (const line of (await response.text()).split("\n")) {
+        if (!line) continue;
+        const row = JSON.parse(line);
+        if (row.unit === undefined) continue;
+        const unit = units.get(row.unit);
+        const t = row.time_us / 1e6 - offset;
+        if (!unit || (unit.samples.length && t >= unit.samples[0].t)) continue;
+        if (!before.has(unit)) before.set(unit, []);
+        before.get(unit).push({ seq: 0, t, time: row.time, result: row.result, counts: row.counts, status: row.status });
+      }
+      for (const [unit, rows] of before) {
+        unit.samples = rows.concat(unit.samples);
+        show(unit);
+      }
+    } catch (e) {
+      // the charts simply begin now
+    }
+  }
+
+  let first = true;
   async function poll() {
     try {
       const response = await api(`/api/units?after=${lastSeq}`);
       if (response.ok) {
-        take(await response.json());
+        const data = await response.json();
+        take(data);
+        if (first) {
+          first = false;
+          await fillFromJournal(data);
+        }
         banner("");
       } else {
         const answer = await response.json().catch(() => ({}));

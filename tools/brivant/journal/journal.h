@@ -1,0 +1,150 @@
+// The station's journal: every sample serve takes and every event, kept in
+// a SQLite database (WAL) until the broker has acknowledged it and for as
+// long as the station keeps history, so that an outage of the broker, a
+// restart or a power cut loses nothing that was committed.
+//
+// Readers hand samples over without waiting for the disk: each is given its
+// row ID and its (run, n) at once and waits in memory, and one thread
+// commits what waits every `sync` (at a power cut, at most that window is
+// lost). A journal that falls behind or fails drops what it cannot store,
+// counted and told once; the samples still flow live.
+//
+// The MQTT link forwards from the journal: it asks for the rows after the
+// last one it queued, and tells which the broker acknowledged; the
+// acknowledged cursor is kept in the database with each commit.
+#pragma once
+
+#include <array>
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <cstdint>
+#include <deque>
+#include <functional>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "journal/journal_row.h"
+#include "service/unit_reader.h"
+#include "station/station_file.h"
+
+namespace brivant::tool {
+
+class SqliteDb;
+
+// False in a build without SQLite: serve then keeps no journal, and says so.
+bool journalBuiltIn();
+
+// What the journal tells serve's log.
+using JournalLog = std::function<void(const std::string& level, const std::string& event,
+                                      const std::string& text)>;
+
+struct JournalTally {
+    std::uint64_t rows = 0;          // samples in the journal
+    std::uint64_t bytes = 0;         // the database and its WAL on disk
+    std::optional<std::int64_t> oldestUs; // the oldest sample's time
+    std::uint64_t dropped = 0;       // rows removed past `keep` or `max_mb`
+    std::uint64_t unstored = 0;      // samples that could not be stored
+    std::uint64_t backlog = 0;       // rows the broker has not acknowledged
+    std::uint64_t commits = 0;
+};
+
+class Journal {
+public:
+    // Opens the journal at `settings.path`, or makes it. A file that is not
+    // a journal, or a damaged one, is moved aside under a dated name and a
+    // new one begun (told in `notes()`). Throws InputError for a folder or
+    // file that cannot be written, and for a journal of a newer version of
+    // brivant, which is left as it is.
+    Journal(const HistorySettings& settings, std::string runId, JournalLog log);
+    ~Journal();
+    Journal(const Journal&) = delete;
+    Journal& operator=(const Journal&) = delete;
+
+    const std::vector<std::string>& notes() const { return notes_; }
+    const std::string& path() const { return path_; }
+    const std::string& runId() const { return runId_; }
+
+    void start();
+    // Commits what waits and ends the thread.
+    void stop();
+
+    // From the readers' threads; never waits for the disk.
+    JournalRow record(std::int16_t unit, const Sample& sample, std::optional<bool> configured);
+    void recordEvent(std::int16_t unit, std::int64_t timeUs, const std::string& event,
+                     const std::string& body);
+
+    // -- the forwarder's side --
+    // Whether a forwarder takes rows: while one does, rows are kept in
+    // memory until it has queued them (or the memory bound is reached).
+    void forwardFrom(std::function<void()> wake);
+    // Up to `most` rows after `id`, in order.
+    std::vector<JournalRow> after(std::uint64_t id, std::size_t most);
+    // The forwarder has queued every row up to `id`.
+    void queued(std::uint64_t id);
+    // The broker has acknowledged every row up to `id`: kept at the next
+    // commit, and the next start forwards from there.
+    void acknowledged(std::uint64_t id);
+    std::uint64_t cursor() const { return cursor_.load(); }
+    // The last row recorded so far.
+    std::uint64_t lastId() const;
+
+    JournalTally tally() const;
+
+    // Commits now, and applies `keep` and `max_mb` now (tests, and the stop).
+    void commitNow();
+
+private:
+    struct Event {
+        std::int16_t unit;
+        std::int64_t timeUs;
+        std::string event;
+        std::string body;
+    };
+    void open();
+    void makeSchema();
+    void moveAside(const std::string& why);
+    void run();
+    void commit();
+    void prune();
+    void trim(); // under lock_
+    std::uint64_t fileBytes() const;
+
+    const HistorySettings settings_;
+    std::string path_;
+    const std::string runId_;
+    const JournalLog log_;
+    std::vector<std::string> notes_;
+    std::unique_ptr<SqliteDb> db_;     // the commit thread's
+    std::unique_ptr<SqliteDb> reader_; // the forwarder's
+    std::mutex readLock_;
+    std::int64_t runRow_ = 0;
+    std::map<std::int64_t, std::string> runs_; // run row -> run ID, for reading
+
+    mutable std::mutex lock_;
+    std::condition_variable wake_;
+    bool stopping_ = false;
+    std::deque<JournalRow> pending_; // recorded, not yet committed or not yet queued
+    std::vector<Event> events_;
+    std::uint64_t nextId_ = 1;
+    std::uint64_t committedUpTo_ = 0; // written, or given up
+    std::uint64_t queuedUpTo_ = 0;
+    bool forwarding_ = false;
+    std::function<void()> wakeForwarder_;
+    std::map<std::int16_t, std::uint64_t> n_;
+    std::size_t memoryBound_;
+    bool behindTold_ = false;
+    bool failing_ = false;
+    std::atomic<std::uint64_t> cursor_{0};
+    std::uint64_t keptCursor_ = 0;
+    JournalTally tally_;
+    std::chrono::steady_clock::time_point nextPrune_;
+    std::thread thread_;
+};
+
+} // namespace brivant::tool

@@ -1,0 +1,45 @@
+// The journal of a build without SQLite (brivant.exe for now): serve
+// checks journalBuiltIn() and makes none, so none of this runs.
+#include "journal/history.h"
+#include "journal/journal.h"
+#include "util/tool_errors.h"
+
+namespace brivant::tool {
+
+class SqliteDb {};
+
+bool journalBuiltIn() {
+    return false;
+}
+
+Journal::Journal(const HistorySettings& settings, std::string runId, JournalLog log)
+    : settings_(settings), runId_(std::move(runId)), log_(std::move(log)), memoryBound_(0) {
+    throw InputError("this build of brivant keeps no journal");
+}
+
+Journal::~Journal() = default;
+void Journal::start() {}
+void Journal::stop() {}
+JournalRow Journal::record(std::int16_t, const Sample&, std::optional<bool>) {
+    return {};
+}
+void Journal::recordEvent(std::int16_t, std::int64_t, const std::string&, const std::string&) {}
+void Journal::forwardFrom(std::function<void()>) {}
+std::vector<JournalRow> Journal::after(std::uint64_t, std::size_t) {
+    return {};
+}
+void Journal::queued(std::uint64_t) {}
+void Journal::acknowledged(std::uint64_t) {}
+std::uint64_t Journal::lastId() const {
+    return 0;
+}
+JournalTally Journal::tally() const {
+    return {};
+}
+void Journal::commitNow() {}
+
+std::size_t historyRows(const std::string&, const HistoryQuery&, const std::function<bool(const JournalRow&)>&) {
+    throw InputError("this build of brivant reads no journal");
+}
+
+} // namespace brivant::tool
