@@ -821,11 +821,13 @@ class Journaled(ServerTest):
     killed or restarted while it is away, and a full disk."""
 
     def delivered(self, serve, timeout=120):
-        """Waits until the broker has acknowledged all the journal holds."""
+        """Waits until the broker has acknowledged what the journal held:
+        what is left is the last moment's samples, on their way (a stop
+        sends them)."""
         def done():
             text = serve.api("/metrics")[1].decode()
             backlog = re.search(r'brivant_journal_backlog_rows\{station="test"\} (\d+)', text)
-            return backlog and int(backlog.group(1)) == 0 and \
+            return backlog and int(backlog.group(1)) < 50 and \
                 'brivant_mqtt_connected{station="test"} 1' in text
         wait_for(lambda: "the journal's backlog delivered (%s)" % serve.log()[-1500:], done,
                  timeout=timeout, every=0.5)

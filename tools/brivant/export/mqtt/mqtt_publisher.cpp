@@ -637,9 +637,12 @@ struct MqttPublisher::Impl : std::enable_shared_from_this<Impl> {
         if (settings.publishMs > 0) {
             publishLatest();
         }
-        while (client != nullptr && isConnected() && Clock::now() < until && !outbox.idle()) {
+        while (client != nullptr && isConnected() && Clock::now() < until) {
             if (journal != nullptr) {
-                takeFromJournal();
+                takeFromJournal(); // the readers' last samples too
+            }
+            if (outbox.idle()) {
+                break;
             }
             send();
             pump(std::chrono::milliseconds(20));
