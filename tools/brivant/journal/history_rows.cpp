@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <climits>
 
+#include "journal/journal_sql.h"
 #include "journal/sqlite_db.h"
 #include "util/tool_errors.h"
 
@@ -50,39 +51,20 @@ std::size_t historyRows(const std::string& path, const HistoryQuery& query,
         if (query.sinceUs) {
             from = std::max(from, firstIdAt(db, *query.sinceUs - kOrderMarginUs));
         }
-        SqliteStatement select(db, "SELECT s.id, s.time_us, s.unit, r.run, s.n, s.result, s.c0, s.c1, "
-                                   "s.c2, s.status, s.configured, s.seq, s.t_us FROM samples s JOIN runs r ON r.id = s.run "
-                                   "WHERE s.id >= ? ORDER BY s.id");
+        SqliteStatement select(db, std::string(kSelectRows) + "WHERE s.id >= ? ORDER BY s.id");
         select.bind(1, from);
         std::size_t handed = 0;
         while (handed < query.most && select.step()) {
-            JournalRow row;
-            row.timeUs = select.integer(1);
+            JournalRow row = rowOf(select);
             if (query.untilUs && row.timeUs >= *query.untilUs + kOrderMarginUs) {
                 break;
             }
-            row.unit = static_cast<std::int16_t>(select.integer(2));
             if ((query.sinceUs && row.timeUs < *query.sinceUs) ||
                 (query.untilUs && row.timeUs >= *query.untilUs) ||
                 (!query.units.empty() &&
                  std::find(query.units.begin(), query.units.end(), row.unit) == query.units.end())) {
                 continue;
             }
-            row.id = static_cast<std::uint64_t>(select.integer(0));
-            row.run = select.text(3);
-            row.n = static_cast<std::uint64_t>(select.integer(4));
-            row.result = static_cast<std::int16_t>(select.integer(5));
-            if (!select.isNull(6)) {
-                for (int ch = 0; ch < 3; ++ch) {
-                    row.counts[static_cast<std::size_t>(ch)] = static_cast<std::int32_t>(select.integer(6 + ch));
-                    row.status[static_cast<std::size_t>(ch)] = static_cast<std::uint8_t>(select.integer(9) >> (8 * ch));
-                }
-            }
-            if (!select.isNull(10)) {
-                row.configured = select.integer(10) != 0;
-            }
-            row.seq = static_cast<std::uint64_t>(select.integer(11));
-            row.t = static_cast<double>(select.integer(12)) / 1e6;
             ++handed;
             if (!each(row)) {
                 break;

@@ -12,6 +12,7 @@
 
 #include <sqlite3.h>
 
+#include "journal/journal_sql.h"
 #include "journal/sqlite_db.h"
 #include "util/tool_errors.h"
 
@@ -56,31 +57,6 @@ std::string stamp() {
     char text[32];
     std::strftime(text, sizeof text, "%Y%m%dT%H%M%SZ", &utc);
     return text;
-}
-
-// A sample whose unit did not answer keeps no counts.
-void bindRow(SqliteStatement& insert, const JournalRow& row, std::int64_t runRow) {
-    insert.bind(1, static_cast<std::int64_t>(row.id))
-        .bind(2, row.timeUs)
-        .bind(3, row.unit)
-        .bind(4, runRow)
-        .bind(5, static_cast<std::int64_t>(row.n))
-        .bind(6, row.result)
-        .bind(12, static_cast<std::int64_t>(row.seq))
-        .bind(13, static_cast<std::int64_t>(row.t * 1e6 + 0.5));
-    if (row.result == 0) {
-        for (int ch = 0; ch < 3; ++ch) {
-            insert.bind(7 + ch, row.counts[static_cast<std::size_t>(ch)]);
-        }
-        insert.bind(10, static_cast<std::int64_t>(row.status[0]) | row.status[1] << 8 | row.status[2] << 16);
-    } else {
-        insert.bindNull(7).bindNull(8).bindNull(9).bindNull(10);
-    }
-    if (row.configured) {
-        insert.bind(11, *row.configured ? 1 : 0);
-    } else {
-        insert.bindNull(11);
-    }
 }
 
 } // namespace
@@ -296,44 +272,18 @@ std::vector<JournalRow> Journal::after(std::uint64_t id, std::size_t most) {
     // Behind what is in memory: from the database, then on from memory.
     {
         std::lock_guard<std::mutex> guard(readLock_);
-        SqliteStatement select(*reader_, "SELECT id, time_us, unit, run, n, result, c0, c1, c2, status, "
-                                         "configured, seq, t_us FROM samples WHERE id > ? AND id < ? ORDER BY id LIMIT ?");
+        SqliteStatement select(*reader_,
+                               std::string(kSelectRows) + "WHERE s.id > ? AND s.id < ? ORDER BY s.id LIMIT ?");
         select.bind(1, static_cast<std::int64_t>(id))
             .bind(2, static_cast<std::int64_t>(firstPending))
             .bind(3, static_cast<std::int64_t>(most));
         while (select.step()) {
-            JournalRow row;
-            row.id = static_cast<std::uint64_t>(select.integer(0));
-            row.timeUs = select.integer(1);
-            row.unit = static_cast<std::int16_t>(select.integer(2));
-            const std::int64_t run = select.integer(3);
-            auto known = runs_.find(run);
-            if (known == runs_.end()) {
-                SqliteStatement name(*reader_, "SELECT run FROM runs WHERE id = ?");
-                name.bind(1, run);
-                known = runs_.emplace(run, name.step() ? name.text(0) : std::string()).first;
-            }
-            row.run = known->second;
-            row.n = static_cast<std::uint64_t>(select.integer(4));
-            row.result = static_cast<std::int16_t>(select.integer(5));
-            if (!select.isNull(6)) {
-                for (int ch = 0; ch < 3; ++ch) {
-                    row.counts[static_cast<std::size_t>(ch)] = static_cast<std::int32_t>(select.integer(6 + ch));
-                    row.status[static_cast<std::size_t>(ch)] =
-                        static_cast<std::uint8_t>(select.integer(9) >> (8 * ch));
-                }
-            }
-            if (!select.isNull(10)) {
-                row.configured = select.integer(10) != 0;
-            }
-            row.seq = static_cast<std::uint64_t>(select.integer(11));
-            row.t = static_cast<double>(select.integer(12)) / 1e6;
-            rows.push_back(std::move(row));
+            rows.push_back(rowOf(select));
         }
     }
     if (rows.size() < most) {
-        std::vector<JournalRow> more = after(rows.empty() ? firstPending - 1 : std::max(rows.back().id, firstPending - 1),
-                                             most - rows.size());
+        // Everything written before the rows in memory has been read.
+        std::vector<JournalRow> more = after(firstPending - 1, most - rows.size());
         rows.insert(rows.end(), more.begin(), more.end());
     }
     return rows;

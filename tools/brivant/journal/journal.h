@@ -124,7 +124,6 @@ private:
     std::unique_ptr<SqliteDb> reader_; // the forwarder's
     std::mutex readLock_;
     std::int64_t runRow_ = 0;
-    std::map<std::int64_t, std::string> runs_; // run row -> run ID, for reading
 
     mutable std::mutex lock_;
     std::condition_variable wake_;
