@@ -9,6 +9,7 @@
 #include <nlohmann/json.hpp>
 
 #include "export/mqtt/mqtt_commands.h"
+#include "service/channel_change.h"
 #include "fuzz_require.h"
 #include "served_station.h"
 
