@@ -65,6 +65,10 @@ expect 0 "^unit 0  ch0" watch 0 --count=2 --interval=10
 expect 0 "^unit 0  ch0" watch 0 --interval 10 --count 2
 expect 64 "^brivant: unknown option --bogus$" watch 0 --bogus
 expect 64 "^brivant: unknown option --every$" watch 0 --every=5
+# history: a time it cannot read, a journal that is not there, no serve.
+expect 64 "--since 'soon' is not a time" history --journal /nonexistent.db --since soon
+expect 66 "cannot read the journal /nonexistent.db" history --journal /nonexistent.db
+expect 64 "no running brivant serve keeps a journal" history
 expect 64 "^brivant: unexpected argument '1'" watch 0 1
 expect 64 "^brivant: unknown option --json$" watch 0 --json
 expect 64 "option --count needs a value" watch 0 --count

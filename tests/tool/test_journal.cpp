@@ -12,8 +12,10 @@
 #include <sqlite3.h>
 #include <sys/stat.h>
 
+#include "http/panel_server.h"
 #include "journal/history.h"
 #include "journal/journal.h"
+#include "service/unit_registry.h"
 #include "util/tool_errors.h"
 
 namespace brivant::test {
@@ -260,6 +262,57 @@ TEST_F(JournalTest, ANewerJournalOrAFolderThatCannotBeWrittenIsRefusedAndLeftAlo
         ADD_FAILURE() << "a journal in a file was opened";
     } catch (const tool::InputError& error) {
         EXPECT_NE(std::string(error.what()).find(folder_ + "/plain"), std::string::npos) << error.what();
+    }
+}
+
+TEST(HistoryTime, UtcTimesNowAndTimesBackFromNowAndNothingElse) {
+    const std::int64_t now = 1'796'860'000'000'000;
+    EXPECT_EQ(tool::parseHistoryTime("now", now, "--since"), now);
+    EXPECT_EQ(tool::parseHistoryTime("-90s", now, "--since"), now - 90'000'000);
+    EXPECT_EQ(tool::parseHistoryTime("-2h", now, "--since"), now - 7'200'000'000);
+    EXPECT_EQ(tool::parseHistoryTime("1970-01-02T00:00:00Z", now, "--since"), 86'400'000'000);
+    EXPECT_EQ(tool::parseHistoryTime("2026-12-09T10:00:00.250Z", now, "--since"), 1'796'810'400'250'000);
+    for (const char* wrong : {"", "yesterday", "-5", "-5w", "2026-12-09T10:00:00", "2026-12-09 10:00:00Z",
+                              "2026-13-09T10:00:00Z", "2026-12-09T10:00:00Zjunk", "+5m"}) {
+        try {
+            tool::parseHistoryTime(wrong, now, "--until");
+            ADD_FAILURE() << "'" << wrong << "' was taken as a time";
+        } catch (const tool::UsageError& error) {
+            EXPECT_NE(std::string(error.what()).find("--until"), std::string::npos);
+        }
+    }
+}
+
+// GET /api/history through the server's request handling: bounded, with a
+// line that says where to go on, and its parameters checked.
+TEST_F(JournalTest, TheApiStreamsTheJournalInBoundedPagesAndRefusesBadParameters) {
+    auto journal = open();
+    for (std::uint64_t i = 1; i <= 5; ++i) {
+        journal->record(static_cast<std::int16_t>(i % 2), sample(i, static_cast<std::int32_t>(i)), true);
+    }
+    journal->commitNow();
+    tool::UnitRegistry registry(tool::ReaderSettings{}, tool::StationUnits{{}, {}});
+    const std::string token = "0123456789abcdef0123456789abcdef";
+    tool::PanelServer server(registry, token);
+    const int port = server.bind(tool::PanelAddress{});
+    auto get = [&](const std::string& target) {
+        return server.answerRaw("GET " + target + " HTTP/1.1\r\nHost: 127.0.0.1:" + std::to_string(port) +
+                                "\r\nX-Brivant-Token: " + token + "\r\n\r\n");
+    };
+    EXPECT_NE(get("/api/history").find("404"), std::string::npos) << "no journal: none served";
+    server.journalAt(settings_.path);
+    const std::string page = get("/api/history?unit=1&limit=2");
+    EXPECT_NE(page.find("200 OK"), std::string::npos) << page;
+    EXPECT_NE(page.find("\"id\":1,"), std::string::npos) << page;
+    EXPECT_NE(page.find("\"id\":3,"), std::string::npos) << page;
+    EXPECT_EQ(page.find("\"id\":5,"), std::string::npos) << "two rows at most";
+    EXPECT_NE(page.find("{\"more\":true,\"after\":3}"), std::string::npos) << page;
+    const std::string rest = get("/api/history?unit=1&after=3");
+    EXPECT_NE(rest.find("\"id\":5,"), std::string::npos) << rest;
+    EXPECT_EQ(rest.find("more"), std::string::npos) << rest;
+    for (const char* wrong : {"/api/history?unit=16", "/api/history?since=soon", "/api/history?limit=0",
+                              "/api/history?after=-1"}) {
+        EXPECT_NE(get(wrong).find("400 Bad Request"), std::string::npos) << wrong;
     }
 }
 
