@@ -29,7 +29,7 @@ echo
 echo "### the brivant tool: log's sampling rate, the panel's USB traffic and CPU"
 "$dir/bench/brivant_bench_tool"
 echo
-echo "### serve's MQTT publishing: 16 units at 100 Hz to a local mosquitto, QoS 1 and 0"
+echo "### serve's MQTT publishing and its journal: 16 units at 100 and 1000 Hz to a local mosquitto"
 "$dir/bench/brivant_bench_mqtt"
 echo
 echo "### serve's HTTP side: one request while 100 idle connections and 32 slow-header clients hold on"
