@@ -79,6 +79,43 @@ write_preset = true
 
 // Every mistake is named with its place: a value out of range, a wrong
 // type, an unknown key (a typo must not be ignored), a bad unit or channel.
+// [history]: its defaults, what it takes, its mistakes, and a reload that
+// changes it named as needing a restart.
+TEST(StationFile, HistoryTableTakesItsKeysAndWritesThemBack) {
+    tool::Station station = tool::parseStation("station = \"h\"\n[unit.0]\n", "h.toml");
+    EXPECT_TRUE(station.history.enabled) << "a station journals by default";
+    EXPECT_EQ(station.history.keepSeconds, 24 * 3600);
+    EXPECT_EQ(station.history.syncMs, 1000);
+    EXPECT_EQ(tool::stationToml(station).find("[history]"), std::string::npos) << "defaults are not written";
+
+    station = tool::parseStation("station = \"h\"\nrate_hz = 1000\n[history]\npath = \"/var/tmp/h.db\"\n"
+                                 "sync_ms = 250\nmax_mb = 64\nkeep = \"90m\"\n[unit.0]\n",
+                                 "h.toml");
+    EXPECT_EQ(station.rateHz, 1000);
+    EXPECT_EQ(station.history.path, "/var/tmp/h.db");
+    EXPECT_EQ(station.history.syncMs, 250);
+    EXPECT_EQ(station.history.maxMb, 64);
+    EXPECT_EQ(station.history.keepSeconds, 90 * 60);
+    tool::Station again = tool::parseStation(tool::stationToml(station), "back.toml");
+    EXPECT_TRUE(again.history == station.history) << tool::stationToml(station);
+
+    try {
+        tool::parseStation("station = \"h\"\n[history]\nsync_ms = 5\nkeep = \"forever\"\nsize = 3\n", "bad.toml");
+        FAIL() << "a [history] with mistakes was taken";
+    } catch (const tool::StationFileError& error) {
+        ASSERT_EQ(error.problems.size(), 3u) << error.what();
+        EXPECT_EQ(error.problems[0], "bad.toml:3:11: history.sync_ms 5 is not 10 to 60000");
+        EXPECT_NE(error.problems[1].find("history.keep must be a duration"), std::string::npos);
+        EXPECT_NE(error.problems[2].find("unknown key 'size' in history"), std::string::npos);
+    }
+
+    tool::LiveStation live(station);
+    tool::Station next = station;
+    next.history.keepSeconds = 7 * 86400;
+    const auto reloaded = live.reload(next);
+    EXPECT_NE(std::find(reloaded.notTaken.begin(), reloaded.notTaken.end(), "[history]"), reloaded.notTaken.end());
+}
+
 TEST(StationFile, EveryMistakeIsNamedAtFileLineColumn) {
     const std::string text = "station = \"x\"\n"           // 1
                              "rate_hz = 5000\n"            // 2
