@@ -5,6 +5,7 @@
 // retried, and the runtime file through which other commands find serve.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cstdlib>
 #include <fstream>
