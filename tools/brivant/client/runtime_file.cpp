@@ -17,6 +17,7 @@
 #if defined(_WIN32)
 #include <windows.h>
 #include <direct.h>
+#include <shlobj.h>
 #else
 #include <dirent.h>
 #include <grp.h>
@@ -32,6 +33,9 @@ namespace {
 
 const char* const kPrefix = "serve-";
 const char* const kSuffix = ".json";
+
+bool systemFolders = false; // serve runs as the Windows service
+
 
 #if defined(_WIN32)
 
@@ -148,7 +152,7 @@ std::string runtimeFolder() {
 
 std::string stateFolder() {
 #if defined(_WIN32)
-    std::string folder = runtimeFolder() + "\\state";
+    std::string folder = (systemFolders ? programDataFolder() : runtimeFolder()) + "\\state";
     CreateDirectoryA(folder.c_str(), nullptr);
     return folder;
 #else
@@ -260,9 +264,34 @@ void giveToGroup(const std::string& path) {
 
 } // namespace
 
+#if defined(_WIN32)
+// Asked of the shell rather than read from %ProgramData%: a service's
+// environment need not have it (Wine gives one C:\users\Public there).
+std::string programDataFolder() {
+    char data[MAX_PATH];
+    if (SHGetFolderPathA(nullptr, CSIDL_COMMON_APPDATA, nullptr, SHGFP_TYPE_CURRENT, data) != S_OK) {
+        throw std::runtime_error("the system names no folder for all users' program data");
+    }
+    std::string folder = std::string(data) + "\\Brivant";
+    CreateDirectoryA(folder.c_str(), nullptr);
+    return folder;
+}
+#endif
+
 std::string systemRuntimeFolder() {
     const char* given = std::getenv("BRIVANT_SYSTEM_RUNTIME");
-    return given != nullptr && *given != '\0' ? given : "/run/brivant";
+    if (given != nullptr && *given != '\0') {
+        return given;
+    }
+#if defined(_WIN32)
+    return programDataFolder() + "\\run";
+#else
+    return "/run/brivant";
+#endif
+}
+
+void useSystemFolders() {
+    systemFolders = true;
 }
 
 std::vector<ServeRecord> liveServes() {
@@ -272,7 +301,14 @@ std::vector<ServeRecord> liveServes() {
     } catch (const std::runtime_error&) {
         // no folder of the user's own to trust: the system one may still be there
     }
-#if !defined(_WIN32)
+#if defined(_WIN32)
+    // The service's folder: its ACL lets Administrators and the group the
+    // installer named read it, and no one else.
+    try {
+        readRecords(systemRuntimeFolder(), serves);
+    } catch (const std::runtime_error&) {
+    }
+#else
     const std::string system = systemRuntimeFolder();
     if (trustedSystemFolder(system)) {
         readRecords(system, serves);
@@ -293,6 +329,13 @@ RuntimeFile::RuntimeFile(ServeRecord record) : record_(std::move(record)) {
         system = true;
         ::chmod(folder.c_str(), 0750);
         giveToGroup(folder);
+    }
+#endif
+#if defined(_WIN32)
+    if (systemFolders) {
+        folder = systemRuntimeFolder();
+        CreateDirectoryA(folder.c_str(), nullptr);
+        system = true;
     }
 #endif
     if (!system) {

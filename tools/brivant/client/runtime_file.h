@@ -44,8 +44,21 @@ std::string changesFileFor(const std::string& station);
 // file names another.
 std::string journalFileFor(const std::string& station);
 
-// The system serve's folder: /run/brivant ($BRIVANT_SYSTEM_RUNTIME for tests).
+// The system serve's folder: /run/brivant, or %ProgramData%\Brivant\run on
+// Windows ($BRIVANT_SYSTEM_RUNTIME for tests).
 std::string systemRuntimeFolder();
+
+// serve runs as the Windows service: its runtime file goes into the system
+// folder, its changes file and journal into %ProgramData%\Brivant\state,
+// where a logged-on user's tool and Python find them (systemd gives a Linux
+// service its folders through the environment instead).
+void useSystemFolders();
+
+#if defined(_WIN32)
+// %ProgramData%\Brivant (made when missing): the service's station file,
+// run\, state\ and logs\.
+std::string programDataFolder();
+#endif
 
 // The records of the serves whose process is still alive.
 std::vector<ServeRecord> liveServes();

@@ -99,6 +99,9 @@ std::unique_ptr<CLI::App> makeApp(CommandContext& context) {
     addLogCommand(*app, context);
     addPanelCommand(*app, context);
     addServeCommand(*app, context);
+#if defined(_WIN32)
+    addServiceCommand(*app, context);
+#endif
     addHistoryCommand(*app, context);
     addBatchCommand(*app, context);
 #ifndef _WIN32

@@ -31,6 +31,9 @@ void addLogCommand(CLI::App& app, CommandContext& context);
 void addBatchCommand(CLI::App& app, CommandContext& context);
 void addPanelCommand(CLI::App& app, CommandContext& context);
 void addServeCommand(CLI::App& app, CommandContext& context);
+// serve over a station file, as `serve --config` and the Windows service run it.
+int serveStationFile(const std::string& config, bool save, bool jsonLog, Console& console);
+void addServiceCommand(CLI::App& app, CommandContext& context); // the Windows service
 void addHistoryCommand(CLI::App& app, CommandContext& context);
 #ifndef _WIN32
 void addUdevProbeCommand(CLI::App& app, CommandContext& context); // for the udev rule

@@ -39,8 +39,8 @@ int checkStation(const std::string& path, Console& console) {
         console.error(path + ": " + problem);
         status = kExitNoInput;
     }
-    if (station.mqtt && !mqttBuiltIn()) {
-        console.error(path + ": [mqtt]: this build of brivant has no MQTT");
+    if (!mqttUnsupported(station).empty()) {
+        console.error(path + ": " + mqttUnsupported(station));
         status = status == kExitOk ? kExitUsage : status;
     }
     PanelAddress address;
@@ -67,9 +67,15 @@ int runServe(const ServeArguments& args, Console& console) {
         throw UsageError("serve needs --config FILE (a station file; brivant serve --help tells "
                          "its keys), or --check FILE");
     }
+    return serveStationFile(args.config, args.save, args.logFormat == "json", console);
+}
+
+} // namespace
+
+int serveStationFile(const std::string& config, bool save, bool jsonLog, Console& console) {
     Station station;
     try {
-        station = loadStation(args.config);
+        station = loadStation(config);
     } catch (const StationFileError& error) {
         for (const std::string& problem : error.problems) {
             console.error(problem);
@@ -79,7 +85,7 @@ int runServe(const ServeArguments& args, Console& console) {
     // Files first, then the port: told before any unit is opened.
     const std::vector<std::string> unreadable = unreadableFiles(station);
     if (!unreadable.empty()) {
-        throw InputError(args.config + ": " + unreadable.front());
+        throw InputError(config + ": " + unreadable.front());
     }
     ServiceOptions options;
     options.name = "serve";
@@ -88,14 +94,12 @@ int runServe(const ServeArguments& args, Console& console) {
     options.portGiven = station.port != 0;
     options.rateHz = station.rateHz;
     options.station = std::move(station);
-    options.stationPath = args.config;
-    options.save = args.save;
-    options.jsonLog = args.logFormat == "json";
+    options.stationPath = config;
+    options.save = save;
+    options.jsonLog = jsonLog;
     options.interruptStatus = kExitOk; // stopping is serve's normal end
     return runService(options, console);
 }
-
-} // namespace
 
 void addServeCommand(CLI::App& app, CommandContext& context) {
     auto args = std::make_shared<ServeArguments>();

@@ -9,10 +9,20 @@
 
 namespace brivant::tool {
 
+// Where a process with no terminal (a Windows service) sends its lines: a
+// log file. Best effort, like standard error.
+class LineSink {
+public:
+    virtual ~LineSink() = default;
+    virtual void line(std::string_view text) = 0; // one line, without its newline
+};
+
 class Output {
 public:
     // Writes to `file` (not owned), called `name` in messages.
     Output(std::FILE* file, std::string name);
+    // Writes each line to `sink` (not owned) instead.
+    Output(LineSink& sink, std::string name);
 
     // Writes `text` whole and flushes it, so nothing written is left in a
     // buffer when the process ends. Throws OutputError.
@@ -23,6 +33,7 @@ public:
 
 private:
     std::FILE* file_;
+    LineSink* sink_ = nullptr;
     std::string name_;
 };
 
@@ -31,6 +42,7 @@ private:
 struct Console {
     Output& out;
     std::FILE* err = stderr;
+    LineSink* errSink = nullptr; // instead of `err`, when set
 
     void error(const std::string& message) const;
 };

@@ -12,14 +12,13 @@
 #include <thread>
 #include <vector>
 
-#include <fcntl.h>
-#include <poll.h>
 #include <unistd.h>
 
 #include <mosquitto.h>
 #include <mqtt_protocol.h>
 
 #include "export/mqtt/mqtt_messages.h"
+#include "export/mqtt/socket_wait.h"
 #include "util/random_token.h"
 #include "util/secret_file.h"
 #include "util/tool_errors.h"
@@ -82,18 +81,6 @@ struct MqttPublisher::Impl : std::enable_shared_from_this<Impl> {
                                  std::strerror(errno));
             }
         }
-        int fds[2];
-        if (::pipe2(fds, O_NONBLOCK | O_CLOEXEC) != 0) {
-            throw std::runtime_error(std::string("cannot make a pipe: ") + std::strerror(errno));
-        }
-        wakeRead = fds[0];
-        wakeWrite = fds[1];
-    }
-
-    // A reader left inside a call that never returned may still hold this.
-    ~Impl() {
-        ::close(wakeRead);
-        ::close(wakeWrite);
     }
 
     const MqttSettings settings;
@@ -136,7 +123,7 @@ struct MqttPublisher::Impl : std::enable_shared_from_this<Impl> {
     std::set<std::uint64_t> outstanding;
     std::uint64_t replayUpTo = 0;
 
-    int wakeRead = -1, wakeWrite = -1;
+    SocketWait sleeper;
     std::thread network;
     bool networkDone = false; // under `lock`
     std::condition_variable networkEnded;
@@ -151,9 +138,7 @@ struct MqttPublisher::Impl : std::enable_shared_from_this<Impl> {
     }
 
     void wake() const {
-        const char byte = 1;
-        // A full pipe already holds a wake-up.
-        [[maybe_unused]] ssize_t n = ::write(wakeWrite, &byte, 1);
+        sleeper.wake();
     }
 
     Message stateMessage(std::int16_t id, const Sample& s, std::optional<bool> configured) {
@@ -472,19 +457,12 @@ struct MqttPublisher::Impl : std::enable_shared_from_this<Impl> {
 
     // Waits for the socket or a wake-up, at most `wait`; runs the client.
     bool pump(std::chrono::milliseconds wait) {
-        pollfd fds[2] = {{wakeRead, POLLIN, 0}, {mosquitto_socket(client), POLLIN, 0}};
-        if (mosquitto_want_write(client)) {
-            fds[1].events |= POLLOUT;
-        }
-        ::poll(fds, 2, static_cast<int>(wait.count()));
-        if (fds[0].revents & POLLIN) {
-            drainWake();
-        }
+        const SocketWait::Ready ready = sleeper.wait(mosquitto_socket(client), mosquitto_want_write(client), wait);
         int rc = MOSQ_ERR_SUCCESS;
-        if (fds[1].revents & (POLLIN | POLLERR | POLLHUP)) {
+        if (ready.readable) {
             rc = mosquitto_loop_read(client, 16);
         }
-        if (rc == MOSQ_ERR_SUCCESS && (fds[1].revents & POLLOUT)) {
+        if (rc == MOSQ_ERR_SUCCESS && ready.writable) {
             rc = mosquitto_loop_write(client, 16);
         }
         if (rc == MOSQ_ERR_SUCCESS) {
@@ -576,7 +554,7 @@ struct MqttPublisher::Impl : std::enable_shared_from_this<Impl> {
                 // Away: messages only gather in the outbox.
                 std::this_thread::sleep_for(std::min<Clock::duration>(
                     std::chrono::milliseconds(50), std::max<Clock::duration>(nextTry - Clock::now(), {})));
-                drainWake();
+                sleeper.wait(-1, false, std::chrono::milliseconds(0)); // takes the wake-ups
                 return;
             }
             if (journal != nullptr && isConnected()) {
@@ -619,12 +597,6 @@ struct MqttPublisher::Impl : std::enable_shared_from_this<Impl> {
         }
         if (!rows.empty()) {
             journal->queued(queuedUpTo);
-        }
-    }
-
-    void drainWake() const {
-        char bytes[256];
-        while (::read(wakeRead, bytes, sizeof bytes) > 0) {
         }
     }
 
@@ -715,6 +687,17 @@ struct MqttPublisher::Impl : std::enable_shared_from_this<Impl> {
 
 bool mqttBuiltIn() {
     return true;
+}
+
+// A libmosquitto built without TLS answers every TLS set-up "not supported";
+// one with it finds fault with the missing certificates instead.
+bool mqttTlsBuiltIn() {
+    mosquitto_lib_init();
+    struct mosquitto* probe = mosquitto_new(nullptr, true, nullptr);
+    const bool tls = probe != nullptr &&
+                     mosquitto_tls_set(probe, nullptr, nullptr, nullptr, nullptr, nullptr) != MOSQ_ERR_NOT_SUPPORTED;
+    mosquitto_destroy(probe);
+    return tls; // the library stays initialised, as the publisher wants it next
 }
 
 MqttPublisher::MqttPublisher(const Station& station, PublisherLog log)

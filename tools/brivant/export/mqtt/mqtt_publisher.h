@@ -36,6 +36,11 @@ using PublisherLog = std::function<void(const std::string& level, const std::str
 
 // False in a build without libmosquitto: a station with [mqtt] is refused.
 bool mqttBuiltIn();
+// False where libmosquitto was built without TLS (brivant.exe): mqtts:// is
+// refused.
+bool mqttTlsBuiltIn();
+// Why this build cannot publish as the station's [mqtt] asks, or "".
+std::string mqttUnsupported(const Station& station);
 
 class MqttPublisher {
 public:

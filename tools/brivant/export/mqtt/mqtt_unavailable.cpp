@@ -10,6 +10,10 @@ bool mqttBuiltIn() {
     return false;
 }
 
+bool mqttTlsBuiltIn() {
+    return false;
+}
+
 struct MqttPublisher::Impl {};
 
 MqttPublisher::MqttPublisher(const Station&, PublisherLog) {

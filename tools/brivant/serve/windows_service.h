@@ -1,0 +1,44 @@
+// brivant.exe as a Windows service: the service manager starts
+// `brivant.exe service run --config FILE`, which runs serve until a stop, a
+// shutdown or a pre-shutdown, then tells the manager it has stopped. The
+// service sets its own failure actions (restart after 1 s, 10 s, 60 s), since
+// the installer's tool cannot, and writes its log under
+// %ProgramData%\Brivant\logs, as well as to the Application event log.
+#pragma once
+
+#include <functional>
+#include <string>
+
+namespace brivant::tool {
+
+struct ServiceSettings {
+    std::string name = "Brivant";   // the service's name in the manager
+    std::string config;             // the station file, a full path
+    std::string group = "Users";    // who may read the runtime file besides Administrators
+};
+
+// The service manager's side of `service run`: returns `serve`'s status, or
+// throws std::runtime_error when this process was not started by the
+// manager.
+int runUnderServiceManager(const ServiceSettings& settings, const std::function<int()>& serve);
+
+// Restart after 1 s, 10 s and 60 s; a non-zero exit counts as a failure.
+// Returns what went wrong, or "".
+std::string setFailureActions(const std::string& name);
+
+// Lets SYSTEM and Administrators do all, and `group` read, in `folder`
+// (and what it holds), and no one else. Returns what went wrong, or "".
+std::string shareFolderWith(const std::string& folder, const std::string& group);
+
+// One line to the Application event log, as source `name`; best effort.
+void reportEvent(const std::string& name, bool error, const std::string& text);
+
+// `brivant service install|uninstall|start|stop|status`: each returns the
+// lines to print, and throws std::runtime_error with the manager's reason.
+std::string installService(const ServiceSettings& settings, const std::string& program);
+std::string uninstallService(const std::string& name);
+std::string startService(const std::string& name);
+std::string stopService(const std::string& name);
+std::string serviceStatus(const std::string& name);
+
+} // namespace brivant::tool
