@@ -11,12 +11,16 @@
 # Then the same for 32-bit Windows in BUILD_DIR-x86 and
 # dist/BRIVANT-<version>-win32/: the DLL, its import libraries, its .def, the
 # headers, the win32 wheel and the same dotnet/.
-# Also builds the Wine suite's programs in the same build folders.
+# Also builds the Wine suite's programs in the same build folders, and the
+# installer dist/BRIVANT-<version>-x64.msi from both (packaging/windows/).
+# brivant.exe links libmosquitto and SQLite built from Debian's sources of
+# them (scripts/build-third-party.sh, cached outside the clone); their
+# licences go into licenses/.
 # Usage: scripts/build-windows.sh [BUILD_DIR]   (default build-win)
 set -euo pipefail
 source "$(dirname "$0")/lib.sh"
 
-need windows
+need windows msi
 
 build_dir=${1:-$BRIVANT_ROOT/build-win}
 version=$(brivant_version)
@@ -24,9 +28,11 @@ dist_name=BRIVANT-$version-win64
 wheel_tag=win_amd64 # the Python platform tag of this DLL
 dist=$BRIVANT_ROOT/dist/$dist_name
 
+third_party=$(bash "$BRIVANT_ROOT/scripts/build-third-party.sh" x86_64-w64-mingw32)
 cmake -S "$BRIVANT_ROOT" -B "$build_dir" \
     -DCMAKE_TOOLCHAIN_FILE="$BRIVANT_ROOT/cmake/mingw-w64-x86_64.cmake" \
-    -DCMAKE_BUILD_TYPE=Release -DBRIVANT_BUILD_TESTS=OFF -DBRIVANT_BUILD_WINE_SUITE=ON >/dev/null
+    -DCMAKE_BUILD_TYPE=Release -DBRIVANT_BUILD_TESTS=OFF -DBRIVANT_BUILD_WINE_SUITE=ON \
+    -DBRIVANT_THIRD_PARTY="$(printf '%s' "$third_party" | paste -sd';')" >/dev/null
 cmake --build "$build_dir" -j "$BRIVANT_JOBS"
 
 # MSVC's linker reads the short import format that llvm-dlltool writes.
@@ -39,7 +45,8 @@ cp "$build_dir/BRIVANT.dll" "$build_dir/BRIVANT.dll.a" "$build_dir/BRIVANT.lib" 
     "$build_dir/brivant.exe" "$BRIVANT_ROOT/src/windows/BRIVANT.def" "$dist/"
 cp "$BRIVANT_ROOT/include/brivant.h" "$BRIVANT_ROOT/include/brivant.hpp" \
     "$build_dir/include/brivant_version.h" "$dist/include/"
-mkdir -p "$dist/python" "$dist/dotnet"
+mkdir -p "$dist/python" "$dist/dotnet" "$dist/licenses"
+printf '%s\n' "$third_party" | while read -r folder; do cp "$folder"/licenses/* "$dist/licenses/"; done
 build_wheel "$dist/python" "$wheel_tag" "$build_dir/BRIVANT.dll"
 bash "$BRIVANT_ROOT/scripts/build-linux-wheel.sh" "$dist/python"
 dist64=$dist
@@ -79,3 +86,21 @@ for folder in "$dist64" "$dist"; do
     (cd "$BRIVANT_ROOT/dist" && /usr/bin/python3 -m zipfile -c "$name.zip" "$name")
     echo "built $folder ($(stat -c %s "$folder/BRIVANT.dll") bytes) and $folder.zip"
 done
+
+# The installer, from the two folders just made. wixl reads Source paths
+# relative to where it runs, and takes no Environment element and no
+# NeverOverwrite or Permanent component: those are written into its tables
+# after it.
+msi=$BRIVANT_ROOT/dist/BRIVANT-$version-x64.msi
+cp "$BRIVANT_ROOT/packaging/windows/station.toml" "$BRIVANT_ROOT/dist/station.toml"
+(cd "$BRIVANT_ROOT/dist" && wixl -a x64 -o "$msi" -D Version="$version" -D SourceDir="$(basename "$dist64")" \
+    -D X86Dir="$(basename "$dist")" -D LicenseDir="$(basename "$dist64")/licenses" -D StationFile=station.toml \
+    "$BRIVANT_ROOT/packaging/windows/brivant.wxs")
+rm "$BRIVANT_ROOT/dist/station.toml"
+msibuild "$msi" \
+    -q "UPDATE \`Component\` SET \`Attributes\` = 400 WHERE \`Component\` = 'StationFile'" \
+    -q "CREATE TABLE \`Environment\` (\`Environment\` CHAR(72) NOT NULL, \`Name\` CHAR(255) NOT NULL LOCALIZABLE, \`Value\` CHAR(255) LOCALIZABLE, \`Component_\` CHAR(72) NOT NULL PRIMARY KEY \`Environment\`)" \
+    -q "INSERT INTO \`Environment\` (\`Environment\`, \`Name\`, \`Value\`, \`Component_\`) VALUES ('Path', '=-*PATH', '[~];[INSTALLDIR]', 'Tool')" \
+    -q "INSERT INTO \`InstallExecuteSequence\` (\`Action\`, \`Sequence\`) VALUES ('RemoveEnvironmentStrings', 3300)" \
+    -q "INSERT INTO \`InstallExecuteSequence\` (\`Action\`, \`Sequence\`) VALUES ('WriteEnvironmentStrings', 5200)"
+echo "built $msi ($(stat -c %s "$msi") bytes)"

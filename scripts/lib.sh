@@ -22,6 +22,8 @@ declare -A BRIVANT_PACKAGES=(
     [windows]="cmake make g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64
                g++-mingw-w64-i686-posix binutils-mingw-w64-i686 llvm
                libcli11-dev nlohmann-json3-dev libtomlplusplus-dev"
+    # The Windows installer, built and read back.
+    [msi]="wixl msitools"
     [wine]="wine wine64 python3-pefile"
     [wine32]="wine32:i386"
     [valgrind]="valgrind"
