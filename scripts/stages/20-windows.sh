@@ -6,7 +6,7 @@
 set -euo pipefail
 source "$(dirname "$0")/../lib.sh"
 
-need wine wine32 python
+need wine wine32 python msi
 build_dir=$BRIVANT_ROOT/build-win
 bash "$BRIVANT_ROOT/scripts/build-windows.sh" "$build_dir"
 
@@ -31,8 +31,20 @@ echo "--- binary checks, x86"
     "$build_dir-x86/BRIVANT.dll" "$BRIVANT_ROOT/include/brivant.h" \
     "$BRIVANT_ROOT/dist/BRIVANT-$version-win32"
 
-echo "--- wine suite"
-bash "$BRIVANT_ROOT/tests/wine/run_suite.sh" "$build_dir"
+echo "--- the installer's tables"
+msi=$BRIVANT_ROOT/dist/BRIVANT-$version-x64.msi
+bash "$BRIVANT_ROOT/tests/wine/check_msi.sh" "$msi" "$version"
+
+echo "--- wine suite, the tool, the installer and the service"
+need_packages mosquitto mosquitto-clients
+BRIVANT_MSI=$msi bash "$BRIVANT_ROOT/tests/wine/run_suite.sh" "$build_dir"
 
 echo "--- wine suite, x86 (32-bit prefix)"
-bash "$BRIVANT_ROOT/tests/wine/run_suite.sh" "$build_dir-x86" win32
+status=0
+bash "$BRIVANT_ROOT/tests/wine/run_suite.sh" "$build_dir-x86" win32 || status=$?
+if [ "$status" -eq 3 ]; then
+    # Said, not hidden: the x86 DLL's checks above ran, its Wine suite did not.
+    echo "SKIPPED: the x86 Wine suite (this machine's kernel runs no 32-bit programs)"
+elif [ "$status" -ne 0 ]; then
+    exit "$status"
+fi

@@ -36,6 +36,21 @@ cleanup() {
 }
 trap cleanup EXIT
 
+# Debian's `wine` starts its 32-bit loader first, which a kernel that runs no
+# 32-bit programs (IA32 emulation off, as on some virtual machines) cannot
+# start; there the 64-bit loader stands in as `wine` for a 64-bit prefix,
+# and a 32-bit prefix cannot be had at all.
+if ! /usr/lib/wine/wine --version >/dev/null 2>&1; then
+    if [ "$arch" = win32 ]; then
+        echo "run_suite.sh: this machine runs no 32-bit programs, so no 32-bit Wine prefix" >&2
+        exit 3
+    fi
+    mkdir -p "$work/bin"
+    printf '#!/bin/sh\nexec /usr/lib/wine/wine64 "$@"\n' >"$work/bin/wine"
+    chmod +x "$work/bin/wine"
+    export PATH=$work/bin:$PATH
+fi
+
 echo "wine prefix $WINEPREFIX, $arch ($(wine --version 2>/dev/null))"
 if ! timeout "$wine_timeout" wine wineboot --init >"$work/wineboot.log" 2>&1; then
     echo "wineboot failed to set up the prefix:" >&2
@@ -72,4 +87,10 @@ if [ -f "$build_dir/brivant.exe" ]; then
     cp "$build_dir/brivant.exe" "$work/run/"
     source "$(dirname "${BASH_SOURCE[0]}")/tool_checks.sh"
     run_tool_checks
+fi
+
+# ---- the installer and the service (tests/wine/service_checks.sh) ------------
+if [ -n "${BRIVANT_MSI:-}" ]; then
+    source "$(dirname "${BASH_SOURCE[0]}")/service_checks.sh"
+    run_service_checks
 fi

@@ -1,0 +1,125 @@
+# The installer and the Windows service in the Wine suite's prefix: msiexec
+# installs dist/BRIVANT-VERSION-x64.msi, the service runs the station over the
+# winusb.dll double's units, publishes to a real Mosquitto on this machine,
+# answers its API on loopback, is stopped through the service manager, and
+# msiexec /x takes it all away but the user's station file. Sourced by
+# run_suite.sh after the tool's checks (units 0, 1 and 5 linked). Needs:
+# $work, $WINEPREFIX, $BRIVANT_MSI, mosquitto and mosquitto_sub.
+
+free_port() {
+    /usr/bin/python3 -c 'import socket; s = socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])'
+}
+
+run_service_checks() {
+    local - # each check's status is taken, not left to end the script
+    set +e
+    local passed=0 failed=0 out=$work/service-output status
+    local drive=$WINEPREFIX/drive_c installed data broker_pid sub_pid keeper_pid
+    installed="$drive/Program Files/Brivant"
+    data="$drive/ProgramData/Brivant"
+    service_check() { # service_check CONDITION-STATUS WHAT
+        if [ "$1" -eq 0 ]; then passed=$((passed + 1)); else
+            failed=$((failed + 1)); echo "FAIL [service] $2"; sed 's/^/    /' "$out"; fi
+    }
+    w() { (cd "$work/run" && timeout 120 wine "$@") 2>&1 | tr -d '\r'; }
+
+    # MQTT is built in, TLS not: mqtts:// is refused at the check, by name.
+    printf 'station = "tls"\n[unit.0]\n[mqtt]\nurl = "mqtts://127.0.0.1:8883"\n' >"$work/run/tls.toml"
+    (cd "$work/run" && timeout 60 wine brivant.exe serve --check tls.toml >"$out" 2>&1)
+    status=$?
+    [ "$status" -eq 64 ] && grep -q 'no MQTT over TLS' "$out"
+    service_check $? "brivant.exe has MQTT but refuses mqtts:// with a message (64)"
+
+    cp "$BRIVANT_MSI" "$work/run/brivant.msi"
+    w msiexec /i brivant.msi /qn >"$out"
+    [ -f "$installed/brivant.exe" ] && [ -f "$installed/BRIVANT.dll" ] && [ -f "$installed/x86/BRIVANT.dll" ] &&
+        [ -f "$installed/include/brivant.h" ] && [ -f "$installed/BRIVANT.lib" ] && [ -f "$data/station.toml" ]
+    service_check $? "msiexec /i: the files in Program Files\\Brivant and the station file in ProgramData"
+
+    w reg query 'HKLM\System\CurrentControlSet\Services\Brivant' >"$out"
+    grep -q 'ImagePath.*brivant\.exe service run --config "C:\\ProgramData\\Brivant\\station\.toml"' "$out" &&
+        grep -qE 'Start +REG_DWORD +0x3' "$out"
+    service_check $? "msiexec /i: the service Brivant registered over the station file, started on demand"
+    w reg query 'HKLM\System\CurrentControlSet\Control\Session Manager\Environment' /v PATH >"$out"
+    w reg query 'HKLM\Software\Brivant' /v InstallDir >>"$out"
+    grep -q 'PATH.*C:\\Program Files\\Brivant' "$out" && grep -q 'InstallDir.*C:\\Program Files\\Brivant' "$out"
+    service_check $? "msiexec /i: brivant.exe's folder on the system PATH, InstallDir in the registry"
+
+    # The station: units 0 and 1 of the double, a real broker on this
+    # machine, the API on a port of ours.
+    local api_port mqtt_port
+    api_port=$(free_port)
+    mqtt_port=$(free_port)
+    printf 'listener %s 127.0.0.1\nallow_anonymous true\npersistence false\n' "$mqtt_port" >"$work/mosquitto.conf"
+    mosquitto -c "$work/mosquitto.conf" >"$work/mosquitto.log" 2>&1 &
+    broker_pid=$!
+    sleep 0.5
+    timeout 300 mosquitto_sub -h 127.0.0.1 -p "$mqtt_port" -t 'brivant/#' -v >"$work/mqtt.txt" 2>&1 &
+    sub_pid=$!
+    printf 'station = "wine-1"\nrate_hz = 10\nport = %s\n[unit.0]\n[unit.1.channel.0]\nmultiplier = 2\n[mqtt]\nurl = "mqtt://127.0.0.1:%s"\n' \
+        "$api_port" "$mqtt_port" >"$data/station.toml"
+    # The double stands in for the units, next to the library that loads it.
+    cp "$work/run/winusb.dll" "$installed/"
+
+    # Wine ends its services when its last other process ends: a program of
+    # the logged-on user's stands in for the session while the service runs.
+    (cd "$work/run" && exec timeout 600 wine brivant.exe sleep 600000) >/dev/null 2>&1 &
+    keeper_pid=$!
+    w brivant.exe service start >"$out"
+    grep -q '^started the service Brivant' "$out"
+    service_check $? "service start: the service manager runs serve"
+
+    local record="" token=""
+    for _ in $(seq 1 100); do
+        record=$(ls "$data"/run/serve-*.json 2>/dev/null | head -n1)
+        [ -n "$record" ] && break
+        sleep 0.2
+    done
+    token=$(/usr/bin/python3 -c 'import json, sys; print(json.load(open(sys.argv[1]))["token"])' "$record" 2>/dev/null)
+    curl -s --max-time 10 -H "X-Brivant-Token: $token" "http://127.0.0.1:$api_port/api/units" >"$out"
+    grep -q '"id":0' "$out" && grep -q '"id":1' "$out"
+    service_check $? "the service's API answers curl on loopback with units 0 and 1 (runtime file in ProgramData\\Brivant\\run)"
+
+    w brivant.exe read 0 0 --json >"$out"
+    grep -q 'unit 0 is held by brivant serve (station wine-1' "$out" && grep -q '"count":' "$out"
+    service_check $? "brivant.exe read 0 goes through the service"
+
+    for _ in $(seq 1 50); do
+        grep -q '^brivant/wine-1/status online' "$work/mqtt.txt" && grep -q '^brivant/wine-1/unit/0/state ' "$work/mqtt.txt" && break
+        sleep 0.2
+    done
+    cp "$work/mqtt.txt" "$out"
+    grep -q '^brivant/wine-1/status online' "$out" && grep -q '^brivant/wine-1/unit/0/state ' "$out"
+    service_check $? "the service publishes online and unit 0's states to Mosquitto on the host"
+
+    w net stop Brivant >"$out"
+    w brivant.exe service status >>"$out"
+    sleep 1
+    grep -q '^service Brivant: stopped (no error)' "$out" && tail -n1 "$work/mqtt.txt" | grep -q 'status offline' &&
+        ! ls "$data"/run/serve-*.json >/dev/null 2>&1
+    status=$?
+    cat "$work/mqtt.txt" | tail -n3 >>"$out"
+    service_check $status "net stop: serve ends cleanly, publishes offline, removes its runtime file"
+
+    cp "$data/logs/serve.log" "$out" 2>/dev/null
+    grep -q 'service Brivant starting' "$out" && grep -q 'ended with status 0' "$out"
+    service_check $? "the service's log in ProgramData\\Brivant\\logs tells its start and its end"
+
+    # Wine keeps no failure actions (it says it set them, and cannot tell
+    # them back); Windows's manager tells them, as the line checked here.
+    w brivant.exe service status >>"$out"
+    ! grep -q 'cannot set the failure actions' "$data/logs/serve.log" &&
+        grep -qE '^on failure: (restart after 1 s, restart after 10 s, restart after 60 s|not told by the service manager)' "$out"
+    service_check $? "the service sets its own failure actions without a complaint, and status tells them"
+
+    w msiexec /x brivant.msi /qn >"$out"
+    w reg query 'HKLM\System\CurrentControlSet\Services\Brivant' >>"$out"
+    [ ! -e "$installed/brivant.exe" ] && [ ! -e "$installed/x86" ] && [ -f "$data/station.toml" ] &&
+        grep -q 'wine-1' "$data/station.toml" && ! grep -q 'ImagePath' "$out"
+    service_check $? "msiexec /x: the program and the service gone, the user's station file kept"
+
+    kill "$sub_pid" "$broker_pid" "$keeper_pid" 2>/dev/null
+    wait "$sub_pid" "$broker_pid" "$keeper_pid" 2>/dev/null
+    echo "wine service: $passed passed, $failed failed"
+    [ "$failed" -eq 0 ]
+}
