@@ -34,10 +34,9 @@ namespace {
 const char* const kPrefix = "serve-";
 const char* const kSuffix = ".json";
 
-bool systemFolders = false; // serve runs as the Windows service
-
-
 #if defined(_WIN32)
+
+bool systemFolders = false; // serve runs as the Windows service
 
 bool alive(long pid) {
     HANDLE process = OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, static_cast<DWORD>(pid));
@@ -290,9 +289,11 @@ std::string systemRuntimeFolder() {
 #endif
 }
 
+#if defined(_WIN32)
 void useSystemFolders() {
     systemFolders = true;
 }
+#endif
 
 std::vector<ServeRecord> liveServes() {
     std::vector<ServeRecord> serves;

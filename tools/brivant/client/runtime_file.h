@@ -48,13 +48,13 @@ std::string journalFileFor(const std::string& station);
 // Windows ($BRIVANT_SYSTEM_RUNTIME for tests).
 std::string systemRuntimeFolder();
 
+#if defined(_WIN32)
 // serve runs as the Windows service: its runtime file goes into the system
 // folder, its changes file and journal into %ProgramData%\Brivant\state,
 // where a logged-on user's tool and Python find them (systemd gives a Linux
 // service its folders through the environment instead).
 void useSystemFolders();
 
-#if defined(_WIN32)
 // %ProgramData%\Brivant (made when missing): the service's station file,
 // run\, state\ and logs\.
 std::string programDataFolder();

@@ -39,8 +39,8 @@ int checkStation(const std::string& path, Console& console) {
         console.error(path + ": " + problem);
         status = kExitNoInput;
     }
-    if (!mqttUnsupported(station).empty()) {
-        console.error(path + ": " + mqttUnsupported(station));
+    if (const std::string mqtt = mqttUnsupported(station); !mqtt.empty()) {
+        console.error(path + ": " + mqtt);
         status = status == kExitOk ? kExitUsage : status;
     }
     PanelAddress address;

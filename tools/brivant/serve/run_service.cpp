@@ -164,8 +164,8 @@ int runService(const ServiceOptions& options, Console& console) {
     ReaderSettings settings;
     settings.rateHz = options.rateHz;
     const std::string token = serviceToken(station, log);
-    if (station && !mqttUnsupported(*station).empty()) {
-        throw UsageError(options.stationPath.value_or("the station file") + ": " + mqttUnsupported(*station));
+    if (const std::string mqtt = station ? mqttUnsupported(*station) : ""; !mqtt.empty()) {
+        throw UsageError(options.stationPath.value_or("the station file") + ": " + mqtt);
     }
     // The journal first and last: it is made before the readers take a
     // sample, and stopped after the publisher has taken what it forwards.

@@ -296,11 +296,10 @@ std::string installService(const ServiceSettings& settings, const std::string& p
 std::string uninstallService(const std::string& name) {
     ScHandle service = openService(name, SERVICE_STOP | SERVICE_QUERY_STATUS | DELETE);
     std::string text;
-    SERVICE_STATUS_PROCESS status = query(service.get());
-    if (status.dwCurrentState != SERVICE_STOPPED) {
+    if (query(service.get()).dwCurrentState != SERVICE_STOPPED) {
         SERVICE_STATUS ignored;
         ControlService(service.get(), SERVICE_CONTROL_STOP, &ignored);
-        status = waitWhile(service.get(), SERVICE_STOP_PENDING, std::chrono::seconds(60));
+        waitWhile(service.get(), SERVICE_STOP_PENDING, std::chrono::seconds(60));
         text += "stopped the service " + name + "\n";
     }
     if (!DeleteService(service.get())) {
