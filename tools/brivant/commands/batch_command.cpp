@@ -9,6 +9,7 @@
 #include "commands/commands.h"
 #include "util/interrupt.h"
 #include "util/tool_errors.h"
+#include "util/owned_file.h"
 
 namespace brivant::tool {
 
@@ -62,14 +63,10 @@ std::string joined(const std::vector<std::string>& words) {
     return text;
 }
 
-struct FileCloser {
-    void operator()(std::FILE* file) const { std::fclose(file); }
-};
-
 int runBatch(const BatchArguments& args, Console& console) {
     const bool fromStdin = args.file == "-";
     const std::string name = fromStdin ? "<stdin>" : args.file;
-    std::unique_ptr<std::FILE, FileCloser> opened;
+    OwnedFile opened;
     if (!fromStdin) {
         opened.reset(std::fopen(args.file.c_str(), "r"));
         if (!opened) {

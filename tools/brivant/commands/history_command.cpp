@@ -12,6 +12,7 @@
 #include "journal/history.h"
 #include "station/station_file.h"
 #include "util/tool_errors.h"
+#include "util/owned_file.h"
 
 namespace brivant::tool {
 
@@ -54,10 +55,6 @@ std::string journalPath(const HistoryArguments& args) {
                                   : "more than one brivant serve keeps a journal; give --journal FILE");
 }
 
-struct FileCloser {
-    void operator()(std::FILE* file) const { std::fclose(file); }
-};
-
 int runHistory(const HistoryArguments& args, Console& console) {
     const std::int64_t now = std::chrono::duration_cast<std::chrono::microseconds>(
                                  std::chrono::system_clock::now().time_since_epoch())
@@ -74,7 +71,7 @@ int runHistory(const HistoryArguments& args, Console& console) {
     }
     const HistoryFormat format = args.format == "jsonl" ? HistoryFormat::Jsonl : HistoryFormat::Csv;
     const std::string path = journalPath(args);
-    std::unique_ptr<std::FILE, FileCloser> file;
+    OwnedFile file;
     std::optional<Output> fileOutput;
     if (args.output) {
         file.reset(std::fopen(args.output->c_str(), args.overwrite ? "wb" : "wbx"));

@@ -13,6 +13,7 @@
 #include "commands/command_arguments.h"
 #include "commands/sample_log.h"
 #include "util/tool_errors.h"
+#include "util/owned_file.h"
 
 namespace brivant::tool {
 
@@ -26,10 +27,6 @@ struct LogArguments {
     std::string format = "csv";
     std::optional<std::string> output;
     bool overwrite = false;
-};
-
-struct FileCloser {
-    void operator()(std::FILE* file) const { std::fclose(file); }
 };
 
 // What an existing file already holds: its first line and whether its last
@@ -94,7 +91,7 @@ int runLogCommand(const LogArguments& args, Console& console) {
         throw UsageError("--overwrite needs --output FILE");
     }
 
-    std::unique_ptr<std::FILE, FileCloser> file;
+    OwnedFile file;
     std::unique_ptr<Output> fileOutput;
     Output* out = &console.out;
     bool header = true;
