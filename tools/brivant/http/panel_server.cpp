@@ -15,6 +15,11 @@
 #include <stdexcept>
 
 #include <httplib.h>
+// The server reaches into cpp-httplib's internals (detail::process_server_socket
+// and the TLS handshake) to bound each connection, so cpp-httplib's
+// implementation is compiled here, once for the whole tool; every other file
+// that includes httplib.h sees its declarations alone.
+#include <httplib_implementation.inc>
 
 #include "util/backend_info.h"
 #include "util/json_text.h"
