@@ -127,9 +127,15 @@ check $? "a second serve for unit 5 is refused (status $status): $(cat "$work/ou
 # --- Python: the same through serve, and via="direct" not. A library built
 # with a sanitizer cannot be loaded into Debian's Python (its runtime must
 # come first), so the sanitizer builds leave this part to the plain one.
-# (grep reads all of ldd's output: with -q it could end the pipe early, and
-# pipefail would take ldd's broken pipe for "not sanitized".)
-if ldd "$library" 2>/dev/null | grep -E 'lib(a|t|ub)san' >/dev/null; then
+# gcc links such a library to its sanitizer's shared runtime; clang leaves
+# the runtime's symbols (__asan_*, __sancov_* ...) for the program to bring.
+# (grep reads all of the output: with -q it could end the pipe early, and
+# pipefail would take the broken pipe for "not sanitized".)
+sanitized() {
+    ldd "$library" 2>/dev/null | grep -E 'lib(a|t|ub)san' >/dev/null ||
+        nm -D --undefined-only "$library" 2>/dev/null | grep -E ' __(asan|tsan|ubsan|sancov)_' >/dev/null
+}
+if sanitized; then
     echo "serve: the Python part is left out: $library is built with a sanitizer"
 else
 PYTHONPATH=$python_dir BRIVANT_LIBRARY=$library /usr/bin/python3 - "$serve_pid" >"$work/out" 2>&1 <<'PY'
@@ -186,7 +192,7 @@ check $? "SIGTERM stops serve with 0 and removes its runtime file (status $statu
 "$tool" read 0 >"$work/out" 2>&1
 ! grep -q "held by brivant serve" "$work/out"
 check $? "with serve gone the tool opens units itself"
-if ! ldd "$library" 2>/dev/null | grep -E 'lib(a|t|ub)san' >/dev/null; then
+if ! sanitized; then
     PYTHONPATH=$python_dir BRIVANT_LIBRARY=$library /usr/bin/python3 - >"$work/out" 2>&1 <<'PY'
 import brivant
 try:
@@ -267,7 +273,7 @@ rows=$(grep -cE ',RC_(OK|COMM_FAILED)$' "$work/restart.csv")
 [ "$rows" -eq 16 ] && grep -q "brivant serve (station cli, pid [0-9]*) does not answer" "$work/restart.err" &&
     [ "$(tail -n1 "$work/restart.csv" | grep -c ',RC_OK$')" -eq 1 ]
 check $? "log goes on across a restart of serve ($rows rows, status $status): $(cat "$work/restart.err")"
-if ! ldd "$library" 2>/dev/null | grep -E 'lib(a|t|ub)san' >/dev/null; then
+if ! sanitized; then
     PYTHONPATH=$python_dir BRIVANT_LIBRARY=$library /usr/bin/python3 - "$serve_pid" >"$work/out" 2>&1 <<'PY' &
 import os, signal, sys, time
 import brivant

@@ -3,6 +3,7 @@
 // is written, and a damaged, foreign or newer file is handled without loss.
 #include <gtest/gtest.h>
 
+#include <filesystem>
 #include <fstream>
 #include <mutex>
 #include <string>
@@ -31,7 +32,7 @@ protected:
         folder_ = folder;
         settings_.path = folder_ + "/journal.db";
     }
-    void TearDown() override { std::system(("rm -rf " + folder_).c_str()); }
+    void TearDown() override { std::filesystem::remove_all(folder_); }
 
     std::unique_ptr<tool::Journal> open(const std::string& run = "run-a") {
         return std::make_unique<tool::Journal>(

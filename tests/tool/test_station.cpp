@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <atomic>
 #include <cstdlib>
+#include <filesystem>
 #include <fstream>
 #include <sstream>
 #include <thread>
@@ -356,7 +357,7 @@ protected:
         changes_ = std::string(folder_) + "/changes.toml";
     }
     void TearDown() override {
-        std::system(("rm -rf " + std::string(folder_)).c_str());
+        std::filesystem::remove_all(folder_);
         StationTest::TearDown();
     }
     char folder_[32] = "/tmp/brivant-changes-XXXXXX";
@@ -493,7 +494,7 @@ TEST(AtomicFile, WritesAtTheLinksTargetKeepsTheModeAndLeavesNothingBehind) {
     EXPECT_EQ(entries, 3);
     EXPECT_EQ(std::system(("test $(ls -A " + std::string(folder) + " | wc -l) -eq 3").c_str()), 0)
         << "no temporary left";
-    std::system(("rm -rf " + std::string(folder)).c_str());
+    std::filesystem::remove_all(folder);
 }
 
 // The runtime file: the user's alone, found while serve lives, gone after;
