@@ -12,11 +12,10 @@ source "$(dirname "$0")/lib.sh"
 arch=$1
 mkdir -p "$2"
 out=$(cd "$2" && pwd)
-build_linux_release "$arch"
+build_linux_release "$arch" brivant brivant_cli
 dir=$(linux_release_dir "$arch")
 run=()
 [ "$arch" = arm64 ] && run=(qemu-aarch64)
-cmake --build "$dir" -j "$BRIVANT_JOBS" --target brivant_cli >/dev/null
 
 version=$(brivant_version)
 soversion=${version%%.*}

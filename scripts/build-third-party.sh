@@ -105,12 +105,14 @@ for package in mosquitto sqlite3; do
     out=$cache/$package-$version-$sha-$triplet
     if [ ! -f "$out/.built" ]; then
         echo "building $package $version for $triplet into $out (once)" >&2
+        started=$(date +%s)
         work=$(mktemp -d)
         src=$(unpack "$package" "$version" "$work")
         rm -rf "$out"
         "build_${package%3}" "$src" "$out"
         rm -rf "$work"
         touch "$out/.built"
+        echo "installed: $package $version for $triplet, built from Debian's source ($(( $(date +%s) - started )) s)" >&2
     fi
     echo "$out"
 done

@@ -29,11 +29,11 @@ wheel_tag=win_amd64 # the Python platform tag of this DLL
 dist=$BRIVANT_ROOT/dist/$dist_name
 
 third_party=$(bash "$BRIVANT_ROOT/scripts/build-third-party.sh" x86_64-w64-mingw32)
-cmake -S "$BRIVANT_ROOT" -B "$build_dir" \
+cmake_configure "$build_dir" \
     -DCMAKE_TOOLCHAIN_FILE="$BRIVANT_ROOT/cmake/mingw-w64-x86_64.cmake" \
     -DCMAKE_BUILD_TYPE=Release -DBRIVANT_BUILD_TESTS=OFF -DBRIVANT_BUILD_WINE_SUITE=ON \
-    -DBRIVANT_THIRD_PARTY="$(printf '%s' "$third_party" | paste -sd';')" >/dev/null
-cmake --build "$build_dir" -j "$BRIVANT_JOBS"
+    -DBRIVANT_THIRD_PARTY="$(printf '%s' "$third_party" | paste -sd';')"
+cmake_build "$build_dir"
 
 # MSVC's linker reads the short import format that llvm-dlltool writes.
 dlltool=$(command -v llvm-dlltool || ls /usr/bin/llvm-dlltool-* 2>/dev/null | sort -V | tail -n1)
@@ -56,11 +56,10 @@ dist64=$dist
 build_x86=$build_dir-x86
 dist_name=BRIVANT-$version-win32
 dist=$BRIVANT_ROOT/dist/$dist_name
-cmake -S "$BRIVANT_ROOT" -B "$build_x86" \
+cmake_configure "$build_x86" \
     -DCMAKE_TOOLCHAIN_FILE="$BRIVANT_ROOT/cmake/mingw-w64-i686.cmake" \
-    -DCMAKE_BUILD_TYPE=Release -DBRIVANT_BUILD_TESTS=OFF -DBRIVANT_BUILD_WINE_SUITE=ON >/dev/null
-cmake --build "$build_x86" -j "$BRIVANT_JOBS" --target brivant brivant_demo winusb_double \
-    brivant_wine_suite
+    -DCMAKE_BUILD_TYPE=Release -DBRIVANT_BUILD_TESTS=OFF -DBRIVANT_BUILD_WINE_SUITE=ON
+cmake_build "$build_x86" --target brivant brivant_demo winusb_double brivant_wine_suite
 "$dlltool" -m i386 -k -d "$BRIVANT_ROOT/src/windows/BRIVANT-x86.def" -l "$build_x86/BRIVANT.lib"
 
 rm -rf "$dist" "$dist.zip"

@@ -14,12 +14,12 @@ brivant_version() {
 # needs through `need`, so this table is the one list of what a fresh machine
 # gets.
 declare -A BRIVANT_PACKAGES=(
-    [build]="cmake make g++ gcc binutils pkg-config libgtest-dev libgmock-dev libusb-1.0-0-dev
+    [build]="cmake make ninja-build ccache g++ gcc binutils pkg-config libgtest-dev libgmock-dev libusb-1.0-0-dev
              libcli11-dev nlohmann-json3-dev libtomlplusplus-dev libmosquitto-dev libssl-dev libsqlite3-dev
              curl"
     [usb-emulation]="umockdev libumockdev-dev"
     [clang]="clang libclang-rt-14-dev"
-    [windows]="cmake make g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64
+    [windows]="cmake make ninja-build ccache dpkg-dev tcl g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64
                g++-mingw-w64-i686-posix binutils-mingw-w64-i686 llvm
                libcli11-dev nlohmann-json3-dev libtomlplusplus-dev"
     # The Windows installer, built and read back.
@@ -27,7 +27,7 @@ declare -A BRIVANT_PACKAGES=(
     [wine]="wine wine64 python3-pefile"
     [wine32]="wine32:i386"
     [valgrind]="valgrind"
-    [bench]="cmake make g++ binutils pkg-config libbenchmark-dev libusb-1.0-0-dev umockdev libsqlite3-dev
+    [bench]="cmake make ninja-build ccache g++ binutils pkg-config libbenchmark-dev libusb-1.0-0-dev umockdev libsqlite3-dev
              libumockdev-dev libcli11-dev nlohmann-json3-dev libtomlplusplus-dev libmosquitto-dev
              mosquitto"
     # Real servers for serve's MQTT and metrics tests: a broker, a
@@ -35,12 +35,12 @@ declare -A BRIVANT_PACKAGES=(
     [servers]="mosquitto mosquitto-clients prometheus python3-paho-mqtt openssl"
     # 64-bit ARM Linux: Debian's cross toolchain, the arm64 development
     # packages through multiarch, and qemu-user to run what it builds.
-    [aarch64]="cmake make crossbuild-essential-arm64 qemu-user pkg-config libusb-1.0-0-dev:arm64
+    [aarch64]="cmake make ninja-build ccache crossbuild-essential-arm64 qemu-user pkg-config libusb-1.0-0-dev:arm64
                libstdc++6:arm64 libgtest-dev:arm64 libgmock-dev:arm64 libcli11-dev nlohmann-json3-dev
                libtomlplusplus-dev"
     # The Debian packages: the build flags, dependencies from the binaries,
     # the manual page from the tool's help, and lintian.
-    [deb]="dpkg-dev help2man lintian xz-utils"
+    [deb]="dpkg-dev help2man lintian xz-utils systemd udev"
     [browser]="chromium"
     [python]="python3 python3-venv python3-pip python3-build python3-wheel"
     [pkgconfig]="pkg-config"
@@ -149,27 +149,168 @@ need_browser_packages() {
 
 # puppeteer-core, exactly as tests/panel-browser/package-lock.json pins it.
 install_browser_driver() {
+    local started
+    started=$(date +%s)
     (cd "$BRIVANT_ROOT/tests/panel-browser" &&
-        npm ci --no-audit --no-fund --loglevel=error >/dev/null)
+        npm ci --no-audit --no-fund --loglevel=error >/dev/null) &&
+        echo "installed: puppeteer-core from npm ($(( $(date +%s) - started )) s)"
 }
 
-# configure_and_build DIR [CMAKE ARGS...]: the Linux build in DIR.
+# The compiler cache: Debian's ccache, in a folder outside the clone, so that
+# another clone of the same tree on this machine (CI's) reuses what this one
+# compiled. Paths under the clone are hashed relative to it, and the build
+# folder's own name and the prefix map that hides it are left out of the
+# hash, so the same sources hit whatever folder they are in.
+# BRIVANT_CCACHE=0 compiles without it.
+brivant_cache_root() {
+    echo "${BRIVANT_CACHE_DIR:-${XDG_CACHE_HOME:-$HOME/.cache}/brivant}"
+}
+if [ "${BRIVANT_CCACHE:-1}" != 0 ] && command -v ccache >/dev/null; then
+    export CCACHE_DIR=${CCACHE_DIR:-$(brivant_cache_root)/ccache}
+    export CCACHE_BASEDIR=$BRIVANT_ROOT CCACHE_NOHASHDIR=1 CCACHE_MAXSIZE=${CCACHE_MAXSIZE:-8G}
+    export CCACHE_IGNOREOPTIONS='-ffile-prefix-map=*'
+    BRIVANT_LAUNCHER=(-DCMAKE_C_COMPILER_LAUNCHER=ccache -DCMAKE_CXX_COMPILER_LAUNCHER=ccache)
+else
+    BRIVANT_LAUNCHER=()
+fi
+
+# cmake_configure DIR [CMAKE ARGS...]: configures this source tree in DIR,
+# with Ninja for a new tree when it is there (a tree keeps the generator it
+# was made with) and the compiler cache. A tree configured before with the
+# same arguments and compilers is not configured again: its build reruns
+# CMake by itself when a CMakeLists.txt changes.
+cmake_configure() {
+    local dir=$1
+    shift
+    local generator=() stamp wanted
+    mkdir -p "$dir"
+    stamp=$dir/.brivant-configured
+    wanted=$(printf '%q ' "CC=${CC:-}" "CXX=${CXX:-}" "${BRIVANT_LAUNCHER[@]}" "$@")
+    if [ -f "$dir/CMakeCache.txt" ] && [ -f "$stamp" ] && [ "$(cat "$stamp")" = "$wanted" ]; then
+        return 0
+    fi
+    if [ ! -f "$dir/CMakeCache.txt" ] && command -v ninja >/dev/null; then
+        generator=(-G Ninja)
+    fi
+    rm -f "$stamp"
+    cmake -S "$BRIVANT_ROOT" -B "$dir" "${generator[@]}" "${BRIVANT_LAUNCHER[@]}" "$@" >/dev/null &&
+        printf '%s' "$wanted" >"$stamp"
+}
+
+# cmake_build DIR [BUILD ARGS...]: builds in DIR. Stages that run at once
+# may share a tree: one builds in it at a time.
+cmake_build() {
+    local dir=$1
+    shift
+    (
+        flock 9
+        cmake --build "$dir" -j "$BRIVANT_JOBS" "$@"
+    ) 9>"$dir/.brivant-build.lock"
+}
+
+# configure_and_build DIR [CMAKE ARGS...]: the Linux build in DIR, optimised,
+# with line tables for debug information (-g1): enough for a sanitizer's or
+# valgrind's report to name file and line, at half the compile time of -g.
 configure_and_build() {
     local dir=$1
     shift
-    cmake -S "$BRIVANT_ROOT" -B "$dir" -DCMAKE_BUILD_TYPE=RelWithDebInfo "$@" >/dev/null &&
-        cmake --build "$dir" -j "$BRIVANT_JOBS"
+    mkdir -p "$dir"
+    (
+        flock 9
+        cmake_configure "$dir" -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+            -DCMAKE_C_FLAGS_RELWITHDEBINFO="-O2 -g1 -DNDEBUG" \
+            -DCMAKE_CXX_FLAGS_RELWITHDEBINFO="-O2 -g1 -DNDEBUG" "$@" &&
+            cmake --build "$dir" -j "$BRIVANT_JOBS"
+    ) 9>"$dir/.brivant-build.lock"
 }
+
+# build_linux_tree: the Linux tree of the tests, build/: gcc, over the
+# simulated units, with the libusb backend's tests over emulated units.
+build_linux_tree() {
+    need build usb-emulation
+    configure_and_build "$BRIVANT_ROOT/build" -DBRIVANT_USB_TESTS=ON
+}
+
+# count WHAT N: a line that test.sh gathers into its account of what ran.
+count() {
+    echo "count: $1: $2"
+}
+
+# ctest_counted WHAT DIR [CTEST ARGS...]: ctest in DIR, its tally counted as
+# WHAT; its output also in DIR/ctest-STAGE.log.
+ctest_counted() {
+    local what=$1 dir=$2 status=0 total
+    shift 2
+    local log=$dir/ctest-${BRIVANT_STAGE:-run}.log
+    ctest --test-dir "$dir" --output-on-failure -j "$BRIVANT_JOBS" "$@" 2>&1 | tee "$log" || status=$?
+    total=$(sed -nE 's/.* tests failed out of ([0-9]+).*/\1/p' "$log" | tail -n1)
+    count "$what" "${total:-0}"
+    return $status
+}
+
+# asan_options, tsan_options: what the sanitizer builds run with: any report
+# ends the program with a status of its own.
+asan_options() {
+    export ASAN_OPTIONS=halt_on_error=1:abort_on_error=0:exitcode=66:detect_leaks=1:strict_string_checks=1:detect_stack_use_after_return=1
+    export UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1:exitcode=67
+}
+tsan_options() {
+    export TSAN_OPTIONS=halt_on_error=1:exitcode=68:second_deadlock_stack=1
+}
+
+# no_sanitizer_report NAME DIR: fails when ctest's log in DIR holds a
+# sanitizer report that somehow did not fail its test; else says so, with
+# the stress and sweep tallies.
+no_sanitizer_report() {
+    local name=$1 log=$2/Testing/Temporary/LastTest.log
+    if grep -qE "ERROR: (Address|Leak)Sanitizer|runtime error:|WARNING: ThreadSanitizer" "$log"; then
+        echo "$name: sanitizer report found in the test log" >&2
+        return 1
+    fi
+    grep -hE "^(sweep|stress):" "$log" | sed "s/^/$name: /" || true
+    echo "$name: no sanitizer report"
+}
+
+# build_clang_tree: build-clang/, clang with warnings as errors, every target
+# with AddressSanitizer, UndefinedBehaviorSanitizer and libFuzzer's coverage
+# (the fuzz targets alone link libFuzzer): the test suite with the libusb
+# backend's tests, and the fuzzers.
+build_clang_tree() {
+    need build clang usb-emulation
+    CC=clang CXX=clang++ configure_and_build "$BRIVANT_ROOT/build-clang" -DBRIVANT_WERROR=ON \
+        -DBRIVANT_USB_TESTS=ON -DBRIVANT_FUZZ=ON -DBRIVANT_SANITIZE=fuzzer-no-link,address,undefined
+}
+
+# build_tsan_tree: build-tsan/, gcc with ThreadSanitizer.
+build_tsan_tree() {
+    need build usb-emulation
+    configure_and_build "$BRIVANT_ROOT/build-tsan" -DBRIVANT_SANITIZE=thread -DBRIVANT_USB_TESTS=ON
+}
+
+# run_servers_suite TOOL NAME: the servers suite (tests/servers/) against
+# serve from TOOL, its tally counted under NAME.
+run_servers_suite() {
+    local tool=$1 name=$2 log status=0
+    log=$(mktemp)
+    echo "--- serve ($tool)"
+    BRIVANT_TOOL=$tool /usr/bin/python3 "$BRIVANT_ROOT/tests/servers/test_mqtt_and_metrics.py" 2>&1 |
+        tee "$log" || status=$?
+    count "servers suite, $name serve (unittest)" "$(sed -nE 's/^Ran ([0-9]+) tests? in .*/\1/p' "$log" | tail -n1)"
+    rm -f "$log"
+    [ $status -eq 0 ] && echo "servers: $name serve against Mosquitto and Prometheus passed"
+    return $status
+}
+
+# The benchmarks' targets.
+BRIVANT_BENCH_TARGETS=(brivant_bench brivant_bench_own brivant_bench_shipped brivant_bench_tool
+    brivant_bench_usb brivant_bench_usb_own brivant_bench_mqtt)
 
 # build_bench: the benchmark binaries, Release, in build-bench/.
 build_bench() {
     need bench
     local dir="$BRIVANT_ROOT/build-bench"
-    cmake -S "$BRIVANT_ROOT" -B "$dir" -DCMAKE_BUILD_TYPE=Release \
-        -DBRIVANT_BUILD_BENCH=ON -DBRIVANT_BUILD_TESTS=OFF >/dev/null &&
-        cmake --build "$dir" -j "$BRIVANT_JOBS" --target brivant_bench brivant_bench_own \
-            brivant_bench_shipped brivant_bench_tool brivant_bench_usb brivant_bench_usb_own \
-            brivant_bench_mqtt brivant_cli
+    cmake_configure "$dir" -DCMAKE_BUILD_TYPE=Release -DBRIVANT_BUILD_BENCH=ON -DBRIVANT_BUILD_TESTS=OFF &&
+        cmake_build "$dir" --target "${BRIVANT_BENCH_TARGETS[@]}" brivant_cli
 }
 
 # linux_release_dir ARCH: the Release tree of build_linux_release for ARCH.
@@ -187,17 +328,37 @@ deb_buildflag() {
     DEB_HOST_ARCH=$1 DEB_BUILD_MAINT_OPTIONS=hardening=+all dpkg-buildflags --get "$2" 2>/dev/null
 }
 
-# build_linux_release [ARCH]: the shipped Linux library, Release, for amd64
-# (the default) or arm64, in linux_release_dir's tree: what the wheels, the
-# NuGet package and the Debian packages carry, one tree each. Configured as
-# a package is (prefix /usr, Debian's hardening flags), so
-# scripts/build-debs.sh builds the tool in the same tree.
+# quiet_unless_failing COMMAND...: runs COMMAND with its output kept back,
+# and shows its last lines if it fails.
+quiet_unless_failing() {
+    local log status=0
+    log=$(mktemp)
+    "$@" >"$log" 2>&1 || status=$?
+    [ $status -eq 0 ] || tail -n 60 "$log" >&2
+    rm -f "$log"
+    return $status
+}
+
+# build_linux_release [ARCH [TARGET...]]: the shipped Linux library (or the
+# targets named), Release, for amd64 (the default) or arm64, in
+# linux_release_dir's tree: what the wheels, the NuGet package and the Debian
+# packages carry, one tree each. Configured as a package is (prefix /usr,
+# Debian's hardening flags), so scripts/build-debs.sh builds the tool in the
+# same tree. The amd64 tree also builds the benchmarks, and the arm64 one the
+# test suite that runs under emulation: each tree is compiled once.
 build_linux_release() {
-    local arch=${1:-amd64} dir cross=()
+    local arch=${1:-amd64} dir cross=() kind=()
+    [ $# -gt 0 ] && shift
+    local targets=("$@")
+    [ ${#targets[@]} -gt 0 ] || targets=(brivant)
     dir=$(linux_release_dir "$arch") || return 64
     if [ "$arch" = arm64 ]; then
         need aarch64
         cross=(-DCMAKE_TOOLCHAIN_FILE="$BRIVANT_ROOT/cmake/linux-aarch64.cmake")
+        kind=(-DBRIVANT_BUILD_TESTS=ON)
+    else
+        need bench
+        kind=(-DBRIVANT_BUILD_TESTS=OFF -DBRIVANT_BUILD_BENCH=ON)
     fi
     need build deb
     local cflags cxxflags ldflags
@@ -207,12 +368,21 @@ build_linux_release() {
     # The build folder's own path stays out of the binaries.
     cflags=${cflags//-ffile-prefix-map=$PWD=./-ffile-prefix-map=$BRIVANT_ROOT=.}
     cxxflags=${cxxflags//-ffile-prefix-map=$PWD=./-ffile-prefix-map=$BRIVANT_ROOT=.}
-    cmake -S "$BRIVANT_ROOT" -B "$dir" "${cross[@]}" -DCMAKE_BUILD_TYPE=Release -DBRIVANT_BUILD_TESTS=OFF \
-        -DCMAKE_INSTALL_PREFIX=/usr -DBRIVANT_INSTALL_SYSTEM_FILES=ON \
-        -DCMAKE_INSTALL_LIBDIR="lib/$(dpkg-architecture -a"$arch" -qDEB_HOST_MULTIARCH 2>/dev/null)" \
-        -DCMAKE_C_FLAGS="$cflags" -DCMAKE_CXX_FLAGS="$cxxflags" \
-        -DCMAKE_SHARED_LINKER_FLAGS="$ldflags" -DCMAKE_EXE_LINKER_FLAGS="$ldflags" >/dev/null &&
-        cmake --build "$dir" -j "$BRIVANT_JOBS" --target brivant >/dev/null
+    # Line tables for debug information, as in the test trees: a backtrace
+    # names file and line, at half the compile time. (The packages are
+    # stripped of it whichever it is.)
+    cflags=$(sed -E 's/(^| )-g( |$)/\1-g1\2/' <<<"$cflags")
+    cxxflags=$(sed -E 's/(^| )-g( |$)/\1-g1\2/' <<<"$cxxflags")
+    mkdir -p "$dir"
+    (
+        flock 9
+        cmake_configure "$dir" "${cross[@]}" -DCMAKE_BUILD_TYPE=Release "${kind[@]}" \
+            -DCMAKE_INSTALL_PREFIX=/usr -DBRIVANT_INSTALL_SYSTEM_FILES=ON \
+            -DCMAKE_INSTALL_LIBDIR="lib/$(dpkg-architecture -a"$arch" -qDEB_HOST_MULTIARCH 2>/dev/null)" \
+            -DCMAKE_C_FLAGS="$cflags" -DCMAKE_CXX_FLAGS="$cxxflags" \
+            -DCMAKE_SHARED_LINKER_FLAGS="$ldflags" -DCMAKE_EXE_LINKER_FLAGS="$ldflags" &&
+            quiet_unless_failing cmake --build "$dir" -j "$BRIVANT_JOBS" --target "${targets[@]}"
+    ) 9>"$dir/.brivant-build.lock"
 }
 
 # The .NET SDK quietly, and restores that ask only the registry's copy and

@@ -1,12 +1,15 @@
 #!/usr/bin/env bash
 # BRIVANT.dll cross-built with mingw-w64 from this tree for 64-bit and 32-bit
-# Windows, the static checks of each binary and its distribution folder, then
-# the Wine suite driving each real DLL in a fresh Wine prefix of its own
-# architecture (made and removed by tests/wine/run_suite.sh).
+# Windows, brivant.exe, the wheels, the NuGet package and the MSI
+# (scripts/build-windows.sh), then the static checks of each binary, its
+# distribution folder and the installer's tables. 22-wine runs them under
+# Wine.
+# packages: build windows msi wine python bench aarch64 deb
+# lane: build
 set -euo pipefail
 source "$(dirname "$0")/../lib.sh"
 
-need wine wine32 python msi
+need windows python msi wine
 build_dir=$BRIVANT_ROOT/build-win
 bash "$BRIVANT_ROOT/scripts/build-windows.sh" "$build_dir"
 
@@ -35,16 +38,3 @@ echo "--- the installer's tables"
 msi=$BRIVANT_ROOT/dist/BRIVANT-$version-x64.msi
 bash "$BRIVANT_ROOT/tests/wine/check_msi.sh" "$msi" "$version"
 
-echo "--- wine suite, the tool, the installer and the service"
-need_packages mosquitto mosquitto-clients
-BRIVANT_MSI=$msi bash "$BRIVANT_ROOT/tests/wine/run_suite.sh" "$build_dir"
-
-echo "--- wine suite, x86 (32-bit prefix)"
-status=0
-bash "$BRIVANT_ROOT/tests/wine/run_suite.sh" "$build_dir-x86" win32 || status=$?
-if [ "$status" -eq 3 ]; then
-    # Said, not hidden: the x86 DLL's checks above ran, its Wine suite did not.
-    echo "SKIPPED: the x86 Wine suite (this machine's kernel runs no 32-bit programs)"
-elif [ "$status" -ne 0 ]; then
-    exit "$status"
-fi

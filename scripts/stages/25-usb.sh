@@ -2,11 +2,15 @@
 # The libusb backend of the shipped library against the real libusb, with
 # units emulated under umockdev (tests/usb/): which devices are units, the
 # 13 functions over usbfs, claims, unplug and replug, sixteen units, and the
-# tool's USB diagnostics. Built in build-usb/ with only what they need.
+# tool's USB diagnostics. From build/ (10-linux), with the thread probe.
+# packages: build usb-emulation
+# after: 10-linux
+# lane: wait
 set -euo pipefail
 source "$(dirname "$0")/../lib.sh"
 need build usb-emulation
-dir="$BRIVANT_ROOT/build-usb"
-cmake -S "$BRIVANT_ROOT" -B "$dir" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DBRIVANT_USB_TESTS=ON >/dev/null
-cmake --build "$dir" -j "$BRIVANT_JOBS" --target brivant_usb_tests
-ctest --test-dir "$dir" --output-on-failure -j "$BRIVANT_JOBS" -L usb
+build_linux_tree
+dir=$BRIVANT_ROOT/build
+mkdir -p "$dir/thread-probe"
+BRIVANT_THREAD_PROBE_DIR=$dir/thread-probe LD_PRELOAD=$dir/tests/thread_probe.so \
+    ctest_counted "libusb backend suite (ctest -L usb)" "$dir" -L usb

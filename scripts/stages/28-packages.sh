@@ -2,7 +2,11 @@
 # The Debian packages for amd64 and arm64 (scripts/build-debs.sh): their
 # contents and binaries checked, lintian on each, then the amd64 ones
 # installed, used and purged on this machine (tests/packages/). Also the
-# linux_aarch64 wheel, checked as the other wheels are.
+# linux_aarch64 wheel, checked as the other wheels are. The packages come
+# from the Release trees: amd64's (made in 20-windows) and arm64's (27-aarch64).
+# packages: build deb python aarch64 bench
+# after: 20-windows 27-aarch64
+# lane: build
 set -euo pipefail
 source "$(dirname "$0")/../lib.sh"
 need deb python

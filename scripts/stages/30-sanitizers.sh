@@ -1,36 +1,41 @@
 #!/usr/bin/env bash
-# The Linux test suite again, the libusb backend's tests over emulated units
-# included, built once with AddressSanitizer and UndefinedBehaviorSanitizer
-# and once with ThreadSanitizer. Any report fails
-# the run: the builds do not recover from errors and the options below make a
-# report exit non-zero.
+# ThreadSanitizer (gcc, build-tsan/) on every test that starts a thread: the
+# ones the thread probe saw start one in 10-linux and 25-usb, named here.
+# The tests that run on one thread (frames, parsers, station files) are left
+# to the other builds. Run alone, without those notes, it runs every test.
+# Any report fails the run. serve from this tree runs against real servers
+# in 47-servers-tsan.
+# packages: build usb-emulation
+# after: 10-linux 25-usb
+# lane: build
 set -euo pipefail
 source "$(dirname "$0")/../lib.sh"
 need build usb-emulation
+dir=$BRIVANT_ROOT/build-tsan
+build_tsan_tree
+tsan_options
 
-export ASAN_OPTIONS=halt_on_error=1:abort_on_error=0:exitcode=66:detect_leaks=1:strict_string_checks=1:detect_stack_use_after_return=1
-export UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1:exitcode=67
-export TSAN_OPTIONS=halt_on_error=1:exitcode=68:second_deadlock_stack=1
-
-run_suite() {
-    local name=$1 dir=$2 sanitize=$3
-    local started
-    started=$(date +%s)
-    echo "--- $name: building in $dir"
-    configure_and_build "$dir" -DBRIVANT_SANITIZE="$sanitize" -DBRIVANT_USB_TESTS=ON
-    echo "--- $name: running the test suite"
-    ctest --test-dir "$dir" --output-on-failure -j "$BRIVANT_JOBS" | tee "$dir/ctest.log"
-    # A sanitizer report that somehow did not fail its test still fails here.
-    if grep -qE "ERROR: (Address|Leak)Sanitizer|runtime error:|WARNING: ThreadSanitizer" \
-        "$dir/Testing/Temporary/LastTest.log"; then
-        echo "$name: sanitizer report found in the test log" >&2
-        return 1
+notes=$BRIVANT_ROOT/build/thread-probe
+selection=()
+if [ -d "$notes" ] && [ -n "$(ls -A "$notes")" ]; then
+    /usr/bin/python3 "$BRIVANT_ROOT/tests/thread_probe/threaded_tests.py" "$BRIVANT_ROOT/build" "$notes" \
+        >"$dir/threaded-tests.txt"
+    # Each of them must be a test of this tree too.
+    ctest --test-dir "$dir" --show-only=json-v1 |
+        /usr/bin/python3 -c 'import json, sys; print("\n".join(t["name"] for t in json.load(sys.stdin)["tests"]))' \
+        >"$dir/all-tests.txt"
+    missing=$(grep -vxFf "$dir/all-tests.txt" "$dir/threaded-tests.txt" || true)
+    if [ -n "$missing" ]; then
+        echo "tests that start threads but are not in $dir:" >&2
+        echo "$missing" >&2
+        exit 1
     fi
-    grep -E "tests passed" "$dir/ctest.log" | sed "s/^/$name: /"
-    grep -E "^usb +=" "$dir/ctest.log" | sed "s/^/$name: libusb backend tests: /" || true
-    grep -hE "^(sweep|stress):" "$dir/Testing/Temporary/LastTest.log" | sed "s/^/$name: /" || true
-    echo "$name: no sanitizer report ($(( $(date +%s) - started )) s)"
-}
-
-run_suite "ASan+UBSan" "$BRIVANT_ROOT/build-asan" address,undefined
-run_suite "TSan" "$BRIVANT_ROOT/build-tsan" thread
+    echo "--- the $(wc -l <"$dir/threaded-tests.txt") tests that start threads, of $(wc -l <"$dir/all-tests.txt"):"
+    sed 's/^/  /' "$dir/threaded-tests.txt"
+    regex=$(sed 's/[][\\^$.|()*+?]/\\&/g' "$dir/threaded-tests.txt" | paste -sd'|')
+    selection=(-R "^($regex)\$")
+else
+    echo "--- no notes of the thread probe in $notes (10-linux did not run): every test"
+fi
+ctest_counted "gcc TSan suite, the tests that start threads (ctest)" "$dir" "${selection[@]}"
+no_sanitizer_report "TSan" "$dir"

@@ -1,11 +1,15 @@
 #!/usr/bin/env bash
 # The test binary under valgrind's memcheck: any memory error, and any leak
-# that is definitely or indirectly lost, fails the stage.
+# that is definitely or indirectly lost, fails the stage. valgrind runs one
+# thread at a time, so the stage takes one core.
+# packages: build usb-emulation valgrind
+# after: 10-linux
+# lane: wait
 set -euo pipefail
 source "$(dirname "$0")/../lib.sh"
 need build valgrind
 
-configure_and_build "$BRIVANT_ROOT/build"
+build_linux_tree
 log="$BRIVANT_ROOT/build/valgrind.log"
 started=$(date +%s)
 # Every test runs, the stress test included: valgrind runs one thread at a
@@ -16,4 +20,5 @@ valgrind --tool=memcheck --error-exitcode=99 --leak-check=full \
     "$BRIVANT_ROOT/build/tests/brivant_tests" | tee "$BRIVANT_ROOT/build/valgrind-tests.log" |
     grep -E "^(sweep|stress):|^\[  (PASSED|FAILED)|tests? from .* ran"
 grep -E "ERROR SUMMARY|definitely lost|indirectly lost|All heap blocks were freed" "$log" | sed 's/^==[0-9]*== /valgrind: /'
+count "tests under valgrind" "$(sed -nE 's/^\[  PASSED  \] ([0-9]+) tests?.*/\1/p' "$BRIVANT_ROOT/build/valgrind-tests.log")"
 echo "valgrind: memcheck clean ($(( $(date +%s) - started )) s)"

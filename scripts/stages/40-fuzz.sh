@@ -1,18 +1,21 @@
 #!/usr/bin/env bash
-# The API fuzzer: scripts of calls (any ID, channel, setting, null pointers,
-# open and close in any order) and unit behaviours (reply bytes, short
-# replies, faults, units appearing and disappearing), built with clang,
-# libFuzzer, AddressSanitizer and UndefinedBehaviorSanitizer. It starts from
-# a copy of the seed corpus and runs for a bounded time; a broken invariant or
-# a sanitizer report fails the stage and leaves the input in build-fuzz/.
+# The fuzzers, from build-clang/ (libFuzzer, AddressSanitizer and
+# UndefinedBehaviorSanitizer; 15-clang builds them with the suite): the API
+# fuzzer (scripts of calls: any ID, channel, setting, null pointers, open and
+# close in any order; and unit behaviours: reply bytes, short replies,
+# faults, units appearing and disappearing), then what comes to serve from
+# outside. Each starts from a copy of its seeds and runs for a bounded time,
+# on one core; a broken invariant or a sanitizer report fails the stage and
+# leaves the input in build-clang/fuzz/.
+# packages: build clang usb-emulation
+# after: 15-clang
+# lane: wait
 set -euo pipefail
 source "$(dirname "$0")/../lib.sh"
-need build clang
 
 seconds=${BRIVANT_FUZZ_SECONDS:-60}
-dir="$BRIVANT_ROOT/build-fuzz"
-CC=clang CXX=clang++ configure_and_build "$dir" -DBRIVANT_FUZZ=ON -DBRIVANT_BUILD_TESTS=OFF \
-    -DBRIVANT_SANITIZE=fuzzer-no-link,address,undefined
+build_clang_tree
+dir="$BRIVANT_ROOT/build-clang/fuzz"
 
 export ASAN_OPTIONS=halt_on_error=1:detect_leaks=1
 export UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1
@@ -29,7 +32,7 @@ fuzz() {
     cp "$seeds_dir"/* "$corpus"/
     local seeds
     seeds=$(find "$corpus" -type f | wc -l)
-    (cd "$dir" && "./fuzz/brivant_fuzz_$target" -max_total_time="$seconds" -max_len="$max_len" -timeout=60 \
+    (cd "$dir" && "./brivant_fuzz_$target" -max_total_time="$seconds" -max_len="$max_len" -timeout=60 \
         -print_final_stats=1 -artifact_prefix="$dir/$target-" "$corpus") >"$log" 2>&1 || status=$?
     if [ $status -ne 0 ]; then
         tail -40 "$log"
@@ -40,6 +43,7 @@ fuzz() {
     execs=$(sed -n 's/^stat::number_of_executed_units: *//p' "$log")
     rate=$(sed -n 's/^stat::average_exec_per_sec: *//p' "$log")
     size=$(find "$corpus" -type f | wc -l)
+    count "fuzz $target, seconds" "$seconds"
     echo "fuzz $target: $execs executions in ${seconds} s ($rate per second), corpus $seeds seeds -> $size inputs, no crash"
 }
 

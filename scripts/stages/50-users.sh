@@ -5,16 +5,20 @@
 # `pip install ./python`, each into a fresh venv with no index to reach; the
 # README's lines that say they run without units, run as printed.
 # (The tool's and the C++ wrapper's tests run with ctest in 10-linux.)
+# packages: build usb-emulation python pkgconfig deb bench
+# after: 10-linux
+# lane: wait
 set -euo pipefail
 source "$(dirname "$0")/../lib.sh"
 need build python pkgconfig
 # Everything here runs against the simulated units.
 export BRIVANT_BACKEND=sim
-configure_and_build "$BRIVANT_ROOT/build"
+build_linux_tree
 
 echo "--- Python package"
 BRIVANT_LIBRARY="$BRIVANT_ROOT/build/libbrivant.so" /usr/bin/python3 -m unittest discover \
-    -s "$BRIVANT_ROOT/python/tests" -t "$BRIVANT_ROOT/python"
+    -s "$BRIVANT_ROOT/python/tests" -t "$BRIVANT_ROOT/python" 2>&1 | tee "$BRIVANT_ROOT/build/python-tests.log"
+count "Python package tests (unittest)" "$(sed -nE 's/^Ran ([0-9]+) tests? in .*/\1/p' "$BRIVANT_ROOT/build/python-tests.log")"
 
 echo "--- install and consumer"
 work=$(mktemp -d)
@@ -83,5 +87,7 @@ fi
 (cd "$work/elsewhere" && BRIVANT_LIBRARY="$prefix/lib/libbrivant.so" \
     "$work/venv-source/bin/python" wheel_check.py "$prefix/lib" "$version")
 echo "--- the README's lines that run without units, as printed"
-/usr/bin/python3 "$BRIVANT_ROOT/tests/readme/run_readme_lines.py" "$BRIVANT_ROOT/README.md" "$BRIVANT_ROOT"
+/usr/bin/python3 "$BRIVANT_ROOT/tests/readme/run_readme_lines.py" "$BRIVANT_ROOT/README.md" "$BRIVANT_ROOT" |
+    tee "$work/readme-lines.log"
+count "README lines run" "$(sed -nE 's/^readme: ([0-9]+) passed, 0 failed$/\1/p' "$work/readme-lines.log")"
 echo "users: Python tests, install layout, consumers, wheel, pip install and README lines passed"
