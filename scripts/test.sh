@@ -19,7 +19,8 @@
 set -uo pipefail
 source "$(dirname "$0")/lib.sh"
 
-stage_dir=$BRIVANT_ROOT/scripts/stages
+# BRIVANT_STAGE_DIR: another folder of stages (the runner's own test uses it).
+stage_dir=${BRIVANT_STAGE_DIR:-$BRIVANT_ROOT/scripts/stages}
 stages=()
 if [ $# -eq 0 ]; then
     for stage in "$stage_dir"/*.sh; do stages+=("$(basename "$stage" .sh)"); done

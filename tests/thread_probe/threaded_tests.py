@@ -1,8 +1,8 @@
 """Names the ctest tests of BUILD_DIR that started a thread in a run with
 thread_probe.so preloaded: each note of the probe holds the command lines of
-the process that started one and of its parents, and the test is the one
-whose command is among them (a test's own process, or the script that ran
-the program that did).
+the process that started one and of its parents up to ctest, and the test is
+the process ctest started (the program itself, or the script that ran the
+program that did).
 
   threaded_tests.py BUILD_DIR PROBE_DIR   prints the names, one a line
 """
@@ -28,11 +28,14 @@ def main():
     threaded = set()
     for note in os.listdir(probe_dir):
         with open(os.path.join(probe_dir, note), encoding="utf-8", errors="replace") as f:
-            for line in f.read().splitlines():
-                names = tests.get(command_key(line.split("\x1f")))
-                if names:
-                    threaded |= names
-                    break
+            chain = [line.split("\x1f") for line in f.read().splitlines()]
+        # The test is the process ctest started: the one just below ctest in
+        # the chain. (Matching any line would give a program that a test's
+        # script runs to another test that runs the same command.)
+        for below, arguments in zip(chain, chain[1:]):
+            if os.path.basename(arguments[0]) == "ctest":
+                threaded |= tests.get(command_key(below), set())
+                break
     for name in sorted(threaded):
         print(name)
 
