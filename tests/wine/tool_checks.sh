@@ -20,7 +20,13 @@ run_tool_checks() {
         if [ "$1" -eq 0 ]; then passed=$((passed + 1)); else
             failed=$((failed + 1)); echo "FAIL [brivant.exe] $2"; sed 's/^/    /' "$out"; fi
     }
-    brivant() { (cd "$work/run" && timeout 60 wine brivant.exe "$@") 2>&1 | tr -d '\r'; }
+    # Through a file, not a pipe, for the reason service_checks.sh gives.
+    brivant() {
+        local status=0
+        (cd "$work/run" && timeout 60 wine brivant.exe "$@") >"$work/brivant-output" 2>&1 </dev/null || status=$?
+        tr -d '\r' <"$work/brivant-output"
+        return $status
+    }
 
     # Units 00, 01 and 05 present; the double's unit NN answers K with NN.
     for ((unit = 0; unit < registered_units; unit++)); do
