@@ -22,10 +22,19 @@ function(brivant_split_httplib header out_dir)
   string(SUBSTRING "${text}" ${body_start} ${body_length} body)
   string(SUBSTRING "${text}" ${tail_start} -1 tail)
   string(REPLACE "inline " "" body "${body}")
+  # On Windows the header maps poll() onto WSAPoll() until its last lines,
+  # which stay in the header: the implementation maps it again for itself.
+  string(REGEX MATCH "#define poll\\([^\n]*" poll_define "${head}")
+  if(poll_define)
+    set(body_start_text "#if defined(_WIN32) && defined(CPPHTTPLIB_USE_POLL)\n${poll_define}\n#endif\n")
+    set(body_end_text "#if defined(_WIN32) && defined(CPPHTTPLIB_USE_POLL)\n#undef poll\n#endif\n")
+  endif()
+  # Named as the source tree has it, so the text is the same in any clone.
+  file(RELATIVE_PATH header_name ${PROJECT_SOURCE_DIR} ${header})
   file(MAKE_DIRECTORY ${out_dir})
   file(WRITE ${out_dir}/httplib.h.new "${head}${tail}")
   file(WRITE ${out_dir}/httplib_implementation.inc.new
-    "// cpp-httplib's implementation, split from ${header}.\nnamespace httplib {\n${body}} // namespace httplib\n")
+    "// cpp-httplib's implementation, split from ${header_name}.\n${body_start_text}namespace httplib {\n${body}} // namespace httplib\n${body_end_text}")
   foreach(name httplib.h httplib_implementation.inc)
     configure_file(${out_dir}/${name}.new ${out_dir}/${name} COPYONLY)
     file(REMOVE ${out_dir}/${name}.new)
