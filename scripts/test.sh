@@ -44,8 +44,16 @@ log_dir=${BRIVANT_LOG_DIR:-$BRIVANT_ROOT/build-logs}
 rm -rf "$log_dir"
 mkdir -p "$log_dir"
 run_started=$(date +%s)
-# The compiler cache's tally, from this run alone.
-if [ -n "${CCACHE_DIR:-}" ] && command -v ccache >/dev/null; then ccache -z >/dev/null 2>&1; fi
+# The compiler cache's tally: what it counted during this run, taken as the
+# difference from its counts now (zeroing them would spoil another run's).
+ccache_tally() {
+    ccache --print-stats 2>/dev/null |
+        awk -F'\t' '$1 ~ /^(direct_cache_hit|preprocessed_cache_hit)$/ {hit += $2}
+                    $1 == "cache_miss" {miss = $2}
+                    END {print hit + 0, miss + 0}'
+}
+tally_before=
+if [ ${#BRIVANT_LAUNCHER[@]} -gt 0 ]; then tally_before=$(ccache_tally); fi
 
 # ---- what the chosen stages need, installed first ----------------------------
 groups=()
@@ -196,11 +204,10 @@ echo "=== what ran"
 for name in "${stages[@]}"; do
     sed -n "s/^count: /$name: /p" "$log_dir/$name.log" 2>/dev/null
 done
-if [ -n "${CCACHE_DIR:-}" ] && command -v ccache >/dev/null; then
-    echo "compiler cache ($CCACHE_DIR): $(ccache --print-stats 2>/dev/null |
-        awk -F'\t' '$1 ~ /^(direct_cache_hit|preprocessed_cache_hit)$/ {hit += $2}
-                    $1 == "cache_miss" {miss = $2}
-                    END {printf "%d hits, %d misses in this run", hit, miss}')"
+if [ -n "$tally_before" ]; then
+    read -r hits_before misses_before <<<"$tally_before"
+    read -r hits misses <<<"$(ccache_tally)"
+    echo "compiler cache ($CCACHE_DIR): $((hits - hits_before)) hits, $((misses - misses_before)) misses in this run"
 fi
 [ $failed -gt 0 ] && echo "failed stages: ${failed_names[*]}"
 echo "stages: $passed passed, $failed failed"
