@@ -197,15 +197,22 @@ cmake_configure() {
         printf '%s' "$wanted" >"$stamp"
 }
 
-# cmake_build DIR [BUILD ARGS...]: builds in DIR. Stages that run at once
-# may share a tree: one builds in it at a time.
-cmake_build() {
+# with_tree_lock DIR COMMAND...: COMMAND (a function of this file too) while
+# holding DIR's lock. Stages that run at once may share a tree: one
+# configures or builds in it at a time.
+with_tree_lock() {
     local dir=$1
     shift
+    mkdir -p "$dir"
     (
         flock 9
-        cmake --build "$dir" -j "$BRIVANT_JOBS" "$@"
+        "$@"
     ) 9>"$dir/.brivant-build.lock"
+}
+
+# cmake_build DIR [BUILD ARGS...]: builds in DIR, under its lock.
+cmake_build() {
+    with_tree_lock "$1" cmake --build "$1" -j "$BRIVANT_JOBS" "${@:2}"
 }
 
 # configure_and_build DIR [CMAKE ARGS...]: the Linux build in DIR, optimised,
@@ -214,14 +221,10 @@ cmake_build() {
 configure_and_build() {
     local dir=$1
     shift
-    mkdir -p "$dir"
-    (
-        flock 9
-        cmake_configure "$dir" -DCMAKE_BUILD_TYPE=RelWithDebInfo \
-            -DCMAKE_C_FLAGS_RELWITHDEBINFO="-O2 -g1 -DNDEBUG" \
-            -DCMAKE_CXX_FLAGS_RELWITHDEBINFO="-O2 -g1 -DNDEBUG" "$@" &&
-            cmake --build "$dir" -j "$BRIVANT_JOBS"
-    ) 9>"$dir/.brivant-build.lock"
+    with_tree_lock "$dir" cmake_configure "$dir" -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+        -DCMAKE_C_FLAGS_RELWITHDEBINFO="-O2 -g1 -DNDEBUG" \
+        -DCMAKE_CXX_FLAGS_RELWITHDEBINFO="-O2 -g1 -DNDEBUG" "$@" &&
+        cmake_build "$dir"
 }
 
 # build_linux_tree: the Linux tree of the tests, build/: gcc, over the
@@ -236,15 +239,22 @@ count() {
     echo "count: $1: $2"
 }
 
+# count_matched WHAT SED_EXPRESSION FILE: counts as WHAT the number that
+# the sed -E expression prints from FILE's last matching line.
+count_matched() {
+    local n
+    n=$(sed -nE "$2" "$3" | tail -n1)
+    count "$1" "${n:-0}"
+}
+
 # ctest_counted WHAT DIR [CTEST ARGS...]: ctest in DIR, its tally counted as
 # WHAT; its output also in DIR/ctest-STAGE.log.
 ctest_counted() {
-    local what=$1 dir=$2 status=0 total
+    local what=$1 dir=$2 status=0
     shift 2
     local log=$dir/ctest-${BRIVANT_STAGE:-run}.log
     ctest --test-dir "$dir" --output-on-failure -j "$BRIVANT_JOBS" "$@" 2>&1 | tee "$log" || status=$?
-    total=$(sed -nE 's/.* tests failed out of ([0-9]+).*/\1/p' "$log" | tail -n1)
-    count "$what" "${total:-0}"
+    count_matched "$what" 's/.* tests failed out of ([0-9]+).*/\1/p' "$log"
     return $status
 }
 
@@ -295,7 +305,7 @@ run_servers_suite() {
     echo "--- serve ($tool)"
     BRIVANT_TOOL=$tool /usr/bin/python3 "$BRIVANT_ROOT/tests/servers/test_mqtt_and_metrics.py" 2>&1 |
         tee "$log" || status=$?
-    count "servers suite, $name serve (unittest)" "$(sed -nE 's/^Ran ([0-9]+) tests? in .*/\1/p' "$log" | tail -n1)"
+    count_matched "servers suite, $name serve (unittest)" 's/^Ran ([0-9]+) tests? in .*/\1/p' "$log"
     rm -f "$log"
     [ $status -eq 0 ] && echo "servers: $name serve against Mosquitto and Prometheus passed"
     return $status
@@ -309,7 +319,8 @@ BRIVANT_BENCH_TARGETS=(brivant_bench brivant_bench_own brivant_bench_shipped bri
 build_bench() {
     need bench
     local dir="$BRIVANT_ROOT/build-bench"
-    cmake_configure "$dir" -DCMAKE_BUILD_TYPE=Release -DBRIVANT_BUILD_BENCH=ON -DBRIVANT_BUILD_TESTS=OFF &&
+    with_tree_lock "$dir" cmake_configure "$dir" -DCMAKE_BUILD_TYPE=Release -DBRIVANT_BUILD_BENCH=ON \
+        -DBRIVANT_BUILD_TESTS=OFF &&
         cmake_build "$dir" --target "${BRIVANT_BENCH_TARGETS[@]}" brivant_cli
 }
 
@@ -373,16 +384,12 @@ build_linux_release() {
     # stripped of it whichever it is.)
     cflags=$(sed -E 's/(^| )-g( |$)/\1-g1\2/' <<<"$cflags")
     cxxflags=$(sed -E 's/(^| )-g( |$)/\1-g1\2/' <<<"$cxxflags")
-    mkdir -p "$dir"
-    (
-        flock 9
-        cmake_configure "$dir" "${cross[@]}" -DCMAKE_BUILD_TYPE=Release "${kind[@]}" \
-            -DCMAKE_INSTALL_PREFIX=/usr -DBRIVANT_INSTALL_SYSTEM_FILES=ON \
-            -DCMAKE_INSTALL_LIBDIR="lib/$(dpkg-architecture -a"$arch" -qDEB_HOST_MULTIARCH 2>/dev/null)" \
-            -DCMAKE_C_FLAGS="$cflags" -DCMAKE_CXX_FLAGS="$cxxflags" \
-            -DCMAKE_SHARED_LINKER_FLAGS="$ldflags" -DCMAKE_EXE_LINKER_FLAGS="$ldflags" &&
-            quiet_unless_failing cmake --build "$dir" -j "$BRIVANT_JOBS" --target "${targets[@]}"
-    ) 9>"$dir/.brivant-build.lock"
+    with_tree_lock "$dir" cmake_configure "$dir" "${cross[@]}" -DCMAKE_BUILD_TYPE=Release "${kind[@]}" \
+        -DCMAKE_INSTALL_PREFIX=/usr -DBRIVANT_INSTALL_SYSTEM_FILES=ON \
+        -DCMAKE_INSTALL_LIBDIR="lib/$(dpkg-architecture -a"$arch" -qDEB_HOST_MULTIARCH 2>/dev/null)" \
+        -DCMAKE_C_FLAGS="$cflags" -DCMAKE_CXX_FLAGS="$cxxflags" \
+        -DCMAKE_SHARED_LINKER_FLAGS="$ldflags" -DCMAKE_EXE_LINKER_FLAGS="$ldflags" &&
+        quiet_unless_failing cmake_build "$dir" --target "${targets[@]}"
 }
 
 # The .NET SDK quietly, and restores that ask only the registry's copy and

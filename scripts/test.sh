@@ -87,7 +87,7 @@ if [ $install_status -ne 0 ]; then
 fi
 
 # ---- the stages, as their order and the lanes allow --------------------------
-declare -A state started_at seconds lane after pid_of
+declare -A state started_at seconds lane after
 for name in "${stages[@]}"; do
     state[$name]=waiting
     lane[$name]=$(header "$name" lane)
@@ -119,7 +119,6 @@ start_stage() {
     started_at[$name]=$(date +%s)
     echo "=== stage $name started ($(( started_at[$name] - run_started )) s into the run, ${lane[$name]} lane)"
     BRIVANT_STAGE=$name bash "$stage_dir/$name.sh" >"$log_dir/$name.log" 2>&1 </dev/null &
-    pid_of[$name]=$!
     stage_of_pid[$!]=$name
     if [ "${lane[$name]}" = wait ]; then
         running_wait=$((running_wait + 1))

@@ -19,7 +19,7 @@ echo "--- wine suite, the tool, the installer and the service"
 log=$build_dir/wine-x64.log
 BRIVANT_MSI=$msi bash "$BRIVANT_ROOT/tests/wine/run_suite.sh" "$build_dir" | tee "$log"
 for what in "wine" "wine tool" "wine service"; do
-    count "$what checks, x64" "$(sed -nE "s/^$what: ([0-9]+) passed, 0 failed$/\1/p" "$log" | tail -n1)"
+    count_matched "$what checks, x64" "s/^$what: ([0-9]+) passed, 0 failed$/\1/p" "$log"
 done
 
 echo "--- wine suite, x86 (32-bit prefix)"
@@ -33,5 +33,5 @@ if [ "$status" -eq 3 ]; then
 elif [ "$status" -ne 0 ]; then
     exit "$status"
 else
-    count "wine checks, x86" "$(sed -nE 's/^wine: ([0-9]+) passed, 0 failed$/\1/p' "$build_dir-x86/wine-x86.log" | tail -n1)"
+    count_matched "wine checks, x86" 's/^wine: ([0-9]+) passed, 0 failed$/\1/p' "$build_dir-x86/wine-x86.log"
 fi

@@ -18,19 +18,11 @@ tsan_options
 notes=$BRIVANT_ROOT/build/thread-probe
 selection=()
 if [ -d "$notes" ] && [ -n "$(ls -A "$notes")" ]; then
-    /usr/bin/python3 "$BRIVANT_ROOT/tests/thread_probe/threaded_tests.py" "$BRIVANT_ROOT/build" "$notes" \
-        >"$dir/threaded-tests.txt"
     # Each of them must be a test of this tree too.
-    ctest --test-dir "$dir" --show-only=json-v1 |
-        /usr/bin/python3 -c 'import json, sys; print("\n".join(t["name"] for t in json.load(sys.stdin)["tests"]))' \
-        >"$dir/all-tests.txt"
-    missing=$(grep -vxFf "$dir/all-tests.txt" "$dir/threaded-tests.txt" || true)
-    if [ -n "$missing" ]; then
-        echo "tests that start threads but are not in $dir:" >&2
-        echo "$missing" >&2
-        exit 1
-    fi
-    echo "--- the $(wc -l <"$dir/threaded-tests.txt") tests that start threads, of $(wc -l <"$dir/all-tests.txt"):"
+    /usr/bin/python3 "$BRIVANT_ROOT/tests/thread_probe/threaded_tests.py" "$BRIVANT_ROOT/build" "$notes" "$dir" \
+        >"$dir/threaded-tests.txt"
+    all=$(ctest --test-dir "$dir" -N | sed -n 's/^Total Tests: //p')
+    echo "--- the $(wc -l <"$dir/threaded-tests.txt") tests that start threads, of $all:"
     sed 's/^/  /' "$dir/threaded-tests.txt"
     regex=$(sed 's/[][\\^$.|()*+?]/\\&/g' "$dir/threaded-tests.txt" | paste -sd'|')
     selection=(-R "^($regex)\$")

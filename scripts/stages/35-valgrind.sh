@@ -20,5 +20,5 @@ valgrind --tool=memcheck --error-exitcode=99 --leak-check=full \
     "$BRIVANT_ROOT/build/tests/brivant_tests" | tee "$BRIVANT_ROOT/build/valgrind-tests.log" |
     grep -E "^(sweep|stress):|^\[  (PASSED|FAILED)|tests? from .* ran"
 grep -E "ERROR SUMMARY|definitely lost|indirectly lost|All heap blocks were freed" "$log" | sed 's/^==[0-9]*== /valgrind: /'
-count "tests under valgrind" "$(sed -nE 's/^\[  PASSED  \] ([0-9]+) tests?.*/\1/p' "$BRIVANT_ROOT/build/valgrind-tests.log")"
+count_matched "tests under valgrind" 's/^\[  PASSED  \] ([0-9]+) tests?.*/\1/p' "$BRIVANT_ROOT/build/valgrind-tests.log"
 echo "valgrind: memcheck clean ($(( $(date +%s) - started )) s)"

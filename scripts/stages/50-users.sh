@@ -18,7 +18,7 @@ build_linux_tree
 echo "--- Python package"
 BRIVANT_LIBRARY="$BRIVANT_ROOT/build/libbrivant.so" /usr/bin/python3 -m unittest discover \
     -s "$BRIVANT_ROOT/python/tests" -t "$BRIVANT_ROOT/python" 2>&1 | tee "$BRIVANT_ROOT/build/python-tests.log"
-count "Python package tests (unittest)" "$(sed -nE 's/^Ran ([0-9]+) tests? in .*/\1/p' "$BRIVANT_ROOT/build/python-tests.log")"
+count_matched "Python package tests (unittest)" 's/^Ran ([0-9]+) tests? in .*/\1/p' "$BRIVANT_ROOT/build/python-tests.log"
 
 echo "--- install and consumer"
 work=$(mktemp -d)
@@ -89,5 +89,5 @@ fi
 echo "--- the README's lines that run without units, as printed"
 /usr/bin/python3 "$BRIVANT_ROOT/tests/readme/run_readme_lines.py" "$BRIVANT_ROOT/README.md" "$BRIVANT_ROOT" |
     tee "$work/readme-lines.log"
-count "README lines run" "$(sed -nE 's/^readme: ([0-9]+) passed, 0 failed$/\1/p' "$work/readme-lines.log")"
+count_matched "README lines run" 's/^readme: ([0-9]+) passed, 0 failed$/\1/p' "$work/readme-lines.log"
 echo "users: Python tests, install layout, consumers, wheel, pip install and README lines passed"

@@ -23,7 +23,7 @@ echo "--- binding tests (xunit)"
 BRIVANT_BACKEND=sim dotnet test "$BRIVANT_ROOT/bindings/dotnet/tests/Brivant.Net.Tests.csproj" \
     -c Release --nologo -p:BrivantLibrary="$BRIVANT_ROOT/build/libbrivant.so" 2>&1 | tail -n 3 |
     tee "$BRIVANT_ROOT/build/dotnet-tests.log"
-count "binding tests (xunit)" "$(sed -nE 's/.*Passed: *([0-9]+),.*/\1/p' "$BRIVANT_ROOT/build/dotnet-tests.log" | tail -n1)"
+count_matched "binding tests (xunit)" 's/.*Passed: *([0-9]+),.*/\1/p' "$BRIVANT_ROOT/build/dotnet-tests.log"
 
 echo "--- the package"
 work=$(mktemp -d)

@@ -12,4 +12,4 @@ build_linux_tree
 install_browser_driver
 cd "$BRIVANT_ROOT/tests/panel-browser"
 timeout 300 node panel_test.mjs "$BRIVANT_ROOT/build/brivant" | tee "$BRIVANT_ROOT/build/browser-checks.log"
-count "browser checks" "$(sed -nE 's/^browser: ([0-9]+) passed, 0 failed$/\1/p' "$BRIVANT_ROOT/build/browser-checks.log")"
+count_matched "browser checks" 's/^browser: ([0-9]+) passed, 0 failed$/\1/p' "$BRIVANT_ROOT/build/browser-checks.log"

@@ -4,7 +4,9 @@ the process that started one and of its parents up to ctest, and the test is
 the process ctest started (the program itself, or the script that ran the
 program that did).
 
-  threaded_tests.py BUILD_DIR PROBE_DIR   prints the names, one a line
+  threaded_tests.py BUILD_DIR PROBE_DIR [OTHER_BUILD_DIR]
+prints the names, one a line; with OTHER_BUILD_DIR (the tree that is to run
+them), fails naming any that tree does not have.
 """
 import json
 import os
@@ -17,12 +19,16 @@ def command_key(arguments):
     return (os.path.basename(arguments[0]),) + tuple(arguments[1:])
 
 
-def main():
-    build_dir, probe_dir = sys.argv[1], sys.argv[2]
+def ctest_tests(build_dir):
     listing = subprocess.run(["ctest", "--test-dir", build_dir, "--show-only=json-v1"],
                              check=True, capture_output=True, text=True).stdout
+    return json.loads(listing)["tests"]
+
+
+def main():
+    build_dir, probe_dir = sys.argv[1], sys.argv[2]
     tests = {}
-    for test in json.loads(listing)["tests"]:
+    for test in ctest_tests(build_dir):
         if test.get("command"):
             tests.setdefault(command_key(test["command"]), set()).add(test["name"])
     threaded = set()
@@ -36,6 +42,11 @@ def main():
             if os.path.basename(arguments[0]) == "ctest":
                 threaded |= tests.get(command_key(below), set())
                 break
+    if len(sys.argv) > 3:
+        missing = threaded - {test["name"] for test in ctest_tests(sys.argv[3])}
+        if missing:
+            sys.exit("tests that start threads but are not in %s:\n  %s"
+                     % (sys.argv[3], "\n  ".join(sorted(missing))))
     for name in sorted(threaded):
         print(name)
 
