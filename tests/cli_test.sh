@@ -213,7 +213,12 @@ fi
 
 "$tool" log 1 --interval 20 >"$out" 2>&1 &
 logger=$!
-sleep 0.3
+# Ctrl-C once rows are coming: under emulation on a busy machine the tool
+# can take longer than a few intervals to start.
+for _ in $(seq 1 100); do
+    [ "$(grep -c ',RC_OK$' "$out")" -ge 3 ] && break
+    sleep 0.1
+done
 kill -INT "$logger"
 wait "$logger"
 status=$?
