@@ -171,7 +171,9 @@ struct Figures {
     double p50 = 0, p99 = 0, max = 0;
     double cpuPercent = 0;
     tool::OutboxTally outbox;
-    double diskBytesPerSample = 0;
+    double diskBytesPerSample = 0;   // what the kernel counts as written by the process
+    double writtenBytesPerSample = 0; // what SQLite wrote, WAL and checkpoints included
+    double heldBytesPerSample = 0;    // the database's pages in use, over its rows
     double commitsPerSecond = 0;
     std::uint64_t unstored = 0;
     std::uint64_t journaled = 0;
@@ -267,6 +269,10 @@ Figures measure(const Setup& setup, double runFor) {
         const tool::JournalTally after = journal->tally();
         figures.diskBytesPerSample = static_cast<double>(bytesWritten() - diskBefore) /
                                      static_cast<double>(std::max<std::uint64_t>(1, seqAfter - seqBefore));
+        figures.writtenBytesPerSample = static_cast<double>(after.written - journalBefore.written) /
+                                        static_cast<double>(std::max<std::uint64_t>(1, seqAfter - seqBefore));
+        figures.heldBytesPerSample =
+            static_cast<double>(after.heldBytes) / static_cast<double>(std::max<std::uint64_t>(1, after.rows));
         figures.commitsPerSecond = static_cast<double>(after.commits - journalBefore.commits) / elapsed;
         figures.unstored = after.unstored;
     }
@@ -304,8 +310,9 @@ int main() {
     std::printf("serve's MQTT publishing: %d simulated units, to a local mosquitto (nproc %u); the "
                 "journal in /var/tmp\n",
                 kUnits, std::thread::hardware_concurrency());
-    std::printf("%-28s %10s %12s %8s %8s %8s %10s %8s %8s %9s %9s\n", "", "samples/s", "delivered/s",
-                "p50 ms", "p99 ms", "max ms", "serve CPU", "sent", "dropped", "disk B/s.", "commits/s");
+    std::printf("%-28s %10s %12s %8s %8s %8s %10s %8s %8s %9s %9s %9s %9s\n", "", "samples/s", "delivered/s",
+                "p50 ms", "p99 ms", "max ms", "serve CPU", "sent", "dropped", "held B/s.", "SQLite wr", "disk B/s.",
+                "commits/s");
     const std::pair<const char*, Setup> runs[] = {
         {"100 Hz, QoS 1", {1, 100, false, 0}},
         {"100 Hz, QoS 0", {0, 100, false, 0}},
@@ -319,8 +326,8 @@ int main() {
                     f.p50, f.p99, f.max, f.cpuPercent, static_cast<unsigned long long>(f.outbox.sent),
                     static_cast<unsigned long long>(f.outbox.dropped));
         if (setup.journal) {
-            std::printf(" %9.1f %9.1f   journaled %llu of %llu samples, %llu not stored",
-                        f.diskBytesPerSample, f.commitsPerSecond, static_cast<unsigned long long>(f.journaled),
+            std::printf(" %9.2f %9.2f %9.1f %9.1f   journaled %llu of %llu samples, %llu not stored",
+                        f.heldBytesPerSample, f.writtenBytesPerSample, f.diskBytesPerSample, f.commitsPerSecond, static_cast<unsigned long long>(f.journaled),
                         static_cast<unsigned long long>(f.samples), static_cast<unsigned long long>(f.unstored));
         }
         std::printf("\n");

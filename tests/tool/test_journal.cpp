@@ -6,6 +6,7 @@
 #include <filesystem>
 #include <fstream>
 #include <mutex>
+#include <random>
 #include <string>
 #include <thread>
 #include <vector>
@@ -16,6 +17,7 @@
 #include "http/panel_server.h"
 #include "journal/history.h"
 #include "journal/journal.h"
+#include "journal_fixture.h"
 #include "service/unit_registry.h"
 #include "util/tool_errors.h"
 
@@ -23,55 +25,6 @@ namespace brivant::test {
 namespace {
 
 using namespace std::chrono_literals;
-
-class JournalTest : public ::testing::Test {
-protected:
-    void SetUp() override {
-        char folder[] = "/tmp/brivant-journal-XXXXXX";
-        ASSERT_NE(mkdtemp(folder), nullptr);
-        folder_ = folder;
-        settings_.path = folder_ + "/journal.db";
-    }
-    void TearDown() override { std::filesystem::remove_all(folder_); }
-
-    std::unique_ptr<tool::Journal> open(const std::string& run = "run-a") {
-        return std::make_unique<tool::Journal>(
-            settings_, run, [this](const std::string&, const std::string& event, const std::string&) {
-                std::lock_guard<std::mutex> guard(lock_);
-                events_.push_back(event);
-            });
-    }
-
-    static tool::Sample sample(std::uint64_t seq, std::int32_t count, std::int16_t result = 0) {
-        tool::Sample s;
-        s.seq = seq;
-        s.t = static_cast<double>(seq) / 100;
-        s.time = std::chrono::system_clock::now();
-        s.result = result;
-        s.counts = {count, -count, 7};
-        s.status = {1, 2, 3};
-        return s;
-    }
-
-    std::vector<tool::JournalRow> history(tool::HistoryQuery query = {}) {
-        std::vector<tool::JournalRow> rows;
-        tool::historyRows(settings_.path, query, [&](const tool::JournalRow& row) {
-            rows.push_back(row);
-            return true;
-        });
-        return rows;
-    }
-
-    bool told(const std::string& event) {
-        std::lock_guard<std::mutex> guard(lock_);
-        return std::find(events_.begin(), events_.end(), event) != events_.end();
-    }
-
-    std::string folder_;
-    tool::HistorySettings settings_;
-    std::mutex lock_;
-    std::vector<std::string> events_;
-};
 
 TEST_F(JournalTest, RowsKeepTheirOrderNumbersAndValuesAndHistoryReadsThemBack) {
     auto journal = open();
@@ -186,6 +139,7 @@ TEST_F(JournalTest, OldRowsGoPastKeepAndPastTheBoundCounted) {
     for (int i = 0; i < 100; ++i) {
         journal->record(0, old, true);
     }
+    journal->commitNow();
     for (int i = 0; i < 50; ++i) {
         journal->record(0, sample(2, 2), true);
     }
@@ -199,14 +153,21 @@ TEST_F(JournalTest, OldRowsGoPastKeepAndPastTheBoundCounted) {
     settings_.maxMb = 1;
     journal.reset();
     journal = open();
-    for (int i = 0; i < 40000; ++i) {
-        journal->record(static_cast<std::int16_t>(i % 16), sample(static_cast<std::uint64_t>(i), i), true);
+    // Counts that step by up to a thousand: some 6 bytes a sample.
+    std::mt19937 rng(5);
+    for (int i = 0; i < 400000; ++i) {
+        tool::Sample s = sample(static_cast<std::uint64_t>(i), static_cast<std::int32_t>(rng() % 1000) * i);
+        journal->record(static_cast<std::int16_t>(i % 16), s, true);
+        if (i % 16000 == 15999) {
+            journal->commitNow();
+        }
     }
     journal->commitNow();
     tally = journal->tally();
     EXPECT_LE(tally.bytes, 1024u * 1024u) << "within max_mb";
-    EXPECT_GT(tally.dropped, 100u);
+    EXPECT_GT(tally.dropped, 100000u);
     EXPECT_EQ(tally.rows, history().size());
+    EXPECT_EQ(tally.unsentDropped, 0u) << "nothing forwards: every row counts as sent";
 }
 
 TEST_F(JournalTest, ADamagedOrForeignFileIsMovedAsideAndANewJournalBegun) {
@@ -240,7 +201,8 @@ TEST_F(JournalTest, ADamagedOrForeignFileIsMovedAsideAndANewJournalBegun) {
 TEST_F(JournalTest, ANewerJournalOrAFolderThatCannotBeWrittenIsRefusedAndLeftAlone) {
     sqlite3* newer = nullptr;
     ASSERT_EQ(sqlite3_open(settings_.path.c_str(), &newer), SQLITE_OK);
-    sqlite3_exec(newer, "CREATE TABLE samples(x); PRAGMA user_version=7", nullptr, nullptr, nullptr);
+    sqlite3_exec(newer, "CREATE TABLE blocks(x); PRAGMA application_id=1112694602; PRAGMA user_version=7",
+                 nullptr, nullptr, nullptr);
     sqlite3_close(newer);
     struct stat before {};
     ASSERT_EQ(stat(settings_.path.c_str(), &before), 0);

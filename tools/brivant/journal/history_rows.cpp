@@ -4,6 +4,7 @@
 #include <climits>
 
 #include "journal/journal_sql.h"
+#include "journal/sample_block.h"
 #include "journal/sqlite_db.h"
 #include "util/tool_errors.h"
 
@@ -11,16 +12,19 @@ namespace brivant::tool {
 
 namespace {
 
-// Rows are in the order they were recorded, which is the order of their
-// times to within the readers' scheduling: the first row at or after a
-// time is found by halving, and a margin before it catches those a unit
+// Blocks go in the order their rows were recorded, which is the order of
+// their times to within the readers' scheduling: the first block reaching a
+// time is found by halving, and a margin before it catches rows a unit
 // recorded a little late.
 constexpr std::int64_t kOrderMarginUs = 2000000;
+// Blocks read in one statement: each page is its own short read, so that a
+// reader that stops for minutes holds no snapshot of the journal.
+constexpr std::size_t kBlocksAPage = 4;
 
-std::int64_t firstIdAt(SqliteDb& db, std::int64_t timeUs) {
-    SqliteStatement at(db, "SELECT time_us FROM samples WHERE id >= ? ORDER BY id LIMIT 1");
-    std::int64_t low = db.integer("SELECT coalesce(min(id), 0) FROM samples");
-    std::int64_t high = db.integer("SELECT coalesce(max(id), 0) FROM samples") + 1;
+std::uint64_t lastIdBefore(SqliteDb& db, std::int64_t timeUs) {
+    SqliteStatement at(db, "SELECT last_us FROM blocks WHERE last_id >= ? ORDER BY last_id LIMIT 1");
+    std::int64_t low = db.integer("SELECT coalesce(min(last_id), 0) FROM blocks");
+    std::int64_t high = db.integer("SELECT coalesce(max(last_id), 0) FROM blocks") + 1;
     while (low < high) {
         const std::int64_t middle = low + (high - low) / 2;
         at.bind(1, middle);
@@ -33,7 +37,15 @@ std::int64_t firstIdAt(SqliteDb& db, std::int64_t timeUs) {
             high = middle;
         }
     }
-    return low;
+    // Every block up to `low - 1` ends before the time.
+    return low > 0 ? static_cast<std::uint64_t>(low - 1) : 0;
+}
+
+bool wanted(const HistoryQuery& query, const JournalRow& row) {
+    return !(row.id <= query.afterId || (query.sinceUs && row.timeUs < *query.sinceUs) ||
+             (query.untilUs && row.timeUs >= *query.untilUs) ||
+             (!query.units.empty() &&
+              std::find(query.units.begin(), query.units.end(), row.unit) == query.units.end()));
 }
 
 } // namespace
@@ -42,32 +54,54 @@ std::size_t historyRows(const std::string& path, const HistoryQuery& query,
                         const std::function<bool(const JournalRow&)>& each) {
     try {
         SqliteDb db(path, true);
-        const std::int64_t version = db.integer("PRAGMA user_version");
-        if (version != 1) {
-            throw InputError(path + " is not a journal this brivant reads (its version " +
-                             std::to_string(version) + ")");
+        std::int64_t version = 0;
+        switch (journalKindOf(db, &version)) {
+        case JournalKind::Current:
+            break;
+        case JournalKind::First:
+            throw InputError(path + " is a journal of an earlier brivant: serve moves it into this one's "
+                                    "layout when it next starts with it");
+        case JournalKind::Newer:
+            throw InputError(path + " is a journal of a newer brivant (its version " + std::to_string(version) +
+                             "); this one reads version " + std::to_string(kJournalVersion));
+        default:
+            throw InputError(path + " is not a brivant journal");
         }
-        std::int64_t from = static_cast<std::int64_t>(query.afterId) + 1;
+        std::map<std::int64_t, std::string> runs = runNames(db);
+        std::uint64_t from = query.afterId;
         if (query.sinceUs) {
-            from = std::max(from, firstIdAt(db, *query.sinceUs - kOrderMarginUs));
+            from = std::max(from, lastIdBefore(db, *query.sinceUs - kOrderMarginUs));
         }
-        SqliteStatement select(db, std::string(kSelectRows) + "WHERE s.id >= ? ORDER BY s.id");
-        select.bind(1, from);
         std::size_t handed = 0;
-        while (handed < query.most && select.step()) {
-            JournalRow row = rowOf(select);
-            if (query.untilUs && row.timeUs >= *query.untilUs + kOrderMarginUs) {
-                break;
+        while (handed < query.most) {
+            const std::vector<StoredBlock> blocks = blocksAfter(db, from, kBlocksAPage);
+            if (blocks.empty()) {
+                return handed;
             }
-            if ((query.sinceUs && row.timeUs < *query.sinceUs) ||
-                (query.untilUs && row.timeUs >= *query.untilUs) ||
-                (!query.units.empty() &&
-                 std::find(query.units.begin(), query.units.end(), row.unit) == query.units.end())) {
-                continue;
-            }
-            ++handed;
-            if (!each(row)) {
-                break;
+            for (const StoredBlock& block : blocks) {
+                if (query.untilUs && block.firstUs >= *query.untilUs + kOrderMarginUs) {
+                    return handed;
+                }
+                from = block.lastId;
+                if (runs.count(block.runRow) == 0) {
+                    runs = runNames(db);
+                }
+                std::vector<JournalRow> rows;
+                try {
+                    rows = decodeBlock(block.data, runs[block.runRow]);
+                } catch (const BlockError& error) {
+                    throw InputError("cannot read the journal " + path + ": " + error.what() + " (rows " +
+                                     std::to_string(block.firstId) + " to " + std::to_string(block.lastId) + ")");
+                }
+                for (const JournalRow& row : rows) {
+                    if (!wanted(query, row)) {
+                        continue;
+                    }
+                    ++handed;
+                    if (!each(row) || handed == query.most) {
+                        return handed;
+                    }
+                }
             }
         }
         return handed;

@@ -1,5 +1,6 @@
 #include "journal.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -12,7 +13,9 @@
 
 #include <sqlite3.h>
 
+#include "journal/counted_vfs.h"
 #include "journal/journal_sql.h"
+#include "journal/sample_block.h"
 #include "journal/sqlite_db.h"
 #include "util/tool_errors.h"
 
@@ -20,9 +23,6 @@ namespace brivant::tool {
 
 namespace {
 
-// The journal's own version: a newer brivant may add to it, and this one
-// then leaves it alone rather than damage it.
-constexpr std::int64_t kVersion = 1;
 constexpr auto kPruneEvery = std::chrono::seconds(10);
 
 std::int64_t nowUs() {
@@ -59,6 +59,26 @@ std::string stamp() {
     return text;
 }
 
+std::string timeText(std::int64_t us) {
+    std::time_t seconds = static_cast<std::time_t>(us / 1000000);
+    std::tm utc{};
+#if defined(_WIN32)
+    gmtime_s(&utc, &seconds);
+#else
+    gmtime_r(&seconds, &utc);
+#endif
+    char text[32];
+    std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%SZ", &utc);
+    return text;
+}
+
+// SQLite's words can hold newlines (an integrity check's list): a log line
+// keeps to one.
+std::string oneLine(std::string text) {
+    std::replace(text.begin(), text.end(), '\n', ';');
+    return text;
+}
+
 } // namespace
 
 bool journalBuiltIn() {
@@ -90,33 +110,43 @@ void Journal::open() {
         try {
             db_ = std::make_unique<SqliteDb>(path_, false);
             const std::string check = db_->text("PRAGMA quick_check(1)");
-            const std::int64_t version = db_->integer("PRAGMA user_version");
-            const std::int64_t tables = db_->integer("SELECT count(*) FROM sqlite_schema");
-            if (version > kVersion) {
+            std::int64_t version = 0;
+            const JournalKind kind = journalKindOf(*db_, &version);
+            if (kind == JournalKind::Newer) {
                 db_.reset();
                 throw InputError("the journal " + path_ + " was written by a newer brivant (its version " +
-                                 std::to_string(version) + ", this one reads " + std::to_string(kVersion) +
+                                 std::to_string(version) + ", this one reads " +
+                                 std::to_string(kJournalVersion) +
                                  "); it is left as it is: set [history] path to another file, or "
                                  "run the newer brivant");
             }
             if (check != "ok") {
-                damage = "it is damaged (" + check + ")";
-            } else if (version == 0 && tables > 0) {
-                damage = "it holds tables that are not a journal's";
+                damage = "it is damaged (" + oneLine(check) + ")";
+            } else if (kind == JournalKind::Foreign) {
+                damage = "it is not a brivant journal (another program's database)";
             } else {
-                if (version == 0) {
-                    makeSchema();
+                if (kind == JournalKind::Empty) {
+                    db_->exec("PRAGMA auto_vacuum=INCREMENTAL");
                 }
                 db_->exec("PRAGMA journal_mode=WAL");
                 db_->exec("PRAGMA synchronous=FULL");
+                if (kind == JournalKind::Empty) {
+                    db_->exec("BEGIN");
+                    makeJournalTables(*db_);
+                    db_->exec("COMMIT");
+                } else if (kind == JournalKind::First) {
+                    const std::uint64_t moved = upgradeFirstLayout(*db_);
+                    notes_.push_back("the journal " + path_ + " was kept by an earlier brivant: its " +
+                                     std::to_string(moved) + " samples were moved into this one's layout");
+                }
                 break;
             }
         } catch (const SqliteError& error) {
             if (error.code != SQLITE_NOTADB && error.code != SQLITE_CORRUPT) {
                 db_.reset();
-                throw InputError("cannot open the journal " + path_ + ": " + error.what());
+                throw InputError("cannot open the journal " + path_ + ": " + oneLine(error.what()));
             }
-            damage = std::string("it is not a database SQLite can read (") + error.what() + ")";
+            damage = "it is not a database SQLite can read (" + oneLine(error.what()) + ")";
         }
         db_.reset();
         if (attempt > 0) {
@@ -124,36 +154,32 @@ void Journal::open() {
         }
         moveAside(damage);
     }
+    // The WAL is checkpointed well within the bound: a small bound, a small
+    // WAL.
+    pageSize_ = static_cast<std::uint64_t>(db_->integer("PRAGMA page_size"));
+    const std::uint64_t bound = static_cast<std::uint64_t>(settings_.maxMb) * 1024 * 1024;
+    walPages_ = std::clamp<std::uint64_t>(bound / pageSize_ / 16, 16, 1000);
+    db_->exec("PRAGMA wal_autocheckpoint=" + std::to_string(walPages_));
+    db_->exec("PRAGMA journal_size_limit=" + std::to_string(walPages_ * pageSize_));
     // This serve's run, and what the last one left.
     SqliteStatement addRun(*db_, "INSERT INTO runs(run, started_us) VALUES (?, ?)");
     addRun.bind(1, runId_).bind(2, nowUs()).step();
     runRow_ = sqlite3_last_insert_rowid(db_->handle());
-    nextId_ = static_cast<std::uint64_t>(db_->integer("SELECT coalesce(max(id), 0) FROM samples")) + 1;
-    committedUpTo_ = nextId_ - 1;
-    queuedUpTo_ = nextId_ - 1;
     keptCursor_ = static_cast<std::uint64_t>(
         db_->integer("SELECT coalesce(max(sample), 0) FROM cursor WHERE name = 'mqtt'"));
     cursor_ = keptCursor_;
-    tally_.rows = static_cast<std::uint64_t>(db_->integer("SELECT count(*) FROM samples"));
+    // IDs go on after every one given before, even when every row has gone:
+    // the cursor, and readers that page by ID, stay behind them.
+    const auto lastGiven = static_cast<std::uint64_t>(
+        db_->integer("SELECT max(coalesce((SELECT max(last_id) FROM blocks), 0), "
+                     "coalesce((SELECT max(sample) FROM cursor), 0))"));
+    nextId_ = lastGiven + 1;
+    committedUpTo_ = lastGiven;
+    queuedUpTo_ = lastGiven;
+    tally_.rows = static_cast<std::uint64_t>(db_->integer("SELECT coalesce(sum(rows), 0) FROM blocks"));
     tally_.bytes = fileBytes();
+    tally_.heldBytes = usedBytes();
     reader_ = std::make_unique<SqliteDb>(path_, true);
-}
-
-void Journal::makeSchema() {
-    db_->exec("PRAGMA auto_vacuum=INCREMENTAL");
-    db_->exec("BEGIN");
-    db_->exec("CREATE TABLE runs(id INTEGER PRIMARY KEY, run TEXT NOT NULL, started_us INTEGER NOT NULL)");
-    // status: the three status bytes, channel 0 in the low byte; the counts
-    // and status are NULL for a read that failed.
-    db_->exec("CREATE TABLE samples(id INTEGER PRIMARY KEY, time_us INTEGER NOT NULL, "
-              "unit INTEGER NOT NULL, run INTEGER NOT NULL, n INTEGER NOT NULL, "
-              "result INTEGER NOT NULL, c0 INTEGER, c1 INTEGER, c2 INTEGER, status INTEGER, "
-              "configured INTEGER, seq INTEGER NOT NULL, t_us INTEGER NOT NULL)");
-    db_->exec("CREATE TABLE events(id INTEGER PRIMARY KEY, time_us INTEGER NOT NULL, "
-              "unit INTEGER NOT NULL, event TEXT NOT NULL, body TEXT NOT NULL)");
-    db_->exec("CREATE TABLE cursor(name TEXT PRIMARY KEY, sample INTEGER NOT NULL)");
-    db_->exec("PRAGMA user_version=" + std::to_string(kVersion));
-    db_->exec("COMMIT");
 }
 
 void Journal::moveAside(const std::string& why) {
@@ -187,7 +213,18 @@ void Journal::stop() {
     if (thread_.joinable()) {
         thread_.join();
     } else if (db_) {
-        commit();
+        try {
+            commit();
+        } catch (const std::exception& e) {
+            log_("error", "journal-failed", std::string("the journal failed at the stop: ") + oneLine(e.what()));
+        }
+    }
+    if (unsentEpisode_) {
+        log_("warning", "journal-unsent-dropped",
+             "at the stop, max_mb had removed " + std::to_string(unsentEpisode_->rows) +
+                 " samples the broker had not had, taken from " + timeText(unsentEpisode_->fromUs) + " to " +
+                 timeText(unsentEpisode_->toUs));
+        unsentEpisode_.reset();
     }
 }
 
@@ -210,10 +247,12 @@ JournalRow Journal::record(std::int16_t unit, const Sample& s, std::optional<boo
         pending_.push_back(row);
         if (pending_.size() > memoryBound_) {
             // Rows the forwarder has not queued are read back from the
-            // database; rows not yet written mean the disk has fallen this
-            // far behind: the oldest go, counted.
+            // database, once written; rows neither written nor being
+            // written mean the disk has fallen this far behind: the oldest
+            // go, counted.
             const JournalRow& oldest = pending_.front();
-            if (oldest.id > committedUpTo_) {
+            const bool beingWritten = committing_ && oldest.id >= inFlightFrom_ && oldest.id <= inFlightUpTo_;
+            if (oldest.id > committedUpTo_ && !beingWritten) {
                 ++tally_.unstored;
                 committedUpTo_ = oldest.id;
                 if (!behindTold_) {
@@ -260,7 +299,7 @@ std::vector<JournalRow> Journal::after(std::uint64_t id, std::size_t most) {
     {
         std::lock_guard<std::mutex> guard(lock_);
         firstPending = pending_.empty() ? nextId_ : pending_.front().id;
-        if (id + 1 >= firstPending) {
+        if (id == UINT64_MAX || id + 1 >= firstPending) {
             for (const JournalRow& row : pending_) {
                 if (row.id > id && rows.size() < most) {
                     rows.push_back(row);
@@ -268,25 +307,74 @@ std::vector<JournalRow> Journal::after(std::uint64_t id, std::size_t most) {
             }
             return rows;
         }
-    }
-    // Behind what is in memory: from the database, then on from memory.
-    {
-        std::lock_guard<std::mutex> guard(readLock_);
-        SqliteStatement select(*reader_,
-                               std::string(kSelectRows) + "WHERE s.id > ? AND s.id < ? ORDER BY s.id LIMIT ?");
-        select.bind(1, static_cast<std::int64_t>(id))
-            .bind(2, static_cast<std::int64_t>(firstPending))
-            .bind(3, static_cast<std::int64_t>(most));
-        while (select.step()) {
-            rows.push_back(rowOf(select));
+        // Rows that left memory while the commit writes them are read back
+        // once it has: it wakes the forwarder then.
+        if (committing_ && inFlightFrom_ < firstPending && inFlightUpTo_ > id) {
+            return rows;
         }
     }
+    readBack(id, firstPending, most, rows);
     if (rows.size() < most) {
         // Everything written before the rows in memory has been read.
         std::vector<JournalRow> more = after(firstPending - 1, most - rows.size());
         rows.insert(rows.end(), more.begin(), more.end());
     }
     return rows;
+}
+
+void Journal::readBack(std::uint64_t id, std::uint64_t before, std::size_t most, std::vector<JournalRow>& rows) {
+    std::lock_guard<std::mutex> guard(readLock_);
+    std::uint64_t from = id;
+    while (rows.size() < most && from + 1 < before) {
+        if (cacheRows_.empty() || from < cacheFrom_ || from >= cacheLastId_) {
+            std::vector<StoredBlock> blocks;
+            try {
+                blocks = blocksAfter(*reader_, from, 1);
+            } catch (const SqliteError& error) {
+                // The forwarder goes on with what memory holds; the damage
+                // is told by the commit thread's check as well.
+                if (!damageTold_) {
+                    damageTold_ = true;
+                    log_("error", "journal-damaged",
+                         "cannot read back the journal " + path_ + ": " + oneLine(error.what()) +
+                             "; what it holds after row " + std::to_string(from) + " is not forwarded");
+                }
+                return;
+            }
+            if (blocks.empty()) {
+                return;
+            }
+            const StoredBlock& block = blocks.front();
+            if (runNames_.count(block.runRow) == 0) {
+                runNames_ = runNames(*reader_);
+            }
+            try {
+                cacheRows_ = decodeBlock(block.data, runNames_[block.runRow]);
+            } catch (const BlockError& error) {
+                cacheRows_.clear();
+                std::lock_guard<std::mutex> tallyGuard(lock_);
+                tally_.damaged += block.rows;
+                log_("error", "journal-damaged",
+                     "a block of " + std::to_string(block.rows) + " samples in the journal " + path_ +
+                         " is damaged (" + error.what() + "); they are skipped");
+            }
+            cacheFrom_ = from;
+            cacheLastId_ = block.lastId;
+            if (cacheRows_.empty()) {
+                from = block.lastId;
+                continue;
+            }
+        }
+        for (const JournalRow& row : cacheRows_) {
+            if (row.id > from && row.id < before) {
+                if (rows.size() == most) {
+                    return;
+                }
+                rows.push_back(row);
+            }
+        }
+        from = cacheLastId_;
+    }
 }
 
 void Journal::queued(std::uint64_t id) {
@@ -315,12 +403,13 @@ void Journal::run() {
         guard.unlock();
         try {
             commit();
-            if (std::chrono::steady_clock::now() >= nextPrune_) {
+            const bool keepToo = std::chrono::steady_clock::now() >= nextPrune_;
+            if (keepToo) {
                 nextPrune_ = std::chrono::steady_clock::now() + kPruneEvery;
-                prune();
             }
+            prune(keepToo);
         } catch (const std::exception& e) {
-            log_("error", "journal-failed", std::string("the journal failed: ") + e.what());
+            log_("error", "journal-failed", std::string("the journal failed: ") + oneLine(e.what()));
         }
         guard.lock();
     }
@@ -328,16 +417,17 @@ void Journal::run() {
     try {
         commit();
     } catch (const std::exception& e) {
-        log_("error", "journal-failed", std::string("the journal failed at the stop: ") + e.what());
+        log_("error", "journal-failed", std::string("the journal failed at the stop: ") + oneLine(e.what()));
     }
 }
 
 void Journal::commitNow() {
     commit();
-    prune();
+    prune(true);
 }
 
 void Journal::commit() {
+    std::lock_guard<std::mutex> serial(commitLock_);
     std::vector<JournalRow> rows;
     std::vector<Event> events;
     {
@@ -348,20 +438,21 @@ void Journal::commit() {
             }
         }
         events.swap(events_);
+        if (!rows.empty()) {
+            committing_ = true;
+            inFlightFrom_ = rows.front().id;
+            inFlightUpTo_ = rows.back().id;
+        }
     }
     const std::uint64_t cursor = cursor_.load();
     if (rows.empty() && events.empty() && cursor == keptCursor_) {
         return;
     }
+    bool written = false;
+    std::string why;
     try {
         db_->exec("BEGIN IMMEDIATE");
-        SqliteStatement insert(*db_, "INSERT INTO samples(id, time_us, unit, run, n, result, c0, c1, c2, "
-                                     "status, configured, seq, t_us) VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?)");
-        for (const JournalRow& row : rows) {
-            bindRow(insert, row, runRow_);
-            insert.step();
-            insert.reset();
-        }
+        largestCommit_ = std::max<std::uint64_t>(largestCommit_, insertBlocks(*db_, rows, runRow_));
         SqliteStatement addEvent(*db_, "INSERT INTO events(time_us, unit, event, body) VALUES (?, ?, ?, ?)");
         for (const Event& event : events) {
             addEvent.bind(1, event.timeUs).bind(2, event.unit).bind(3, event.event).bind(4, event.body);
@@ -373,72 +464,189 @@ void Journal::commit() {
             keep.bind(1, static_cast<std::int64_t>(cursor)).step();
         }
         db_->exec("COMMIT");
+        written = true;
+    } catch (const SqliteError& error) {
+        why = oneLine(error.what());
+        try {
+            db_->exec("ROLLBACK");
+        } catch (const SqliteError&) {
+        }
+    }
+    std::function<void()> wake;
+    {
+        std::lock_guard<std::mutex> guard(lock_);
+        committing_ = false;
+        if (!rows.empty()) {
+            committedUpTo_ = std::max(committedUpTo_, rows.back().id);
+        }
+        if (written) {
+            keptCursor_ = cursor;
+            tally_.rows += rows.size();
+            ++tally_.commits;
+            if (failing_) {
+                failing_ = false;
+                log_("info", "journal-recovered", "the journal " + path_ + " is written again");
+            }
+        } else {
+            tally_.unstored += rows.size();
+            if (!failing_) {
+                failing_ = true;
+                log_("error", "journal-failing",
+                     "cannot write the journal " + path_ + ": " + why +
+                         "; samples still go out live, and those not stored are counted");
+            }
+        }
+        trim();
+        wake = wakeForwarder_;
+    }
+    if (wake && !rows.empty()) {
+        wake();
+    }
+}
+
+bool Journal::forwarded() {
+    std::lock_guard<std::mutex> guard(lock_);
+    return settings_.forwarded || forwarding_;
+}
+
+std::uint64_t Journal::sentUpTo() {
+    return std::min<std::uint64_t>(forwarded() ? keptCursor_ : UINT64_MAX, INT64_MAX);
+}
+
+std::uint64_t Journal::usedBytes() {
+    const std::int64_t pages = db_->integer("PRAGMA page_count") - db_->integer("PRAGMA freelist_count");
+    return static_cast<std::uint64_t>(std::max<std::int64_t>(pages, 0)) * pageSize_;
+}
+
+void Journal::removeUpTo(std::uint64_t lastId, std::uint64_t& rows, std::uint64_t& unsent) {
+    SqliteStatement count(*db_, "SELECT coalesce(sum(rows), 0), coalesce(min(first_us), 0), "
+                                "coalesce(max(last_us), 0) FROM blocks WHERE last_id <= ? AND last_id > ?");
+    count.bind(1, static_cast<std::int64_t>(lastId)).bind(2, static_cast<std::int64_t>(sentUpTo()));
+    count.step();
+    const auto unsentRows = static_cast<std::uint64_t>(count.integer(0));
+    if (unsentRows > 0) {
+        if (!unsentEpisode_) {
+            unsentEpisode_ = UnsentEpisode{0, count.integer(1), count.integer(2)};
+        }
+        unsentEpisode_->rows += unsentRows;
+        unsentEpisode_->toUs = std::max(unsentEpisode_->toUs, count.integer(2));
+    }
+    SqliteStatement all(*db_, "SELECT coalesce(sum(rows), 0) FROM blocks WHERE last_id <= ?");
+    all.bind(1, static_cast<std::int64_t>(lastId)).step();
+    rows += static_cast<std::uint64_t>(all.integer(0)) - unsentRows;
+    unsent += unsentRows;
+    SqliteStatement remove(*db_, "DELETE FROM blocks WHERE last_id <= ?");
+    remove.bind(1, static_cast<std::int64_t>(lastId)).step();
+}
+
+void Journal::prune(bool withKeep) {
+    std::lock_guard<std::mutex> serial(commitLock_);
+    const std::uint64_t bound = static_cast<std::uint64_t>(settings_.maxMb) * 1024 * 1024;
+    // The pages in use are held under the bound with the WAL's share and
+    // some room to grow beside them; freed pages are used again, so the
+    // file stays where it is.
+    const std::uint64_t room = walPages_ * pageSize_ + 2 * largestCommit_ + bound / 32;
+    const std::uint64_t target = bound > room ? bound - room : bound / 2;
+    const std::uint64_t used = usedBytes();
+    if (!withKeep && used <= target) {
+        return;
+    }
+    std::uint64_t removed = 0;
+    std::uint64_t unsent = 0;
+    const bool hadEpisode = unsentEpisode_.has_value();
+    const auto episodeBefore = unsentEpisode_;
+    bool removedUnsent = false;
+    try {
+        db_->exec("BEGIN IMMEDIATE");
+        // The last ID given outlives the rows: the next start goes on after it.
+        db_->exec("INSERT OR REPLACE INTO cursor(name, sample) SELECT 'ids', max("
+                  "coalesce((SELECT max(last_id) FROM blocks), 0), "
+                  "coalesce((SELECT sample FROM cursor WHERE name = 'ids'), 0))");
+        if (withKeep) {
+            // `keep` removes only what the broker has had.
+            const auto sent = static_cast<std::int64_t>(sentUpTo());
+            const std::int64_t cutoff = nowUs() - settings_.keepSeconds * 1000000;
+            SqliteStatement old(*db_, "SELECT coalesce(sum(rows), 0) FROM blocks WHERE last_us < ? AND last_id <= ?");
+            old.bind(1, cutoff).bind(2, sent);
+            old.step();
+            removed += static_cast<std::uint64_t>(old.integer(0));
+            SqliteStatement remove(*db_, "DELETE FROM blocks WHERE last_us < ? AND last_id <= ?");
+            remove.bind(1, cutoff).bind(2, sent);
+            remove.step();
+            db_->exec("DELETE FROM events WHERE time_us < " + std::to_string(cutoff));
+        }
+        const std::uint64_t nowUsed = usedBytes();
+        if (nowUsed > target) {
+            // The oldest blocks whose bytes cover the excess, and a fiftieth
+            // more so that the next commit does not come back here.
+            const std::uint64_t excess = nowUsed - target + target / 50;
+            SqliteStatement oldest(*db_, "SELECT last_id, length(data) FROM blocks ORDER BY last_id");
+            std::uint64_t freed = 0;
+            std::uint64_t upTo = 0;
+            while (freed < excess && oldest.step()) {
+                upTo = static_cast<std::uint64_t>(oldest.integer(0));
+                freed += static_cast<std::uint64_t>(oldest.integer(1)) + 64;
+            }
+            oldest.reset();
+            if (upTo > 0) {
+                const std::uint64_t before = unsent;
+                removeUpTo(upTo, removed, unsent);
+                removedUnsent = unsent > before;
+                if (removedUnsent) {
+                    lastUnsentRemoval_ = std::chrono::steady_clock::now();
+                }
+            }
+        }
+        db_->exec("COMMIT");
     } catch (const SqliteError& error) {
         try {
             db_->exec("ROLLBACK");
         } catch (const SqliteError&) {
         }
-        std::lock_guard<std::mutex> guard(lock_);
-        if (!rows.empty()) {
-            committedUpTo_ = std::max(committedUpTo_, rows.back().id);
-        }
-        tally_.unstored += rows.size();
-        trim();
-        if (!failing_) {
-            failing_ = true;
-            log_("error", "journal-failing",
-                 "cannot write the journal " + path_ + ": " + error.what() +
-                     "; samples still go out live, and those not stored are counted");
+        unsentEpisode_ = episodeBefore;
+        if (!pruneFailing_) {
+            pruneFailing_ = true;
+            log_("error", "journal-prune-failing",
+                 "cannot remove old samples from the journal " + path_ + ": " + oneLine(error.what()) +
+                     "; tried again every commit, told again when it works");
         }
         return;
     }
-    keptCursor_ = cursor;
-    std::lock_guard<std::mutex> guard(lock_);
-    if (!rows.empty()) {
-        committedUpTo_ = std::max(committedUpTo_, rows.back().id);
+    if (pruneFailing_) {
+        pruneFailing_ = false;
+        log_("info", "journal-prune-recovered", "old samples are removed from the journal " + path_ + " again");
     }
-    tally_.rows += rows.size();
-    ++tally_.commits;
-    trim();
-    if (failing_) {
-        failing_ = false;
-        log_("info", "journal-recovered", "the journal " + path_ + " is written again");
+    if (removedUnsent && !hadEpisode) {
+        log_("warning", "journal-unsent-dropped",
+             "the journal " + path_ + " reached max_mb (" + std::to_string(settings_.maxMb) +
+                 " MB) with nothing forwarded left to remove: removing the oldest samples the broker has not "
+                 "had, from " + timeText(unsentEpisode_->fromUs) + " on, counted");
+    } else if (!removedUnsent && hadEpisode && withKeep &&
+               std::chrono::steady_clock::now() - lastUnsentRemoval_ > 6 * kPruneEvery) {
+        log_("info", "journal-unsent-dropped",
+             "max_mb no longer removes samples the broker has not had: it removed " +
+                 std::to_string(unsentEpisode_->rows) + ", taken from " + timeText(unsentEpisode_->fromUs) +
+                 " to " + timeText(unsentEpisode_->toUs));
+        unsentEpisode_.reset();
     }
-}
-
-void Journal::prune() {
-    std::uint64_t removed = 0;
-    const std::int64_t cutoff = nowUs() - static_cast<std::int64_t>(settings_.keepSeconds) * 1000000;
-    // Rows go in the order they were recorded, which is the order of their
-    // times within a few milliseconds: the first row young enough ends it.
-    const std::int64_t firstKept = db_->integer(
-        "SELECT coalesce((SELECT id FROM samples WHERE time_us >= " + std::to_string(cutoff) +
-        " ORDER BY id LIMIT 1), (SELECT coalesce(max(id), 0) + 1 FROM samples))");
-    db_->exec("DELETE FROM samples WHERE id < " + std::to_string(firstKept));
-    removed += static_cast<std::uint64_t>(sqlite3_changes(db_->handle()));
-    db_->exec("DELETE FROM events WHERE time_us < " + std::to_string(cutoff));
-    const std::uint64_t bound = static_cast<std::uint64_t>(settings_.maxMb) * 1024 * 1024;
-    for (int round = 0; round < 20 && fileBytes() > bound; ++round) {
-        // A tenth of the oldest at a time, until the file is within bounds.
-        db_->exec("DELETE FROM samples WHERE id < (SELECT id FROM samples ORDER BY id LIMIT 1 OFFSET "
-                  "(SELECT count(*) / 10 + 1 FROM samples))");
-        const int gone = sqlite3_changes(db_->handle());
-        removed += static_cast<std::uint64_t>(gone);
-        db_->exec("PRAGMA incremental_vacuum");
+    if (removed + unsent > 0) {
+        // A checkpoint that a reader holds back is left for later: the bound
+        // counts the pages in use, so it never removes more because of it.
         db_->exec("PRAGMA wal_checkpoint(TRUNCATE)");
-        if (gone == 0) {
-            break;
+        const std::uint64_t file = sizeOf(path_);
+        if (file > bound) {
+            db_->exec("PRAGMA incremental_vacuum(" + std::to_string((file - bound) / pageSize_ + 1) + ")");
         }
     }
-    if (removed > 0) {
-        db_->exec("PRAGMA incremental_vacuum");
-    }
-    const std::int64_t oldest = db_->integer("SELECT coalesce((SELECT time_us FROM samples ORDER BY id LIMIT 1), 0)");
+    const std::int64_t oldest = db_->integer("SELECT coalesce((SELECT first_us FROM blocks ORDER BY last_id LIMIT 1), 0)");
+    const std::uint64_t held = usedBytes();
     std::lock_guard<std::mutex> guard(lock_);
     tally_.dropped += removed;
-    tally_.rows -= std::min<std::uint64_t>(tally_.rows, removed);
+    tally_.unsentDropped += unsent;
+    tally_.rows -= std::min<std::uint64_t>(tally_.rows, removed + unsent);
     tally_.oldestUs = oldest != 0 ? std::optional<std::int64_t>(oldest) : std::nullopt;
     tally_.bytes = fileBytes();
+    tally_.heldBytes = held;
 }
 
 std::uint64_t Journal::fileBytes() const {
@@ -450,6 +658,7 @@ JournalTally Journal::tally() const {
     JournalTally tally = tally_;
     const std::uint64_t last = nextId_ - 1;
     tally.backlog = forwarding_ && last > cursor_.load() ? last - cursor_.load() : 0;
+    tally.written = countedBytesWritten();
     return tally;
 }
 

@@ -12,6 +12,11 @@
 // The MQTT link forwards from the journal: it asks for the rows after the
 // last one it queued, and tells which the broker acknowledged; the
 // acknowledged cursor is kept in the database with each commit.
+//
+// Each commit is one block of samples (sample_block.h). The bounds remove
+// whole blocks, oldest first: `keep` only those the broker has
+// acknowledged (all of them when nothing forwards), `max_mb` those first and
+// rows not yet forwarded only when nothing else is left to remove.
 #pragma once
 
 #include <array>
@@ -47,8 +52,12 @@ using JournalLog = std::function<void(const std::string& level, const std::strin
 struct JournalTally {
     std::uint64_t rows = 0;          // samples in the journal
     std::uint64_t bytes = 0;         // the database and its WAL on disk
+    std::uint64_t heldBytes = 0;     // the database's pages in use
+    std::uint64_t written = 0;       // bytes written to the disk, checkpoints included
     std::optional<std::int64_t> oldestUs; // the oldest sample's time
-    std::uint64_t dropped = 0;       // rows removed past `keep` or `max_mb`
+    std::uint64_t dropped = 0;       // forwarded rows removed past `keep` or `max_mb`
+    std::uint64_t unsentDropped = 0; // rows not yet forwarded removed past `max_mb`
+    std::uint64_t damaged = 0;       // rows in blocks found damaged, skipped
     std::uint64_t unstored = 0;      // samples that could not be stored
     std::uint64_t backlog = 0;       // rows the broker has not acknowledged
     std::uint64_t commits = 0;
@@ -107,13 +116,17 @@ private:
         std::string body;
     };
     void open();
-    void makeSchema();
     void moveAside(const std::string& why);
     void run();
     void commit();
-    void prune();
+    // `withKeep`: `keep` too, not only `max_mb`.
+    void prune(bool withKeep);
+    void removeUpTo(std::uint64_t lastId, std::uint64_t& rows, std::uint64_t& unsent);
+    std::uint64_t usedBytes();
     void trim(); // under lock_
     std::uint64_t fileBytes() const;
+    // Rows after `id` read back from the database, before `before`.
+    void readBack(std::uint64_t id, std::uint64_t before, std::size_t most, std::vector<JournalRow>& rows);
 
     const HistorySettings settings_;
     std::string path_;
@@ -123,7 +136,31 @@ private:
     std::unique_ptr<SqliteDb> db_;     // the commit thread's
     std::unique_ptr<SqliteDb> reader_; // the forwarder's
     std::mutex readLock_;
+    // The last block the forwarder read, good for any `after` from
+    // cacheFrom_ up to its last ID.
+    std::vector<JournalRow> cacheRows_;
+    std::uint64_t cacheFrom_ = 0;
+    std::uint64_t cacheLastId_ = 0;
+    std::map<std::int64_t, std::string> runNames_;
+    bool damageTold_ = false;
     std::int64_t runRow_ = 0;
+    std::mutex commitLock_; // the commit thread's connection, for commitNow()
+    bool pruneFailing_ = false;
+    // Rows not yet forwarded that max_mb removed, while it goes on.
+    struct UnsentEpisode {
+        std::uint64_t rows = 0;
+        std::int64_t fromUs = 0;
+        std::int64_t toUs = 0;
+    };
+    std::optional<UnsentEpisode> unsentEpisode_;
+    std::chrono::steady_clock::time_point lastUnsentRemoval_;
+    std::uint64_t pageSize_ = 4096;
+    std::uint64_t walPages_ = 1000;
+    std::uint64_t largestCommit_ = 0; // bytes: how far one commit can take the file
+    // Whether rows wait for a forwarder: then only those it has had
+    // acknowledged count as sent.
+    bool forwarded();
+    std::uint64_t sentUpTo();
 
     mutable std::mutex lock_;
     std::condition_variable wake_;
@@ -132,6 +169,9 @@ private:
     std::vector<Event> events_;
     std::uint64_t nextId_ = 1;
     std::uint64_t committedUpTo_ = 0; // written, or given up
+    bool committing_ = false;         // rows inFlightFrom_ to inFlightUpTo_ are being written
+    std::uint64_t inFlightFrom_ = 0;
+    std::uint64_t inFlightUpTo_ = 0;
     std::uint64_t queuedUpTo_ = 0;
     bool forwarding_ = false;
     std::function<void()> wakeForwarder_;

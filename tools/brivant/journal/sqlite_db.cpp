@@ -2,12 +2,14 @@
 
 #include <sqlite3.h>
 
+#include "journal/counted_vfs.h"
+
 namespace brivant::tool {
 
 SqliteDb::SqliteDb(const std::string& path, bool readOnly) {
     const int flags = readOnly ? SQLITE_OPEN_READONLY
                                : SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE;
-    const int rc = sqlite3_open_v2(path.c_str(), &db_, flags | SQLITE_OPEN_NOMUTEX, nullptr);
+    const int rc = sqlite3_open_v2(path.c_str(), &db_, flags | SQLITE_OPEN_NOMUTEX, countedVfsName());
     if (rc != SQLITE_OK) {
         const std::string why = db_ != nullptr ? sqlite3_errmsg(db_) : sqlite3_errstr(rc);
         sqlite3_close(db_);
@@ -89,6 +91,18 @@ bool SqliteStatement::step() {
 void SqliteStatement::reset() {
     sqlite3_reset(statement_);
     sqlite3_clear_bindings(statement_);
+}
+
+SqliteStatement& SqliteStatement::bindBlob(int index, const std::string& value) {
+    sqlite3_bind_blob(statement_, index, value.data(), static_cast<int>(value.size()), SQLITE_TRANSIENT);
+    return *this;
+}
+
+std::string SqliteStatement::blob(int column) const {
+    const void* value = sqlite3_column_blob(statement_, column);
+    const int size = sqlite3_column_bytes(statement_, column);
+    return value != nullptr ? std::string(static_cast<const char*>(value), static_cast<std::size_t>(size))
+                            : std::string();
 }
 
 std::int64_t SqliteStatement::integer(int column) const {

@@ -46,12 +46,14 @@ public:
     SqliteStatement& bind(int index, std::int64_t value);
     SqliteStatement& bindNull(int index);
     SqliteStatement& bind(int index, const std::string& value);
+    SqliteStatement& bindBlob(int index, const std::string& value);
     // True while there is a row; false once done.
     bool step();
     void reset();
     std::int64_t integer(int column) const;
     bool isNull(int column) const;
     std::string text(int column) const;
+    std::string blob(int column) const;
 
 private:
     SqliteDb& db_;

@@ -77,6 +77,7 @@ std::unique_ptr<Journal> openJournal(const std::optional<Station>& station, doub
     // Ten seconds of every unit's samples wait in memory for the disk.
     const double perSecond = rateHz * static_cast<double>(std::max<std::size_t>(1, station->units.size()));
     history.memoryRows = std::max<std::size_t>(10000, static_cast<std::size_t>(perSecond * 10));
+    history.forwarded = station->mqtt.has_value();
     auto journal = std::make_unique<Journal>(
         history, randomToken().substr(0, 16),
         [&log](const std::string& level, const std::string& event, const std::string& text) {

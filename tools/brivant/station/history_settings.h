@@ -20,6 +20,7 @@ struct HistorySettings {
     std::int64_t maxMb = 256;
     std::int64_t keepSeconds = 24 * 3600;
     std::size_t memoryRows = 100000; // samples held in memory for the disk and the broker
+    bool forwarded = false; // a forwarder takes rows: those it has not had acknowledged are kept first
     bool operator==(const HistorySettings& other) const {
         return enabled == other.enabled && path == other.path && syncMs == other.syncMs &&
                maxMb == other.maxMb && keepSeconds == other.keepSeconds;
