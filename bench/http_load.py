@@ -1,7 +1,7 @@
 """serve's HTTP side under a crowd: how long one request waits while 100
 idle keep-alive connections and 32 clients sending their headers a byte at a
 time hold connections open. Starts serve on simulated units, prints figures,
-passes or fails on nothing. Usage: http_load.py BRIVANT [--idle N] [--slow N]
+passes or fails on nothing. Usage: http_load.py BRIVANT [--idle N] [--burst N] [--slow N]
 [--requests N]"""
 
 import argparse
@@ -19,6 +19,7 @@ def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("tool")
     parser.add_argument("--idle", type=int, default=100)
+    parser.add_argument("--burst", type=int, default=200)
     parser.add_argument("--slow", type=int, default=32)
     parser.add_argument("--requests", type=int, default=300)
     args = parser.parse_args()
@@ -81,6 +82,21 @@ def main():
               % (args.idle, args.slow))
         print("  %d requests, each on a new connection: p50 %.2f ms, p99 %.2f ms, max %.2f ms"
               % (len(waits), statistics.median(waits), waits[int(len(waits) * 0.99) - 1], waits[-1]))
+        # Connections opened all at once and left silent, as a browser's
+        # pre-connections and a scraper's pool come.
+        burst = [socket.create_connection(("127.0.0.1", port)) for _ in range(args.burst)]
+        waits = []
+        for _ in range(50):
+            started = time.perf_counter()
+            with socket.create_connection(("127.0.0.1", port), timeout=15) as s:
+                s.sendall(request)
+                answer = s.recv(65536)
+            waits.append((time.perf_counter() - started) * 1000)
+        waits.sort()
+        print("  beside %d silent connections opened at once: 50 requests, p50 %.2f ms, max %.2f ms"
+              % (args.burst, statistics.median(waits), waits[-1]))
+        for s in burst:
+            s.close()
         stop.set()
         for s in idle:
             s.close()

@@ -273,10 +273,26 @@ TEST_F(JournalTest, TheApiStreamsTheJournalInBoundedPagesAndRefusesBadParameters
     const std::string rest = get("/api/history?unit=1&after=3");
     EXPECT_NE(rest.find("\"id\":5,"), std::string::npos) << rest;
     EXPECT_EQ(rest.find("more"), std::string::npos) << rest;
+    // Exactly `limit` rows left: no promise of more.
+    const std::string exact = get("/api/history?unit=1&after=1&limit=2");
+    EXPECT_NE(exact.find("\"id\":5,"), std::string::npos) << exact;
+    EXPECT_EQ(exact.find("more"), std::string::npos) << exact;
+    // An ID past every row answers none, not the whole journal.
+    const std::string beyond = get("/api/history?after=9223372036854775807");
+    EXPECT_NE(beyond.find("200 OK"), std::string::npos) << beyond;
+    EXPECT_EQ(beyond.find("\"id\":"), std::string::npos) << beyond;
     for (const char* wrong : {"/api/history?unit=16", "/api/history?since=soon", "/api/history?limit=0",
                               "/api/history?after=-1"}) {
         EXPECT_NE(get(wrong).find("400 Bad Request"), std::string::npos) << wrong;
     }
+    // A journal that cannot be read is an error a client checking the
+    // status sees.
+    journal.reset();
+    std::ofstream(settings_.path, std::ios::trunc) << std::string(4096, 'x');
+    std::remove((settings_.path + "-wal").c_str());
+    const std::string broken = get("/api/history");
+    EXPECT_NE(broken.find("503"), std::string::npos) << broken;
+    EXPECT_EQ(broken.find("200 OK"), std::string::npos) << broken;
 }
 
 } // namespace

@@ -7,6 +7,11 @@
 #include <cstdlib>
 #include <thread>
 
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
 #include <nlohmann/json.hpp>
 
 #include "tool_support.h"
@@ -376,6 +381,42 @@ TEST_F(PanelTest, RatesFollowTheSimulatedUnitsAndAUnitPluggedInLaterAppears) {
         std::this_thread::sleep_for(20ms);
     }
     EXPECT_TRUE(found) << "unit 12, plugged in after the start, is picked up";
+}
+
+// A browser opens connections ahead of its requests, a scraper keeps a pool:
+// they come all at once and say nothing. A request beside 200 of them is
+// answered while every one of them is still open, not after their timeout.
+TEST_F(PanelTest, ABurstOfSilentConnectionsLeavesNoRequestWaitingBehindThem) {
+    ServedPanel panel;
+    std::vector<int> silent;
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(static_cast<std::uint16_t>(panel.port()));
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    for (int i = 0; i < 200; ++i) {
+        const int s = ::socket(AF_INET, SOCK_STREAM, 0);
+        ASSERT_GE(s, 0);
+        ASSERT_EQ(::connect(s, reinterpret_cast<const sockaddr*>(&address), sizeof address), 0);
+        silent.push_back(s);
+    }
+    const auto started = std::chrono::steady_clock::now();
+    httplib::Result answer = panel.units();
+    const auto took = std::chrono::steady_clock::now() - started;
+    ASSERT_TRUE(answer);
+    EXPECT_EQ(answer->status, 200);
+    // Still open: the server closed none of them to make room.
+    int stillOpen = 0;
+    for (int s : silent) {
+        char byte = 0;
+        if (::recv(s, &byte, 1, MSG_DONTWAIT) < 0 && errno == EAGAIN) {
+            ++stillOpen;
+        }
+    }
+    EXPECT_EQ(stillOpen, 200) << "the request was answered only once idle connections were closed (after "
+                              << std::chrono::duration_cast<std::chrono::milliseconds>(took).count() << " ms)";
+    for (int s : silent) {
+        ::close(s);
+    }
 }
 
 } // namespace

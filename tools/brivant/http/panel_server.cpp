@@ -132,7 +132,10 @@ public:
     void enqueue(std::function<void()> job) override {
         std::lock_guard<std::mutex> guard(lock_);
         jobs_.push_back(std::move(job));
-        if (idle_ == 0 && workers_.size() < most_) {
+        // A worker for every job no idle one will take: one just made counts
+        // as idle before it has taken its job, so a burst of connections
+        // gets a worker each.
+        if (jobs_.size() > idle_ && workers_.size() < most_) {
             workers_.emplace_back([this] { work(); });
             ++idle_;
         }
@@ -466,18 +469,36 @@ void PanelServer::Impl::routes() {
             refuse(response, {400, error.what()});
             return;
         }
+        // A journal that cannot be read is an error, never a 200 with
+        // words in its body: it is opened before the answer begins.
+        try {
+            HistoryQuery opening = query;
+            opening.most = 0;
+            historyRows(journal, opening, [](const JournalRow&) { return false; });
+        } catch (const std::exception& error) {
+            refuse(response, {503, error.what()});
+            return;
+        }
         // One JSON object a line, streamed as the journal is read; a
         // request takes at most kMostHistoryRows, and a last line says
-        // where to go on from.
+        // where to go on from when more rows are there.
         response.set_chunked_content_provider(
             "application/x-ndjson",
             [path = journal, query](std::size_t, httplib::DataSink& sink) {
                 std::uint64_t last = 0;
                 std::string batch;
                 bool open = true;
+                bool more = false;
                 std::size_t handed = 0;
+                HistoryQuery oneMore = query;
+                oneMore.most = query.most + 1;
                 try {
-                    handed = historyRows(path, query, [&](const JournalRow& row) {
+                    historyRows(path, oneMore, [&](const JournalRow& row) {
+                        if (handed == query.most) {
+                            more = true;
+                            return false;
+                        }
+                        ++handed;
                         batch += historyLine(row, HistoryFormat::Jsonl);
                         last = row.id;
                         if (batch.size() >= 64 * 1024) {
@@ -486,10 +507,12 @@ void PanelServer::Impl::routes() {
                         }
                         return open;
                     });
-                } catch (const std::exception& error) {
-                    batch += jsonText(nlohmann::json{{"error", error.what()}}) + "\n";
+                } catch (const std::exception&) {
+                    // The answer has begun: it ends without its last chunk,
+                    // which every client takes for an error.
+                    return false;
                 }
-                if (open && handed == query.most) {
+                if (open && more) {
                     batch += "{\"more\":true,\"after\":" + std::to_string(last) + "}\n";
                 }
                 if (open && !batch.empty()) {

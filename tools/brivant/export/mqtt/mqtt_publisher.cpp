@@ -586,7 +586,20 @@ struct MqttPublisher::Impl : std::enable_shared_from_this<Impl> {
         if (depth >= ahead) {
             return;
         }
-        const std::vector<JournalRow> rows = journal->after(queuedUpTo, ahead - depth);
+        std::vector<JournalRow> rows;
+        try {
+            rows = journal->after(queuedUpTo, ahead - depth);
+            journalTold = false;
+        } catch (const std::exception& e) {
+            // The link stays up: what the journal cannot hand over now is
+            // asked for again at the next turn.
+            if (!journalTold) {
+                journalTold = true;
+                log("error", "mqtt-journal-failed",
+                    std::string("cannot take states from the journal: ") + e.what() + "; the link stays up");
+            }
+            return;
+        }
         for (const JournalRow& row : rows) {
             const bool replayed = row.id <= replayUpTo;
             Message message{0, prefix + "/unit/" + std::to_string(row.unit) + "/state",
@@ -601,6 +614,7 @@ struct MqttPublisher::Impl : std::enable_shared_from_this<Impl> {
     }
 
     std::chrono::milliseconds grace{2000};
+    bool journalTold = false;
 
     // Sends what waits, for at most `grace`, then "offline" and a clean
     // disconnect (which the broker does not answer with the will).
