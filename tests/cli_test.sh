@@ -20,7 +20,7 @@ expect() {
     "$tool" "$@" >"$out" 2>&1 </dev/null
     actual=$?
     checks=$((checks + 1))
-    if [ "$actual" -ne "$status" ] || ! grep -Eq -- "$pattern" "$out"; then
+    if [ "$actual" -ne "$status" ] || ! { [ "$pattern" = "^$" ] && [ ! -s "$out" ] || grep -Eq -- "$pattern" "$out"; }; then
         failures=$((failures + 1))
         echo "FAIL: brivant $* -> status $actual (want $status), output:"
         sed 's/^/    /' "$out"
@@ -69,6 +69,40 @@ expect 64 "^brivant: unknown option --every$" watch 0 --every=5
 expect 64 "--since 'soon' is not a time" history --journal /nonexistent.db --since soon
 expect 66 "cannot read the journal /nonexistent.db|this build of brivant reads no journal" history --journal /nonexistent.db
 expect 64 "no running brivant serve keeps a journal" history
+expect 64 "--overwrite requires --output" history --journal /nonexistent.db --overwrite
+
+# history of a journal a serve wrote: standard output as "-", a device, a
+# folder refused by name, a file kept unless --overwrite, and a reader that
+# closes the pipe early is a normal end.
+history_dir=$(mktemp -d)
+printf 'station = "cli"\nrate_hz = 200\n[unit.0]\n[history]\npath = "%s/j.db"\nsync_ms = 100\n' \
+    "$history_dir" >"$history_dir/station.toml"
+"$tool" serve --config "$history_dir/station.toml" >/dev/null 2>&1 &
+serve_pid=$!
+for _ in $(seq 100); do
+    [ "$("$tool" history --journal "$history_dir/j.db" 2>/dev/null | wc -l)" -gt 300 ] && break
+    sleep 0.1
+done
+kill -TERM "$serve_pid"
+wait "$serve_pid"
+expect 0 "^time,time_us,unit" history --journal "$history_dir/j.db" --output -
+expect 0 "^time,time_us,unit" history --journal "$history_dir/j.db" --output /dev/stdout
+expect 64 "--output $history_dir is a folder" history --journal "$history_dir/j.db" --output "$history_dir"
+expect 0 "^$" history --journal "$history_dir/j.db" --output "$history_dir/rows.csv" --format jsonl
+expect 74 "it is there \(--overwrite replaces it\)" history --journal "$history_dir/j.db" --output "$history_dir/rows.csv"
+expect 0 "^$" history --journal "$history_dir/j.db" --output "$history_dir/rows.csv" --overwrite
+checks=$((checks + 1))
+if ! head -1 "$history_dir/rows.csv" | grep -q '^time,time_us,unit'; then
+    failures=$((failures + 1))
+    echo "FAIL: --overwrite did not replace the JSON lines with CSV: $(head -c 200 "$history_dir/rows.csv")"
+fi
+checks=$((checks + 1))
+piped=$( { "$tool" history --journal "$history_dir/j.db" 2>"$out"; echo "status $?" >"$out.status"; } | head -1)
+if [ "$(cat "$out.status")" != "status 0" ] || [ -s "$out" ] || [ "${piped%%,*}" != time ]; then
+    failures=$((failures + 1))
+    echo "FAIL: history | head -> $(cat "$out.status"), standard error: $(cat "$out")"
+fi
+rm -rf "$history_dir" "$out.status"
 expect 64 "^brivant: unexpected argument '1'" watch 0 1
 expect 64 "^brivant: unknown option --json$" watch 0 --json
 expect 64 "option --count needs a value" watch 0 --count

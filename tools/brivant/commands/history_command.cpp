@@ -6,6 +6,8 @@
 #include <memory>
 #include <optional>
 
+#include <sys/stat.h>
+
 #include "client/runtime_file.h"
 #include "commands/command_arguments.h"
 #include "commands/commands.h"
@@ -73,25 +75,41 @@ int runHistory(const HistoryArguments& args, Console& console) {
     const std::string path = journalPath(args);
     OwnedFile file;
     std::optional<Output> fileOutput;
-    if (args.output) {
-        file.reset(std::fopen(args.output->c_str(), args.overwrite ? "wb" : "wbx"));
-        if (!file) {
-            throw OutputError("cannot write " + *args.output + ": " + std::strerror(errno) +
-                              (errno == EEXIST ? " (--overwrite replaces it)" : ""));
+    if (args.output && *args.output != "-") {
+        const std::string& name = *args.output;
+        struct stat info {};
+        const bool exists = ::stat(name.c_str(), &info) == 0;
+        if (exists && S_ISDIR(info.st_mode)) {
+            throw UsageError("--output " + name + " is a folder: name a file in it");
         }
-        fileOutput.emplace(file.get(), *args.output);
+        // A pipe, a terminal or a device (/dev/stdout, whatever it stands
+        // for) is written to as it is; a file that is there is replaced
+        // only when asked.
+        const bool device = name.rfind("/dev/", 0) == 0;
+        if (exists && S_ISREG(info.st_mode) && !device && !args.overwrite) {
+            throw OutputError("cannot write " + name + ": it is there (--overwrite replaces it)");
+        }
+        file.reset(std::fopen(name.c_str(), "wb"));
+        if (!file) {
+            throw OutputError("cannot write " + name + ": " + std::strerror(errno));
+        }
+        fileOutput.emplace(file.get(), name);
     }
     Output& out = fileOutput ? *fileOutput : console.out;
     std::string batch = format == HistoryFormat::Csv ? kHistoryCsvHeader : "";
-    historyRows(path, query, [&](const JournalRow& row) {
-        batch += historyLine(row, format);
-        if (batch.size() >= 64 * 1024) {
-            out.write(batch);
-            batch.clear();
-        }
-        return true;
-    });
-    out.write(batch);
+    try {
+        historyRows(path, query, [&](const JournalRow& row) {
+            batch += historyLine(row, format);
+            if (batch.size() >= 64 * 1024) {
+                out.write(batch);
+                batch.clear();
+            }
+            return true;
+        });
+        out.write(batch);
+    } catch (const OutputClosed&) {
+        // `history | head`: the reader has what it wanted.
+    }
     return kExitOk;
 }
 
@@ -108,8 +126,9 @@ void addHistoryCommand(CLI::App& app, CommandContext& context) {
     history->add_option("--until", args->until, "before this time");
     history->add_option("--format", args->format, "csv (the default) or jsonl")
         ->check(CLI::IsMember({"csv", "jsonl"}));
-    history->add_option("--output", args->output, "write to FILE instead of standard output");
-    history->add_flag("--overwrite", args->overwrite, "replace an --output file that is there");
+    CLI::Option* output =
+        history->add_option("--output", args->output, "write to FILE instead of standard output (- for it)");
+    history->add_flag("--overwrite", args->overwrite, "replace an --output file that is there")->needs(output);
     CLI::Option* journal = history->add_option("--journal", args->journal, "the journal to read");
     history->add_option("--config", args->config, "the station file whose journal to read")->excludes(journal);
     selectOnParse(history, context, [args, &context] { return runHistory(*args, context.console); });

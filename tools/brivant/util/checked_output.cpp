@@ -34,6 +34,9 @@ void Output::write(std::string_view text) {
     if (!ok || std::ferror(file_)) {
         int error = errno != 0 ? errno : EIO;
         std::clearerr(file_);
+        if (error == EPIPE) {
+            throw OutputClosed("cannot write to " + name_ + ": " + std::strerror(error));
+        }
         throw OutputError("cannot write to " + name_ + ": " + std::strerror(error));
     }
 }

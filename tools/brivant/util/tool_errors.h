@@ -30,4 +30,10 @@ struct OutputError : std::runtime_error {
     using std::runtime_error::runtime_error;
 };
 
+// The reader of a pipe went away (`| head`): for a command whose output is
+// piped, a normal end.
+struct OutputClosed : OutputError {
+    using OutputError::OutputError;
+};
+
 } // namespace brivant::tool
