@@ -168,6 +168,38 @@ TEST_F(JournalKeeps, RowsTheCommitIsWritingWhenMemoryOverflowsAreStoredAndForwar
     EXPECT_EQ(history().size(), 200u);
 }
 
+TEST_F(JournalKeeps, AnotherProgramHoldingTheFileForSecondsLosesNoSampleAndAStartWhileHeldNamesTheFile) {
+    settings_.syncMs = 50;
+    settings_.memoryRows = 20000;
+    auto journal = open();
+    journal->start();
+    {
+        WriteLock other(settings_.path);
+        // 3 s at 1 kHz: longer than one commit's wait for the lock.
+        for (int i = 0; i < 3000; ++i) {
+            journal->record(0, sample(static_cast<std::uint64_t>(i), i), true);
+            if (i % 100 == 0) {
+                std::this_thread::sleep_for(100ms);
+            }
+        }
+    }
+    std::this_thread::sleep_for(300ms);
+    journal->stop();
+    EXPECT_EQ(journal->tally().unstored, 0u);
+    EXPECT_EQ(history().size(), 3000u);
+    EXPECT_EQ(timesTold("journal-busy"), 2u) << "held, and free again";
+    journal.reset();
+
+    WriteLock other(settings_.path);
+    try {
+        open("run-b");
+        ADD_FAILURE() << "a journal held by another program was begun";
+    } catch (const tool::InputError& error) {
+        EXPECT_NE(std::string(error.what()).find(settings_.path), std::string::npos) << error.what();
+        EXPECT_NE(std::string(error.what()).find("another program"), std::string::npos) << error.what();
+    }
+}
+
 TEST_F(JournalKeeps, APruneThatFailsIsToldOnceAndLeavesTheTalliesAsTheyWere) {
     auto journal = open();
     fill(*journal, 1, 10);

@@ -154,6 +154,17 @@ void Journal::open() {
         }
         moveAside(damage);
     }
+    try {
+        begin();
+    } catch (const SqliteError& error) {
+        db_.reset();
+        reader_.reset();
+        throw InputError("cannot begin writing the journal " + path_ + ": " + oneLine(error.what()) +
+                         (error.code == SQLITE_BUSY ? " (another program holds it)" : ""));
+    }
+}
+
+void Journal::begin() {
     // The WAL is checkpointed well within the bound: a small bound, a small
     // WAL.
     pageSize_ = static_cast<std::uint64_t>(db_->integer("PRAGMA page_size"));
@@ -449,6 +460,7 @@ void Journal::commit() {
         return;
     }
     bool written = false;
+    bool busy = false;
     std::string why;
     try {
         db_->exec("BEGIN IMMEDIATE");
@@ -467,6 +479,7 @@ void Journal::commit() {
         written = true;
     } catch (const SqliteError& error) {
         why = oneLine(error.what());
+        busy = error.code == SQLITE_BUSY || error.code == SQLITE_LOCKED;
         try {
             db_->exec("ROLLBACK");
         } catch (const SqliteError&) {
@@ -476,6 +489,30 @@ void Journal::commit() {
     {
         std::lock_guard<std::mutex> guard(lock_);
         committing_ = false;
+        if (busy) {
+            // Another program holds the file: the rows wait in memory for
+            // the next commit, up to the memory bound, and nothing is lost
+            // until then.
+            events_.insert(events_.begin(), events.begin(), events.end());
+            // Rows that left memory while the commit tried are put back.
+            const std::uint64_t firstKept = pending_.empty() ? nextId_ : pending_.front().id;
+            for (auto row = rows.rbegin(); row != rows.rend(); ++row) {
+                if (row->id < firstKept) {
+                    pending_.push_front(*row);
+                }
+            }
+            if (!busyTold_) {
+                busyTold_ = true;
+                log_("warning", "journal-busy",
+                     "the journal " + path_ + " is held by another program (" + why + "); up to " +
+                         std::to_string(memoryBound_) + " samples wait in memory for it");
+            }
+            return;
+        }
+        if (busyTold_) {
+            busyTold_ = false;
+            log_("info", "journal-busy", "the journal " + path_ + " is free again; what waited is written");
+        }
         if (!rows.empty()) {
             committedUpTo_ = std::max(committedUpTo_, rows.back().id);
         }

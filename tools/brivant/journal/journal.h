@@ -116,6 +116,7 @@ private:
         std::string body;
     };
     void open();
+    void begin(); // this run's row, the cursor and the IDs, once the file is known
     void moveAside(const std::string& why);
     void run();
     void commit();
@@ -146,6 +147,7 @@ private:
     std::int64_t runRow_ = 0;
     std::mutex commitLock_; // the commit thread's connection, for commitNow()
     bool pruneFailing_ = false;
+    bool busyTold_ = false;
     // Rows not yet forwarded that max_mb removed, while it goes on.
     struct UnsentEpisode {
         std::uint64_t rows = 0;
