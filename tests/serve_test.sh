@@ -260,6 +260,16 @@ start_saving_serve
 config | grep -A3 '^\[unit.0.channel.2\]' | grep -q '^multiplier = 1$' &&
     config | grep -A3 '^\[unit.0.channel.1\]' | grep -q '^multiplier = 2$' && cmp -s "$work/saved.toml" "$work/edited.toml"
 check $? "after a restart serve runs what it ran before"
+# Without --save, the saved changes are not applied, and serve says so once.
+stop_serve
+"$tool" serve --config "$work/saved.toml" --log-format json >"$work/unsaved.out" 2>"$work/unsaved.err" &
+serve_pid=$!
+for _ in $(seq 1 100); do grep -q '"configured"' "$work/unsaved.err" 2>/dev/null && break; sleep 0.05; done
+stop_serve
+[ "$(grep -c '"event":"changes-not-applied"' "$work/unsaved.err")" -eq 1 ] &&
+    grep '"event":"changes-not-applied"' "$work/unsaved.err" | grep -q -- "--save"
+check $? "serve without --save says once that saved changes are not applied: $(grep changes "$work/unsaved.err")"
+start_saving_serve
 # log through serve goes on across a restart of serve: a failed row naming
 # serve, then the unit found again.
 "$tool" log 0 --interval 250 --count 16 >"$work/restart.csv" 2>"$work/restart.err" &

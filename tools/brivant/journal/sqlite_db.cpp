@@ -14,7 +14,7 @@ SqliteDb::SqliteDb(const std::string& path, bool readOnly) {
         const std::string why = db_ != nullptr ? sqlite3_errmsg(db_) : sqlite3_errstr(rc);
         sqlite3_close(db_);
         db_ = nullptr;
-        throw SqliteError(rc & 0xFF, path + ": " + why);
+        throw SqliteError(rc & 0xFF, why); // the callers name the file
     }
     sqlite3_extended_result_codes(db_, 0);
     // Another process (brivant history, a second connection) may hold the

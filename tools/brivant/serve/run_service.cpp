@@ -8,6 +8,8 @@
 #include <mutex>
 #include <thread>
 
+#include <sys/stat.h>
+
 #if defined(_WIN32)
 #include <io.h>
 #else
@@ -201,6 +203,17 @@ int runService(const ServiceOptions& options, Console& console) {
         live = std::make_unique<LiveStation>(*station, changesPath, options.stationPath.value_or(""));
         for (const std::string& note : live->startNotes()) {
             log.note("info", "changes", note);
+        }
+        if (!changesPath) {
+            // Changes a serve with --save kept are not applied by one
+            // without it: said once, so that nobody wonders where they went.
+            const std::string saved = changesFileFor(station->name);
+            struct stat facts {};
+            if (::stat(saved.c_str(), &facts) == 0) {
+                log.note("warning", "changes-not-applied",
+                         "changes saved through the API are kept in " + saved +
+                             " and are not applied: serve applies them with --save");
+            }
         }
         if (changesPath) {
             log.note("info", "changes-file",
