@@ -111,6 +111,18 @@ TEST(StationFile, HistoryTableTakesItsKeysAndWritesThemBack) {
         EXPECT_NE(error.problems[2].find("unknown key 'size' in history"), std::string::npos);
     }
 
+    // A relative path is beside the station file, wherever the reader runs.
+    const std::filesystem::path folder = std::filesystem::temp_directory_path() / "brivant-history-path";
+    std::filesystem::create_directories(folder / "sub");
+    std::ofstream(folder / "sub" / "s.toml") << "station = \"h\"\n[history]\npath = \"../j.db\"\n[unit.0]\n";
+    const auto before = std::filesystem::current_path();
+    std::filesystem::current_path("/");
+    EXPECT_EQ(tool::loadStation((folder / "sub" / "s.toml").string()).history.path, (folder / "j.db").string());
+    std::filesystem::current_path(folder);
+    EXPECT_EQ(tool::loadStation("sub/s.toml").history.path, (folder / "j.db").string());
+    std::filesystem::current_path(before);
+    std::filesystem::remove_all(folder);
+
     tool::LiveStation live(station);
     tool::Station next = station;
     next.history.keepSeconds = 7 * 86400;

@@ -3,6 +3,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <sstream>
 
@@ -208,7 +209,14 @@ Station loadStation(const std::string& path) {
     if (in.bad()) {
         throw InputError("cannot read " + path + ": " + std::strerror(errno));
     }
-    return parseStation(text.str(), path);
+    Station station = parseStation(text.str(), path);
+    // A relative journal is beside the station file, wherever serve or
+    // `brivant history` runs (a service's working folder is /).
+    if (!station.history.path.empty() && !std::filesystem::path(station.history.path).is_absolute()) {
+        station.history.path =
+            (std::filesystem::absolute(path).parent_path() / station.history.path).lexically_normal().string();
+    }
+    return station;
 }
 
 std::string stationToml(const Station& station) {
