@@ -97,7 +97,9 @@ echo "--- the system serve's token and place"
 [ "$(stat -c '%a %U %G' /etc/brivant/token)" = "640 root brivant" ] &&
     grep -qxE '[0-9a-f]{32}' /etc/brivant/token || { echo "/etc/brivant/token: $(stat -c '%a %U %G' /etc/brivant/token)"; exit 1; }
 unit=/usr/lib/systemd/system/brivant-serve.service
-for line in RuntimeDirectory=brivant RuntimeDirectoryMode=0750 StateDirectory=brivant DynamicUser=yes \
+getent passwd brivant | grep -q ':/var/lib/brivant:/usr/sbin/nologin$' || { echo "no system user brivant"; exit 1; }
+for line in RuntimeDirectory=brivant RuntimeDirectoryMode=0750 StateDirectory=brivant StateDirectoryMode=0750 \
+    User=brivant Group=brivant UMask=0027 \
     SupplementaryGroups=brivant "RestartPreventExitStatus=64 66"; do
     grep -qx "$line" "$unit" || { echo "$unit lacks $line"; exit 1; }
 done
