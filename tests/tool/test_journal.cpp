@@ -277,12 +277,17 @@ TEST_F(JournalTest, TheApiStreamsTheJournalInBoundedPagesAndRefusesBadParameters
     const std::string exact = get("/api/history?unit=1&after=1&limit=2");
     EXPECT_NE(exact.find("\"id\":5,"), std::string::npos) << exact;
     EXPECT_EQ(exact.find("more"), std::string::npos) << exact;
+    // A chart's resolution: a unit's rows 1 s apart at least, here its first.
+    const std::string sparse = get("/api/history?every=1000");
+    EXPECT_NE(sparse.find("\"id\":1,"), std::string::npos) << sparse;
+    EXPECT_NE(sparse.find("\"id\":2,"), std::string::npos) << sparse;
+    EXPECT_EQ(sparse.find("\"id\":3,"), std::string::npos) << sparse;
     // An ID past every row answers none, not the whole journal.
     const std::string beyond = get("/api/history?after=9223372036854775807");
     EXPECT_NE(beyond.find("200 OK"), std::string::npos) << beyond;
     EXPECT_EQ(beyond.find("\"id\":"), std::string::npos) << beyond;
     for (const char* wrong : {"/api/history?unit=16", "/api/history?since=soon", "/api/history?limit=0",
-                              "/api/history?after=-1"}) {
+                              "/api/history?after=-1", "/api/history?every=0"}) {
         EXPECT_NE(get(wrong).find("400 Bad Request"), std::string::npos) << wrong;
     }
     // A journal that cannot be read is an error a client checking the

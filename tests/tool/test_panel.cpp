@@ -383,6 +383,23 @@ TEST_F(PanelTest, RatesFollowTheSimulatedUnitsAndAUnitPluggedInLaterAppears) {
     EXPECT_TRUE(found) << "unit 12, plugged in after the start, is picked up";
 }
 
+// A page opened at 1 kHz asks for every sample kept (after=0): it gets the
+// newest thousand of each unit, not the whole minute.
+TEST_F(PanelTest, AFirstPollAtAKilohertzIsBoundedToEachUnitsNewestSamples) {
+    tool::ReaderSettings settings;
+    settings.rateHz = 1000;
+    ServedPanel panel(settings);
+    std::this_thread::sleep_for(2500ms);
+    httplib::Result answer = panel.units("?after=0");
+    ASSERT_TRUE(answer);
+    const nlohmann::json body = nlohmann::json::parse(answer->body);
+    ASSERT_FALSE(body["units"].empty());
+    for (const auto& unit : body["units"]) {
+        EXPECT_LE(unit["samples"].size(), 1000u);
+        EXPECT_GE(unit["samples"].size(), 500u) << "the newest are all there";
+    }
+}
+
 // A browser opens connections ahead of its requests, a scraper keeps a pool:
 // they come all at once and say nothing. A request beside 200 of them is
 // answered while every one of them is still open, not after their timeout.

@@ -75,6 +75,9 @@ HistoryQuery historyQuery(const httplib::Request& request) {
             parseNumber(request.get_param_value("after"), 0, LLONG_MAX, "parameter 'after'"));
     }
     query.most = kMostHistoryRows;
+    if (request.has_param("every")) {
+        query.everyUs = 1000 * parseNumber(request.get_param_value("every"), 1, 3600000, "parameter 'every'");
+    }
     if (request.has_param("limit")) {
         query.most = static_cast<std::size_t>(parseNumber(request.get_param_value("limit"), 1,
                                                           kMostHistoryRows, "parameter 'limit'"));

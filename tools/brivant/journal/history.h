@@ -18,6 +18,9 @@ struct HistoryQuery {
     std::optional<std::int64_t> untilUs; // before this time
     std::uint64_t afterId = 0;           // only rows after this one (to go on where a page stopped)
     std::size_t most = static_cast<std::size_t>(-1);
+    // Only a unit's rows at least this far apart (a chart's resolution): the
+    // rows between are passed over, not counted.
+    std::int64_t everyUs = 0;
 };
 
 // Hands each row of the journal at `path` that the query asks for to

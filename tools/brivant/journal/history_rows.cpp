@@ -73,6 +73,7 @@ std::size_t historyRows(const std::string& path, const HistoryQuery& query,
             from = std::max(from, lastIdBefore(db, *query.sinceUs - kOrderMarginUs));
         }
         std::size_t handed = 0;
+        std::map<std::int16_t, std::int64_t> lastHanded;
         while (handed < query.most) {
             const std::vector<StoredBlock> blocks = blocksAfter(db, from, kBlocksAPage);
             if (blocks.empty()) {
@@ -96,6 +97,15 @@ std::size_t historyRows(const std::string& path, const HistoryQuery& query,
                 for (const JournalRow& row : rows) {
                     if (!wanted(query, row)) {
                         continue;
+                    }
+                    if (query.everyUs > 0) {
+                        auto [last, first] = lastHanded.emplace(row.unit, row.timeUs);
+                        if (!first) {
+                            if (row.timeUs - last->second < query.everyUs) {
+                                continue;
+                            }
+                            last->second = row.timeUs;
+                        }
                     }
                     ++handed;
                     if (!each(row) || handed == query.most) {

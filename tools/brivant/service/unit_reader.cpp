@@ -363,6 +363,11 @@ UnitView UnitReader::view(std::optional<std::uint64_t> afterSeq) const {
     if (afterSeq) {
         auto first = std::upper_bound(samples.begin(), samples.end(), *afterSeq,
                                       [](std::uint64_t seq, const Sample& s) { return seq < s.seq; });
+        // The newest kViewSamples at most: a page opened at 1 kHz costs what
+        // one at 10 Hz does, not the whole minute kept.
+        if (samples.end() - first > static_cast<std::ptrdiff_t>(kViewSamples)) {
+            first = samples.end() - static_cast<std::ptrdiff_t>(kViewSamples);
+        }
         view.samples.assign(first, samples.end());
     }
     // Rate from the newest good sample and the oldest good one within a

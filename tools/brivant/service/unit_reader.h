@@ -124,6 +124,8 @@ public:
 
     std::int16_t id() const { return id_; }
 
+    // Samples a view hands at most: the newest.
+    static constexpr std::size_t kViewSamples = 1000;
     // The unit's state, its samples after `afterSeq` (none when empty), and
     // the rate of each channel.
     UnitView view(std::optional<std::uint64_t> afterSeq) const;

@@ -342,7 +342,10 @@
     if (!data.station || !newest) return;
     const offset = Date.parse(newest.time) / 1000 - newest.t;
     try {
-      const response = await api(`/api/history?since=-${WINDOW_S + 5}s`);
+      // One row a unit every chart pixel's worth of time at most, so that
+      // every unit's whole minute comes, at 1 kHz as at 10 Hz.
+      const every = Math.max(1, Math.ceil(((WINDOW_S + 5) * 1000) / 600));
+      const response = await api(`/api/history?since=-${WINDOW_S + 5}s&every=${every}`);
       if (!response.ok) return;
       const before = new Map();
       for (const line of (await response.text()).split("\n")) {
