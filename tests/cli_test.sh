@@ -102,6 +102,15 @@ if [ "$(cat "$out.status")" != "status 0" ] || [ -s "$out" ] || [ "${piped%%,*}"
     failures=$((failures + 1))
     echo "FAIL: history | head -> $(cat "$out.status"), standard error: $(cat "$out")"
 fi
+# serve --check finds what serve would refuse about the journal.
+for bad in "/proc/x/j.db:is under /proc" "$history_dir/j.db/inner.db:is not a folder" \
+    "/nonexistent/deeper/j.db:cannot be made"; do
+    printf 'station = "c"\n[unit.0]\n[history]\npath = "%s"\n' "${bad%%:*}" >"$history_dir/c.toml"
+    expect 64 "${bad#*:}" serve --check "$history_dir/c.toml"
+done
+/usr/bin/python3 -c 'import sqlite3, sys; c = sqlite3.connect(sys.argv[1]); c.execute("create table blocks(x)"); c.execute("pragma application_id=1112694602"); c.execute("pragma user_version=9"); c.commit()' "$history_dir/newer.db"
+printf 'station = "c"\n[unit.0]\n[history]\npath = "%s"\n' "$history_dir/newer.db" >"$history_dir/c.toml"
+expect 66 "written by a newer brivant" serve --check "$history_dir/c.toml"
 rm -rf "$history_dir" "$out.status"
 expect 64 "^brivant: unexpected argument '1'" watch 0 1
 expect 64 "^brivant: unknown option --json$" watch 0 --json

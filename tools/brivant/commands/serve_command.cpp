@@ -4,6 +4,7 @@
 #include <memory>
 
 #include "commands/commands.h"
+#include "journal/journal.h"
 #include "export/mqtt/mqtt_publisher.h"
 #include "http/panel_server.h"
 #include "serve/run_service.h"
@@ -42,6 +43,13 @@ int checkStation(const std::string& path, Console& console) {
     if (const std::string mqtt = mqttUnsupported(station); !mqtt.empty()) {
         console.error(path + ": " + mqtt);
         status = status == kExitOk ? kExitUsage : status;
+    }
+    // The station's own [history] path (serve makes the default folders).
+    if (station.history.enabled && !station.history.path.empty()) {
+        if (const auto problem = journalProblem(station.history.path)) {
+            console.error(path + ": " + problem->text);
+            status = status == kExitOk ? problem->status : status;
+        }
     }
     PanelAddress address;
     address.listen = station.listen;

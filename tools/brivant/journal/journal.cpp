@@ -85,6 +85,56 @@ bool journalBuiltIn() {
     return true;
 }
 
+std::optional<JournalProblem> journalProblem(const std::string& path) {
+    const std::string folder = folderOf(path);
+    for (const char* system : {"/proc", "/sys"}) {
+        const std::string prefix = std::string(system) + "/";
+        if (folder == system || folder.rfind(prefix, 0) == 0) {
+            return JournalProblem{kExitUsage, "[history] path " + path + " is under " + system +
+                                                  ", which holds no files"};
+        }
+    }
+    struct stat facts {};
+    if (::stat(folder.c_str(), &facts) == 0) {
+        if (!S_ISDIR(facts.st_mode)) {
+            return JournalProblem{kExitUsage, "the journal's folder " + folder + " is not a folder"};
+        }
+#if !defined(_WIN32)
+        if (::access(folder.c_str(), W_OK) != 0) {
+            return JournalProblem{kExitUsage, "cannot write the journal in " + folder + ": " + std::strerror(errno)};
+        }
+#endif
+    } else {
+        // serve makes the last folder itself.
+        const std::string parent = folderOf(folder);
+        if (::stat(parent.c_str(), &facts) != 0 || !S_ISDIR(facts.st_mode)) {
+            return JournalProblem{kExitUsage, "the journal's folder " + folder + " cannot be made: " + parent +
+                                                  " is not a folder"};
+        }
+#if !defined(_WIN32)
+        if (::access(parent.c_str(), W_OK) != 0) {
+            return JournalProblem{kExitUsage, "the journal's folder " + folder + " cannot be made in " + parent +
+                                                  ": " + std::strerror(errno)};
+        }
+#endif
+    }
+    if (!exists(path)) {
+        return std::nullopt;
+    }
+    try {
+        SqliteDb db(path, true);
+        std::int64_t version = 0;
+        if (journalKindOf(db, &version) == JournalKind::Newer) {
+            return JournalProblem{kExitNoInput, "the journal " + path + " was written by a newer brivant (its version " +
+                                                    std::to_string(version) + "): serve would leave it alone and not start"};
+        }
+    } catch (const SqliteError&) {
+        // A file SQLite cannot read is moved aside at the start: no reason
+        // to refuse.
+    }
+    return std::nullopt;
+}
+
 Journal::Journal(const HistorySettings& settings, std::string runId, JournalLog log)
     : settings_(settings), path_(settings.path), runId_(std::move(runId)), log_(std::move(log)),
       memoryBound_(settings.memoryRows) {

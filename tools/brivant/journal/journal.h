@@ -45,6 +45,15 @@ class SqliteDb;
 // False in a build without SQLite: serve then keeps no journal, and says so.
 bool journalBuiltIn();
 
+// What serve would refuse about the journal at `path` at its start, found
+// without opening it for writing: a folder that is not one, under /proc or
+// /sys, or that cannot be written (64), a journal of a newer brivant (66).
+struct JournalProblem {
+    int status;
+    std::string text;
+};
+std::optional<JournalProblem> journalProblem(const std::string& path);
+
 // What the journal tells serve's log.
 using JournalLog = std::function<void(const std::string& level, const std::string& event,
                                       const std::string& text)>;

@@ -12,6 +12,10 @@ bool journalBuiltIn() {
     return false;
 }
 
+std::optional<JournalProblem> journalProblem(const std::string&) {
+    return std::nullopt;
+}
+
 Journal::Journal(const HistorySettings& settings, std::string runId, JournalLog log)
     : settings_(settings), runId_(std::move(runId)), log_(std::move(log)), memoryBound_(0) {
     throw InputError("this build of brivant keeps no journal");
