@@ -73,7 +73,11 @@ expect 64 "--overwrite requires --output" history --journal /nonexistent.db --ov
 
 # history of a journal a serve wrote: standard output as "-", a device, a
 # folder refused by name, a file kept unless --overwrite, and a reader that
-# closes the pipe early is a normal end.
+# closes the pipe early is a normal end. A build without SQLite (a cross
+# build with no SQLite for its target) keeps no journal: left out there.
+if "$tool" history --journal /nonexistent.db 2>&1 | grep -q "reads no journal"; then
+    echo "cli: history of a journal left out: this build keeps none"
+else
 history_dir=$(mktemp -d)
 printf 'station = "cli"\nrate_hz = 200\n[unit.0]\n[history]\npath = "%s/j.db"\nsync_ms = 100\n' \
     "$history_dir" >"$history_dir/station.toml"
@@ -112,6 +116,7 @@ done
 printf 'station = "c"\n[unit.0]\n[history]\npath = "%s"\n' "$history_dir/newer.db" >"$history_dir/c.toml"
 expect 66 "written by a newer brivant" serve --check "$history_dir/c.toml"
 rm -rf "$history_dir" "$out.status"
+fi
 expect 64 "^brivant: unexpected argument '1'" watch 0 1
 expect 64 "^brivant: unknown option --json$" watch 0 --json
 expect 64 "option --count needs a value" watch 0 --count
