@@ -150,9 +150,9 @@ TEST_F(JournalKeeps, RowsTheCommitIsWritingWhenMemoryOverflowsAreStoredAndForwar
     for (int i = 0; i < 100; ++i) {
         journal->record(1, sample(static_cast<std::uint64_t>(i), i), true);
     }
-    // The commit has taken those 100 and waits for the lock; 100 more push
-    // them out of memory while it writes them.
-    std::this_thread::sleep_for(300ms);
+    // The commit has taken those 100 and waits for the lock (2 s at most);
+    // 100 more push them out of memory while it writes them.
+    std::this_thread::sleep_for(1000ms);
     for (int i = 100; i < 200; ++i) {
         journal->record(1, sample(static_cast<std::uint64_t>(i), i), true);
     }
@@ -301,6 +301,8 @@ TEST_F(JournalKeeps, AReaderThatStopsReadingHoldsNoSnapshotSoCommitsAndCheckpoin
             std::this_thread::sleep_for(500ms);
             sqlite3* db = nullptr;
             sqlite3_open(settings_.path.c_str(), &db);
+            // A commit may be under way: that, not a reader, it waits for.
+            sqlite3_busy_timeout(db, 2000);
             sqlite3_stmt* checkpoint = nullptr;
             sqlite3_prepare_v2(db, "PRAGMA wal_checkpoint(TRUNCATE)", -1, &checkpoint, nullptr);
             if (sqlite3_step(checkpoint) == SQLITE_ROW) {
