@@ -75,7 +75,8 @@ expect 64 "--overwrite requires --output" history --journal /nonexistent.db --ov
 # folder refused by name, a file kept unless --overwrite, and a reader that
 # closes the pipe early is a normal end. A build without SQLite (a cross
 # build with no SQLite for its target) keeps no journal: left out there.
-if "$tool" history --journal /nonexistent.db 2>&1 | grep -q "reads no journal"; then
+journal_kept=$("$tool" history --journal /nonexistent.db 2>&1)
+if [[ "$journal_kept" == *"reads no journal"* ]]; then
     echo "cli: history of a journal left out: this build keeps none"
 else
 history_dir=$(mktemp -d)
