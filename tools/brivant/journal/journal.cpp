@@ -17,6 +17,7 @@
 #include "journal/journal_sql.h"
 #include "journal/sample_block.h"
 #include "journal/sqlite_db.h"
+#include "util/time_text.h"
 #include "util/tool_errors.h"
 
 namespace brivant::tool {
@@ -60,16 +61,7 @@ std::string stamp() {
 }
 
 std::string timeText(std::int64_t us) {
-    std::time_t seconds = static_cast<std::time_t>(us / 1000000);
-    std::tm utc{};
-#if defined(_WIN32)
-    gmtime_s(&utc, &seconds);
-#else
-    gmtime_r(&seconds, &utc);
-#endif
-    char text[32];
-    std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%SZ", &utc);
-    return text;
+    return isoTimeUtc(std::chrono::system_clock::time_point(std::chrono::microseconds(us)));
 }
 
 // SQLite's words can hold newlines (an integrity check's list): a log line
@@ -640,8 +632,8 @@ void Journal::prune(bool withKeep) {
     }
     std::uint64_t removed = 0;
     std::uint64_t unsent = 0;
-    const bool hadEpisode = unsentEpisode_.has_value();
     const auto episodeBefore = unsentEpisode_;
+    const bool hadEpisode = episodeBefore.has_value();
     bool removedUnsent = false;
     try {
         db_->exec("BEGIN IMMEDIATE");

@@ -177,6 +177,15 @@ public:
         }
     }
     std::int64_t signedVarint() { return unzigzag(varint()); }
+    // A signed number that must lie in [lowest, highest], named `what` when
+    // it does not.
+    std::int64_t signedVarint(std::int64_t lowest, std::int64_t highest, const char* what) {
+        const std::int64_t value = signedVarint();
+        if (value < lowest || value > highest) {
+            fail(what);
+        }
+        return value;
+    }
     std::uint64_t bits(int width) {
         std::uint64_t value = 0;
         for (int done = 0; done < width;) {
@@ -292,13 +301,16 @@ std::string encodeBlock(const std::vector<JournalRow>& rows) {
     std::vector<std::int16_t> units;
     std::map<std::int16_t, std::size_t> indexOf;
     std::vector<std::int64_t> unitIndex(count), clock(count), seq(count), idStep;
+    std::vector<std::vector<const JournalRow*>> ownRows;
     for (std::size_t i = 0; i < count; ++i) {
         const JournalRow& row = rows[i];
         auto [at, added] = indexOf.emplace(row.unit, units.size());
         if (added) {
             units.push_back(row.unit);
+            ownRows.emplace_back();
         }
         unitIndex[i] = static_cast<std::int64_t>(at->second);
+        ownRows[at->second].push_back(&row);
         clock[i] = minus(row.timeUs, microsOf(row.t));
         seq[i] = minus(static_cast<std::int64_t>(row.seq), static_cast<std::int64_t>(row.id));
         if (i > 0) {
@@ -320,13 +332,7 @@ std::string encodeBlock(const std::vector<JournalRow>& rows) {
     out.column(idStep);
     out.column(clock);
     out.column(seq);
-    for (std::size_t u = 0; u < units.size(); ++u) {
-        std::vector<const JournalRow*> own;
-        for (std::size_t i = 0; i < count; ++i) {
-            if (unitIndex[i] == static_cast<std::int64_t>(u)) {
-                own.push_back(&rows[i]);
-            }
-        }
+    for (const std::vector<const JournalRow*>& own : ownRows) {
         const JournalRow& first = *own.front();
         // A failed read has no counts: its columns carry the last ones on.
         std::array<std::int32_t, 3> carried = first.result == 0 ? first.counts : std::array<std::int32_t, 3>{};
@@ -402,11 +408,7 @@ std::vector<JournalRow> decodeBlock(const std::string& block, const std::string&
     }
     std::vector<std::int16_t> units(unitCount);
     for (auto& unit : units) {
-        const std::int64_t id = in.signedVarint();
-        if (id < INT16_MIN || id > INT16_MAX) {
-            Reader::fail("a unit ID");
-        }
-        unit = static_cast<std::int16_t>(id);
+        unit = static_cast<std::int16_t>(in.signedVarint(INT16_MIN, INT16_MAX, "a unit ID"));
     }
     const std::uint64_t firstId = in.varint();
     const std::vector<std::int64_t> unitIndex = in.column(count);
@@ -440,11 +442,7 @@ std::vector<JournalRow> decodeBlock(const std::string& block, const std::string&
         std::uint64_t n = in.varint();
         std::array<std::int32_t, 3> counts{};
         for (auto& c : counts) {
-            const std::int64_t value = in.signedVarint();
-            if (value < INT32_MIN || value > INT32_MAX) {
-                Reader::fail("a count");
-            }
-            c = static_cast<std::int32_t>(value);
+            c = static_cast<std::int32_t>(in.signedVarint(INT32_MIN, INT32_MAX, "a count"));
         }
         const std::size_t k = mine.size();
         const std::vector<std::int64_t> timeStep = in.column(k - 1);
