@@ -1,13 +1,20 @@
 // What serve hands to collectors: the station file's [mqtt] table (its
 // defaults, its mistakes, written back as read), the readers' events and
-// tallies that the broker and the metrics are told, and the metrics text.
+// tallies that the broker and the metrics are told, and the metrics text;
+// a stop that leaves the MQTT thread inside connect().
 #include <gtest/gtest.h>
 
 #include <atomic>
 #include <mutex>
 #include <thread>
 
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
 #include "export/metrics.h"
+#include "export/mqtt/mqtt_publisher.h"
 #include "station/station_file.h"
 #include "tool_support.h"
 #include "service/unit_reader.h"
@@ -271,6 +278,77 @@ TEST_F(ReaderEvents, SettingsThatKeepFailingAreRetriedWithABackOff) {
     }
     EXPECT_GT(calls.load(), tried) << "a reload is tried at once";
     EXPECT_TRUE(reader.stop(2s));
+}
+
+// A listener whose queue of connections is full: the kernel drops the next
+// SYN, so a client's connect() blocks, retrying, until the listener closes
+// and a retry is refused.
+struct FullListener {
+    int listener = -1;
+    int filler = -1;
+    int port = 0;
+    FullListener() {
+        listener = ::socket(AF_INET, SOCK_STREAM, 0);
+        sockaddr_in address{};
+        address.sin_family = AF_INET;
+        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        socklen_t size = sizeof address;
+        if (::bind(listener, reinterpret_cast<sockaddr*>(&address), size) != 0 || ::listen(listener, 0) != 0 ||
+            ::getsockname(listener, reinterpret_cast<sockaddr*>(&address), &size) != 0) {
+            throw std::runtime_error("cannot listen on loopback");
+        }
+        port = ntohs(address.sin_port);
+        filler = ::socket(AF_INET, SOCK_STREAM, 0);
+        if (::connect(filler, reinterpret_cast<sockaddr*>(&address), size) != 0) {
+            throw std::runtime_error("cannot fill the listener's queue");
+        }
+    }
+    void close() {
+        ::close(filler);
+        ::close(listener);
+        filler = listener = -1;
+    }
+    ~FullListener() {
+        if (listener >= 0) {
+            close();
+        }
+    }
+};
+
+TEST(MqttStop, AThreadLeftInsideConnectUsesNothingOfServesOnceTheStopReturns) {
+    if (!tool::mqttBuiltIn()) {
+        GTEST_SKIP() << "built without libmosquitto";
+    }
+    FullListener broker;
+    // The log's state outlives the publisher so that a line written after
+    // the stop is seen, not a use of freed memory.
+    auto stopped = std::make_shared<std::atomic<bool>>(false);
+    auto linesAfter = std::make_shared<std::atomic<int>>(0);
+    auto abandoned = std::make_shared<std::atomic<int>>(0);
+    {
+        tool::MqttPublisher publisher(
+            stationWith("url = \"mqtt://127.0.0.1:" + std::to_string(broker.port) + "\"\n"),
+            [stopped, linesAfter, abandoned](const std::string&, const std::string& event, const std::string&) {
+                if (*stopped) {
+                    ++*linesAfter;
+                } else if (event == "mqtt-abandoned") {
+                    ++*abandoned;
+                }
+            });
+        publisher.start();
+        std::this_thread::sleep_for(200ms); // inside connect(), SYN unanswered
+        publisher.stop(0ms);
+        *stopped = true;
+    }
+    EXPECT_EQ(*abandoned, 1) << "the stop did not wait for the connection";
+    // The next retry of the SYN is refused: connect() returns, and the
+    // thread ends, dropping its copy of the log (and so of `stopped`).
+    broker.close();
+    for (int i = 0; i < 1200 && stopped.use_count() > 1; ++i) {
+        std::this_thread::sleep_for(100ms);
+    }
+    ASSERT_EQ(stopped.use_count(), 1) << "the network thread never ended";
+    EXPECT_EQ(*linesAfter, 0) << "the thread wrote to serve's log after the stop returned";
 }
 
 } // namespace

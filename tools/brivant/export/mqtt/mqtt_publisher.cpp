@@ -113,6 +113,8 @@ struct MqttPublisher::Impl : std::enable_shared_from_this<Impl> {
     bool refused = false;
     bool takenOver = false; // the broker gave our session to another client
     bool unsteady = false;  // connections end soon after they are made; said once
+    int shortInARow = 0;    // connections in a row that ended within kSteadyConnection
+    int brokerReason = 0;   // the MQTT 5 reason of the broker's DISCONNECT, if it sent one
     bool justConnected = false;
     int offlineMid = -1;
     bool offlineAcked = false;
@@ -128,6 +130,14 @@ struct MqttPublisher::Impl : std::enable_shared_from_this<Impl> {
     bool networkDone = false; // under `lock`
     std::condition_variable networkEnded;
     bool abandoned = false;   // the network thread was left inside a call
+    // The log and the journal are serve's and end with it. The network
+    // thread uses them only while it holds `outside`, which it lets go of
+    // only inside connect(): a stop that leaves it there cuts it off first,
+    // and what the thread does when the call returns touches neither.
+    std::mutex outside;
+    std::unique_lock<std::mutex> outsideHeld{outside, std::defer_lock}; // the network thread's
+    bool cutOff = false; // under `outside`
+    struct CutOff {};
     std::thread commandThread;
 
     // -- the producers' side --
@@ -249,6 +259,8 @@ struct MqttPublisher::Impl : std::enable_shared_from_this<Impl> {
     static void onDisconnect(struct mosquitto*, void* user, int reason, const mosquitto_property*) noexcept {
         if (reason == MQTT_RC_SESSION_TAKEN_OVER) {
             of(user)->takenOver = true;
+        } else if (reason >= 0x80) { // a reason code the broker sent, not the client's error
+            of(user)->brokerReason = reason;
         }
     }
 
@@ -337,9 +349,16 @@ struct MqttPublisher::Impl : std::enable_shared_from_this<Impl> {
                                    given(settings.certFile), given(settings.keyFile), nullptr);
         }
         if (rc == MOSQ_ERR_SUCCESS) {
+            outsideHeld.unlock();
             errno = 0;
             rc = mosquitto_connect_bind_v5(client, settings.host.c_str(), settings.port,
                                            settings.keepAliveSeconds, nullptr, nullptr);
+            const int connectErrno = errno;
+            outsideHeld.lock();
+            if (cutOff) {
+                throw CutOff{};
+            }
+            errno = connectErrno;
         }
         if (rc != MOSQ_ERR_SUCCESS) {
             problem("error", "mqtt-unreachable",
@@ -370,7 +389,12 @@ struct MqttPublisher::Impl : std::enable_shared_from_this<Impl> {
         if (steady) {
             retryAfter = kFirstRetry;
             unsteady = false;
+            shortInARow = 0;
+        } else if (wasConnected) {
+            ++shortInARow;
         }
+        const int said = brokerReason;
+        brokerReason = 0;
         if (takenOver) {
             // Another client with our client ID: told once, and no fight
             // over the session at full speed.
@@ -381,10 +405,11 @@ struct MqttPublisher::Impl : std::enable_shared_from_this<Impl> {
                         " to another client (is a second station using it?); trying again in " +
                         std::to_string(std::chrono::duration_cast<std::chrono::seconds>(kLastRetry).count()) +
                         " s");
-        } else if (wasConnected && !steady) {
+        } else if (wasConnected && !steady && shortInARow >= 2) {
             // Closed soon after each connection: a broker that gives the
             // session to another client with our ID closes ours without a
-            // word under MQTT 3.1.1 (and Mosquitto 2.0 under 5 too).
+            // word under MQTT 3.1.1 (and Mosquitto 2.0 under 5 too). Once
+            // is a broker stopped or gone: the connection after tells.
             if (!unsteady) {
                 unsteady = true;
                 log("warning", "mqtt-unsteady",
@@ -395,7 +420,9 @@ struct MqttPublisher::Impl : std::enable_shared_from_this<Impl> {
         } else if (wasConnected) {
             lastProblem.clear();
             problem("warning", "mqtt-lost",
-                    "lost the broker at " + settings.url + "; samples wait in the queue (at most " +
+                    "lost the broker at " + settings.url +
+                        (said != 0 ? std::string(" (it said: ") + mosquitto_reason_string(said) + ")" : "") +
+                        "; samples wait in the queue (at most " +
                         std::to_string(outbox.bound()) + "), trying again");
         }
         nextTry = Clock::now() + retryAfter;
@@ -514,26 +541,37 @@ struct MqttPublisher::Impl : std::enable_shared_from_this<Impl> {
     // Whatever goes wrong in one turn of the loop is logged, the
     // connection dropped and made again: the thread never ends before stop.
     void run() {
-        auto nextQueue = Clock::now() + kQueueEvery;
-        const auto period = std::chrono::milliseconds(settings.publishMs);
-        auto nextLatest = Clock::now() + period;
-        while (!isStopping()) {
-            try {
-                turn(nextQueue, nextLatest, period);
-            } catch (const std::exception& e) {
-                log("error", "mqtt-failed", std::string("the MQTT link failed: ") + e.what() +
-                                                "; connecting again");
-                drop();
-            }
-        }
+        outsideHeld.lock();
         try {
-            finish();
-        } catch (const std::exception& e) {
-            log("error", "mqtt-failed", std::string("the MQTT link failed while stopping: ") + e.what());
+            auto nextQueue = Clock::now() + kQueueEvery;
+            const auto period = std::chrono::milliseconds(settings.publishMs);
+            auto nextLatest = Clock::now() + period;
+            while (!isStopping()) {
+                try {
+                    turn(nextQueue, nextLatest, period);
+                } catch (const std::exception& e) {
+                    log("error", "mqtt-failed", std::string("the MQTT link failed: ") + e.what() +
+                                                    "; connecting again");
+                    drop();
+                }
+            }
+            try {
+                finish();
+            } catch (const std::exception& e) {
+                log("error", "mqtt-failed", std::string("the MQTT link failed while stopping: ") + e.what());
+            }
+        } catch (const CutOff&) {
+            // serve has gone on without this thread: only our own client is
+            // left to free, and nothing is said.
+            mosquitto_destroy(client);
+            client = nullptr;
         }
-        std::lock_guard<std::mutex> guard(lock);
-        networkDone = true;
-        networkEnded.notify_all();
+        {
+            std::lock_guard<std::mutex> guard(lock);
+            networkDone = true;
+            networkEnded.notify_all();
+        }
+        outsideHeld.unlock(); // after networkDone, which a stop waiting for it then sees
     }
 
     void turn(Clock::time_point& nextQueue, Clock::time_point& nextLatest,
@@ -774,6 +812,15 @@ void MqttPublisher::stop(std::chrono::milliseconds grace) {
     bool ended = impl_->networkEnded.wait_for(guard, grace + std::chrono::seconds(3),
                                               [this] { return impl_->networkDone; });
     guard.unlock();
+    if (!ended) {
+        // The thread holds `outside` but inside connect(): this waits at
+        // most for one turn of its loop, and not at all while it connects.
+        std::lock_guard<std::mutex> cut(impl_->outside);
+        impl_->cutOff = true;
+        guard.lock();
+        ended = impl_->networkDone;
+        guard.unlock();
+    }
     if (ended) {
         impl_->network.join();
         return;
