@@ -118,6 +118,34 @@ printf 'station = "c"\n[unit.0]\n[history]\npath = "%s"\n' "$history_dir/newer.d
 expect 66 "written by a newer brivant" serve --check "$history_dir/c.toml"
 rm -rf "$history_dir" "$out.status"
 fi
+# serve --check loads each certificate and key as serve would: a key of
+# another certificate and a file that is no certificate are found (64).
+tls_dir=$(mktemp -d)
+for name in a b; do
+    openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:P-256 -nodes -days 2 -subj /CN=$name \
+        -keyout "$tls_dir/$name.key" -out "$tls_dir/$name.crt" 2>/dev/null
+done
+echo "not a certificate" >"$tls_dir/text.crt"
+tls_station() {
+    printf 'station = "c"\nport = 0\ntls_cert_file = "%s"\ntls_key_file = "%s"\n[unit.0]\n' "$1" "$2" >"$tls_dir/c.toml"
+    if [ -n "${3:-}" ]; then
+        printf '[mqtt]\nurl = "mqtts://127.0.0.1"\ncert_file = "%s"\nkey_file = "%s"\n' "$3" "$4" >>"$tls_dir/c.toml"
+    fi
+}
+tls_station "$tls_dir/a.crt" "$tls_dir/a.key"
+if "$tool" serve --check "$tls_dir/c.toml" 2>&1 | grep -q "no TLS"; then
+    echo "serve --check of TLS files left out: this build has no TLS"
+else
+    expect 0 "no mistake found" serve --check "$tls_dir/c.toml"
+    tls_station "$tls_dir/a.crt" "$tls_dir/b.key"
+    expect 64 "tls_cert_file $tls_dir/a.crt and tls_key_file $tls_dir/b.key: .*(key of the certificate|does not match)" \
+        serve --check "$tls_dir/c.toml"
+    tls_station "$tls_dir/text.crt" "$tls_dir/a.key"
+    expect 64 "tls_cert_file $tls_dir/text.crt .*no PEM certificate" serve --check "$tls_dir/c.toml"
+    tls_station "$tls_dir/a.crt" "$tls_dir/a.key" "$tls_dir/b.crt" "$tls_dir/a.key"
+    expect 64 "mqtt.cert_file $tls_dir/b.crt and mqtt.key_file $tls_dir/a.key: " serve --check "$tls_dir/c.toml"
+fi
+rm -rf "$tls_dir"
 expect 64 "^brivant: unexpected argument '1'" watch 0 1
 expect 64 "^brivant: unknown option --json$" watch 0 --json
 expect 64 "option --count needs a value" watch 0 --count

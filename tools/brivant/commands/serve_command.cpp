@@ -24,7 +24,8 @@ struct ServeArguments {
 
 // What serve would refuse at its start, found without starting it: the
 // file's mistakes (64), files it names that cannot be read (66), [mqtt] in
-// a build without MQTT and a port in use (64).
+// a build without MQTT, a certificate and key that do not go together and
+// a port in use (64).
 int checkStation(const std::string& path, Console& console) {
     Station station;
     try {
@@ -36,9 +37,26 @@ int checkStation(const std::string& path, Console& console) {
         return kExitUsage;
     }
     int status = kExitOk;
-    for (const std::string& problem : unreadableFiles(station)) {
+    const std::vector<std::string> unreadable = unreadableFiles(station);
+    for (const std::string& problem : unreadable) {
         console.error(path + ": " + problem);
         status = kExitNoInput;
+    }
+    // Each pair as serve's HTTPS and the MQTT client would load it, once
+    // both files can be read.
+    const auto pair = [&](const char* certKey, const std::string& cert, const char* keyKey,
+                          const std::string& key) {
+        if (cert.empty() || key.empty() || !unreadable.empty()) {
+            return;
+        }
+        if (const std::string problem = tlsPairProblem(cert, key); !problem.empty()) {
+            console.error(path + ": " + certKey + " " + cert + " and " + keyKey + " " + key + ": " + problem);
+            status = status == kExitOk ? kExitUsage : status;
+        }
+    };
+    pair("tls_cert_file", station.tlsCertFile, "tls_key_file", station.tlsKeyFile);
+    if (station.mqtt) {
+        pair("mqtt.cert_file", station.mqtt->certFile, "mqtt.key_file", station.mqtt->keyFile);
     }
     if (const std::string mqtt = mqttUnsupported(station); !mqtt.empty()) {
         console.error(path + ": " + mqtt);

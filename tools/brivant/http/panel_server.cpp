@@ -194,6 +194,38 @@ private:
 // httplib's server, with every client connection known while it is open:
 // a stop shuts them all (no client delays it), and a connection older than
 // its life bound is shut however slowly its client sends.
+#if BRIVANT_WITH_TLS
+// A TLS 1.2+ server context for the certificate (chain) and key, or null
+// with `why` saying which of the two is at fault and OpenSSL's reason.
+SSL_CTX* serverTls(const std::string& cert, const std::string& key, std::string& why) {
+    ERR_clear_error();
+    SSL_CTX* tls = SSL_CTX_new(TLS_server_method());
+    const char* fault = nullptr;
+    if (tls == nullptr || SSL_CTX_set_min_proto_version(tls, TLS1_2_VERSION) != 1) {
+        fault = "cannot make a TLS context";
+    } else if (SSL_CTX_use_certificate_chain_file(tls, cert.c_str()) != 1) {
+        fault = "the certificate file holds no PEM certificate it can use";
+    } else if (SSL_CTX_use_PrivateKey_file(tls, key.c_str(), SSL_FILETYPE_PEM) != 1) {
+        // Also where the key is good but not the certificate's own.
+        fault = "the key file holds no PEM private key of the certificate";
+    } else if (SSL_CTX_check_private_key(tls) != 1) {
+        fault = "the key does not match the certificate";
+    }
+    if (fault == nullptr) {
+        SSL_CTX_set_options(tls, SSL_OP_NO_COMPRESSION | SSL_OP_NO_SESSION_RESUMPTION_ON_RENEGOTIATION);
+        return tls;
+    }
+    char reason[256] = "unknown reason";
+    if (const unsigned long code = ERR_peek_last_error(); code != 0) {
+        ERR_error_string_n(code, reason, sizeof reason);
+    }
+    ERR_clear_error();
+    SSL_CTX_free(tls);
+    why = std::string(fault) + " (" + reason + ")";
+    return nullptr;
+}
+#endif
+
 class GuardedServer : public httplib::Server {
 public:
     ~GuardedServer() override {
@@ -208,17 +240,12 @@ public:
     // Serves HTTPS from now on, TLS 1.2 or newer; throws BindError naming
     // the files when they cannot be used.
     void useTls(const std::string& cert, const std::string& key) {
-        tls_ = SSL_CTX_new(TLS_server_method());
-        if (tls_ == nullptr || SSL_CTX_set_min_proto_version(tls_, TLS1_2_VERSION) != 1 ||
-            SSL_CTX_use_certificate_chain_file(tls_, cert.c_str()) != 1 ||
-            SSL_CTX_use_PrivateKey_file(tls_, key.c_str(), SSL_FILETYPE_PEM) != 1 ||
-            SSL_CTX_check_private_key(tls_) != 1) {
-            char reason[256] = "unknown reason";
-            ERR_error_string_n(ERR_get_error(), reason, sizeof reason);
+        std::string why;
+        tls_ = serverTls(cert, key, why);
+        if (tls_ == nullptr) {
             throw BindError("cannot serve HTTPS with tls_cert_file " + cert + " and tls_key_file " + key +
-                            ": " + reason);
+                            ": " + why);
         }
-        SSL_CTX_set_options(tls_, SSL_OP_NO_COMPRESSION | SSL_OP_NO_SESSION_RESUMPTION_ON_RENEGOTIATION);
     }
 #endif
     // Shuts every open client connection (at stop), or only those open for
@@ -617,6 +644,20 @@ std::string listenProblem(const PanelAddress& address) {
     }
     return "cannot listen on " + address.listen + " port " + std::to_string(address.port) + ": " +
            bindFailure(lastSocketError());
+}
+
+std::string tlsPairProblem(const std::string& cert, const std::string& key) {
+#if BRIVANT_WITH_TLS
+    std::string why;
+    if (SSL_CTX* tls = serverTls(cert, key, why)) {
+        SSL_CTX_free(tls);
+    }
+    return why;
+#else
+    (void)cert;
+    (void)key;
+    return "this build of brivant has no TLS";
+#endif
 }
 
 void PanelServer::journalAt(std::string path) {

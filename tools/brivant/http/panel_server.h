@@ -35,6 +35,10 @@ struct BindError : std::runtime_error {
     using std::runtime_error::runtime_error;
 };
 
+// Why a certificate (chain) and private key, PEM, cannot be used together
+// (not a certificate, not a key, not the certificate's key), else empty.
+std::string tlsPairProblem(const std::string& cert, const std::string& key);
+
 // Whether the address can be listened on now, without keeping it: the
 // reason when it cannot (the port is in use, the address not this
 // machine's), else empty.
