@@ -38,4 +38,17 @@ void EventLog::configured(const ConfigEvent& event) const {
           {"sent", sent}});
 }
 
+void EventLog::unit(const UnitEvent& event) const {
+    const std::string id = std::to_string(event.unit);
+    if (event.event == "reconnected") {
+        note("info", "unit-answers", "unit " + id + " answers again", {{"unit", event.unit}});
+        return;
+    }
+    const std::string why = event.result == RC_ID_NOT_FOUND
+                                ? "is not connected (no unit answers with ID " + id + ")"
+                                : "is not answering: " + std::string(resultName(event.result));
+    note("warning", "unit-not-answering", "unit " + id + " " + why + "; opened again as soon as it answers",
+         {{"unit", event.unit}, {"result", resultName(event.result)}});
+}
+
 } // namespace brivant::tool

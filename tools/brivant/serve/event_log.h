@@ -6,6 +6,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include "service/unit_reader.h"
 #include "station/live_station.h"
 #include "util/checked_output.h"
 
@@ -20,6 +21,9 @@ public:
               nlohmann::json fields = nlohmann::json::object()) const;
     // A configuration, told as "configured" or "changed".
     void configured(const ConfigEvent& event) const;
+    // A unit that stops answering (or is not there at the start), and
+    // answers again.
+    void unit(const UnitEvent& event) const;
 
 private:
     const Console& console_;

@@ -97,20 +97,23 @@ std::unique_ptr<Journal> openJournal(const std::optional<Station>& station, doub
 }
 
 // What the readers tell: into the journal first, then to the publisher.
-std::shared_ptr<const ReaderListener> readerListener(Journal* journal,
+std::shared_ptr<const ReaderListener> readerListener(const EventLog& log, Journal* journal,
                                                      std::shared_ptr<const ReaderListener> mqtt) {
-    if (journal == nullptr) {
-        return mqtt;
-    }
     auto listener = std::make_shared<ReaderListener>();
     listener->sample = [journal, mqtt](std::int16_t id, const Sample& sample, std::optional<bool> configured) {
-        journal->record(id, sample, configured);
+        if (journal != nullptr) {
+            journal->record(id, sample, configured);
+        }
         if (mqtt && mqtt->sample) {
             mqtt->sample(id, sample, configured);
         }
     };
-    listener->event = [journal, mqtt](const UnitEvent& event) {
-        journal->recordEvent(event.unit, microsecondsOf(event.time), event.event, unitEventPayload(event));
+    // The log too: a unit of the station that is not there is named.
+    listener->event = [&log, journal, mqtt](const UnitEvent& event) {
+        log.unit(event);
+        if (journal != nullptr) {
+            journal->recordEvent(event.unit, microsecondsOf(event.time), event.event, unitEventPayload(event));
+        }
         if (mqtt && mqtt->event) {
             mqtt->event(event);
         }
@@ -183,7 +186,7 @@ int runService(const ServiceOptions& options, Console& console) {
         }
     }
     MqttPublisher* mqtt = publisher.get();
-    settings.listener = readerListener(journal.get(), publisher ? publisher->listener() : nullptr);
+    settings.listener = readerListener(log, journal.get(), publisher ? publisher->listener() : nullptr);
     // Readers first, then the publisher: their last samples still go out.
     struct StopPublisher {
         std::unique_ptr<MqttPublisher>& publisher;
