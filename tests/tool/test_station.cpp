@@ -430,6 +430,35 @@ TEST_F(SavedChanges, ARestartRunsWhatRanBeforeAndAnEditOfTheFileWins) {
     EXPECT_EQ(access((changes_ + ".unreadable").c_str(), F_OK), 0);
 }
 
+// The user edits the station file and tells serve nothing, then changes
+// the same channel through the API: the API's word is the newer one, at a
+// restart and at a SIGHUP; an edit made after the change wins again.
+TEST_F(SavedChanges, AChangeMadeAfterAnUntoldEditOfTheFileIsTheNewerWord) {
+    const std::string path = std::string(folder_) + "/station.toml";
+    std::ofstream(path) << kStation;
+    tool::LiveStation live(tool::loadStation(path), changes_, path);
+    std::string edited = kStation;
+    edited.replace(edited.find("multiplier = 2"), 14, "multiplier = 0");
+    std::ofstream(path) << edited; // no SIGHUP
+    ASSERT_TRUE(live.update(0, 1, [](tool::ChannelSettings& c) { c.multiplier = 1; }));
+
+    tool::LiveStation restarted(tool::loadStation(path), changes_, path);
+    EXPECT_EQ(restarted.unit(0)->channels[1].multiplier, 1) << ::testing::PrintToString(restarted.startNotes());
+
+    tool::LiveStation::Reloaded outcome = live.reload(tool::loadStation(path));
+    EXPECT_TRUE(outcome.overruled.empty()) << "the edit came before the change";
+    EXPECT_EQ(live.unit(0)->channels[1].multiplier, 1);
+
+    // Changed back to what the file says now: nothing left to keep.
+    ASSERT_TRUE(restarted.update(0, 1, [](tool::ChannelSettings& c) { c.multiplier = 0; }));
+    EXPECT_TRUE(tool::parseChanges(readAll(changes_), changes_).empty());
+    ASSERT_TRUE(restarted.update(0, 1, [](tool::ChannelSettings& c) { c.multiplier = 3; }));
+    edited.replace(edited.find("multiplier = 0"), 14, "multiplier = 2");
+    std::ofstream(path) << edited; // edited after the change
+    tool::LiveStation later(tool::loadStation(path), changes_, path);
+    EXPECT_EQ(later.unit(0)->channels[1].multiplier, 2);
+}
+
 // A change that cannot be kept is not made: the unit is not sent it, the
 // live configuration is as before, and the answer names the file.
 TEST_F(SavedChanges, AChangeThatCannotBeKeptIsRefusedWhole) {

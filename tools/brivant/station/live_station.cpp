@@ -80,28 +80,46 @@ void LiveStation::takeUpChanges() {
         }
         station_.units[change.unit].channels[change.channel] = change.set;
         changes_[{change.unit, change.channel}] = change.set;
+        fileThen_[{change.unit, change.channel}] = change.file;
         startNotes_.push_back(channelName(change.unit, change.channel) + ": runs as last changed (" +
                               *changesPath_ + ")");
     }
     if (dropped) {
         try {
-            keep(changes_);
+            keep(changes_, fileThen_);
         } catch (const OutputError& error) {
             startNotes_.push_back(error.what());
         }
     }
 }
 
-void LiveStation::keep(const std::map<Key, ChannelSettings>& changes) const {
+void LiveStation::keep(const std::map<Key, ChannelSettings>& changes,
+                       const std::map<Key, ChannelSettings>& fileThen) const {
     if (!changesPath_) {
         return;
     }
     StationChanges list;
     for (const auto& [key, set] : changes) {
-        list.push_back({key.first, key.second, set,
-                        file_.units.at(key.first).channels[key.second]});
+        list.push_back({key.first, key.second, set, fileThen.at(key)});
     }
     replaceFile(*changesPath_, changesToml(list, stationPath_), 0644);
+}
+
+// The channel as the station file says now: the user may have edited it
+// without telling serve, and a change made after that edit is the newer
+// word. As serve read it when the file cannot be read or has mistakes now.
+ChannelSettings LiveStation::fileSaysNow(std::int16_t id, std::uint8_t channel) const {
+    const ChannelSettings read = file_.units.at(id).channels[channel];
+    if (!changesPath_ || stationPath_.empty()) {
+        return read;
+    }
+    try {
+        const Station now = loadStation(stationPath_);
+        auto unit = now.units.find(id);
+        return unit == now.units.end() ? read : unit->second.channels[channel];
+    } catch (const std::exception&) {
+        return read;
+    }
 }
 
 std::int16_t LiveStation::configure(std::int16_t id, ConfigureWhy why) {
@@ -150,13 +168,18 @@ bool LiveStation::update(std::int16_t id, std::uint8_t channel,
     }
     change(next);
     std::map<Key, ChannelSettings> changes = changes_;
-    if (next == file_.units.at(id).channels[channel]) {
+    std::map<Key, ChannelSettings> fileThen = fileThen_;
+    const ChannelSettings fileNow = fileSaysNow(id, channel);
+    if (next == fileNow) {
         changes.erase({id, channel}); // back to what the file says
+        fileThen.erase({id, channel});
     } else {
         changes[{id, channel}] = next;
+        fileThen[{id, channel}] = fileNow;
     }
-    keep(changes); // kept first: a change that cannot be kept is not made
+    keep(changes, fileThen); // kept first: a change that cannot be kept is not made
     changes_ = std::move(changes);
+    fileThen_ = std::move(fileThen);
     std::lock_guard<std::mutex> guard(lock_);
     station_.units[id].channels[channel] = next;
     return true;
@@ -189,12 +212,17 @@ LiveStation::Reloaded LiveStation::reload(const Station& next) {
             UnitSettings& was = file_.units[id];
             bool differs = false;
             for (std::uint8_t ch = 0; ch < live.channels.size(); ++ch) {
-                if (it->second.channels[ch] == was.channels[ch]) {
-                    continue; // not edited: a change made through the API stays
-                }
-                if (changes_.erase({id, ch}) > 0) {
+                const Key key{id, ch};
+                if (auto then = fileThen_.find(key); then != fileThen_.end()) {
+                    if (it->second.channels[ch] == then->second) {
+                        continue; // not edited since the change: the change stays
+                    }
+                    changes_.erase(key);
+                    fileThen_.erase(then);
                     changesDropped = true;
                     out.overruled.push_back(channelName(id, ch));
+                } else if (it->second.channels[ch] == was.channels[ch]) {
+                    continue; // not edited
                 }
                 differs = differs || !(live.channels[ch] == it->second.channels[ch]);
                 live.channels[ch] = it->second.channels[ch];
@@ -246,7 +274,7 @@ LiveStation::Reloaded LiveStation::reload(const Station& next) {
     }
     if (changesDropped) {
         try {
-            keep(changes_);
+            keep(changes_, fileThen_);
         } catch (const OutputError& error) {
             out.failed = error.what();
         }

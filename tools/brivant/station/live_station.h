@@ -6,9 +6,10 @@
 //
 // The station file is the user's and is never written. With a changes file
 // (serve --save), each channel changed through the API is kept there with
-// what the file said of it then, and taken up again at the next start; a
-// channel the user has since edited in the station file runs as the file
-// says. The newest word wins, whether it came through the API or the file.
+// what the file on disk said of it then (edited or not since serve read
+// it), and taken up again at the next start; a channel the user has since
+// edited in the station file runs as the file says. The newest word wins,
+// whether it came through the API or the file.
 #pragma once
 
 #include <chrono>
@@ -89,13 +90,16 @@ private:
     using Key = std::pair<std::int16_t, std::uint8_t>;
     void record(ConfigEvent event);
     void takeUpChanges();
-    void keep(const std::map<Key, ChannelSettings>& changes) const; // throws OutputError
+    // throws OutputError
+    void keep(const std::map<Key, ChannelSettings>& changes, const std::map<Key, ChannelSettings>& fileThen) const;
+    ChannelSettings fileSaysNow(std::int16_t id, std::uint8_t channel) const;
 
     mutable std::mutex lock_;
     std::mutex changing_; // one change, reload or save at a time
     Station file_;        // the station file, as last read
     Station station_;     // what runs
     std::map<Key, ChannelSettings> changes_; // channels set through the API, differing from the file
+    std::map<Key, ChannelSettings> fileThen_; // what the file said of each when it was changed
     std::optional<std::string> changesPath_;
     std::string stationPath_;
     std::vector<std::string> startNotes_;
