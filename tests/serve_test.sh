@@ -73,6 +73,7 @@ rate_hz = 50
 [unit.0.channel.1]
 multiplier = 2
 [unit.5]
+[unit.3]
 TOML
 "$tool" serve --config "$work/station.toml" --log-format json >"$work/serve.out" 2>"$work/serve.err" &
 serve_pid=$!
@@ -86,6 +87,10 @@ check $? "serve writes its runtime file, mode 600 ($runtime)"
 base=$(/usr/bin/python3 -c 'import json,sys; print(json.load(open(sys.argv[1]))["base"])' "$runtime")
 token=$(/usr/bin/python3 -c 'import json,sys; print(json.load(open(sys.argv[1]))["token"])' "$runtime")
 config() { curl -s -H "X-Brivant-Token: $token" "$base/api/config"; }
+
+# --- a unit of the station that is not plugged in is named in the log.
+grep '"event":"unit-not-answering"' "$work/serve.err" | grep -q 'unit 3 is not connected (no unit answers with ID 3)'
+check $? "serve's log names the absent unit 3: $(grep unit- "$work/serve.err")"
 
 # --- the tool goes through serve: its change is in serve's configuration,
 # its read is serve's unit (counting since serve started, at x4 on channel 1).
