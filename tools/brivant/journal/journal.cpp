@@ -14,6 +14,7 @@
 #include <sqlite3.h>
 
 #include "journal/counted_vfs.h"
+#include "journal/journal_salvage.h"
 #include "journal/journal_sql.h"
 #include "journal/sample_block.h"
 #include "journal/sqlite_db.h"
@@ -25,6 +26,15 @@ namespace brivant::tool {
 namespace {
 
 constexpr auto kPruneEvery = std::chrono::seconds(10);
+// Every block is read through once an hour, a slice between commits, so
+// that pages the disk changed under us are found while the station runs.
+constexpr auto kSweepEvery = std::chrono::hours(1);
+constexpr std::uint64_t kSweepBytes = 4u << 20;   // a slice of the check
+constexpr std::uint64_t kSalvageBytes = 4u << 20; // a slice of a salvage
+
+bool damageCode(int code) {
+    return code == SQLITE_CORRUPT || code == SQLITE_NOTADB;
+}
 
 std::int64_t nowUs() {
     return std::chrono::duration_cast<std::chrono::microseconds>(
@@ -58,6 +68,17 @@ std::string stamp() {
     char text[32];
     std::strftime(text, sizeof text, "%Y%m%dT%H%M%SZ", &utc);
     return text;
+}
+
+// A name beside `path` for a file moved aside, never one in use: two in
+// one second get a number.
+std::string asideName(const std::string& path) {
+    const std::string base = path + ".broken-" + stamp();
+    std::string name = base;
+    for (int n = 2; exists(name) && n < 1000; ++n) {
+        name = base + "-" + std::to_string(n);
+    }
+    return name;
 }
 
 std::string timeText(std::int64_t us) {
@@ -140,6 +161,7 @@ Journal::Journal(const HistorySettings& settings, std::string runId, JournalLog 
 #endif
     open();
     nextPrune_ = std::chrono::steady_clock::now();
+    nextSweep_ = nextPrune_ + kSweepEvery;
 }
 
 Journal::~Journal() {
@@ -147,6 +169,7 @@ Journal::~Journal() {
 }
 
 void Journal::open() {
+    std::string aside;
     for (int attempt = 0;; ++attempt) {
         std::string damage;
         try {
@@ -181,6 +204,13 @@ void Journal::open() {
                     notes_.push_back("the journal " + path_ + " was kept by an earlier brivant: its " +
                                      std::to_string(moved) + " samples were moved into this one's layout");
                 }
+                if (!aside.empty()) {
+                    // What the moved file holds that can be read comes
+                    // over, its blocks while serve runs.
+                    salvage_ = std::make_unique<JournalSalvage>(aside, *db_);
+                    salvageLast_ = salvage_->lastId();
+                    salvaging_ = true;
+                }
                 break;
             }
         } catch (const SqliteError& error) {
@@ -194,7 +224,7 @@ void Journal::open() {
         if (attempt > 0) {
             throw InputError("cannot begin a new journal at " + path_ + ": " + damage);
         }
-        moveAside(damage);
+        aside = moveAside(damage);
     }
     try {
         begin();
@@ -206,7 +236,7 @@ void Journal::open() {
     }
 }
 
-void Journal::begin() {
+void Journal::tune() {
     // The WAL is checkpointed well within the bound: a small bound, a small
     // WAL.
     pageSize_ = static_cast<std::uint64_t>(db_->integer("PRAGMA page_size"));
@@ -214,6 +244,10 @@ void Journal::begin() {
     walPages_ = std::clamp<std::uint64_t>(bound / pageSize_ / 16, 16, 1000);
     db_->exec("PRAGMA wal_autocheckpoint=" + std::to_string(walPages_));
     db_->exec("PRAGMA journal_size_limit=" + std::to_string(walPages_ * pageSize_));
+}
+
+void Journal::begin() {
+    tune();
     // This serve's run, and what the last one left.
     SqliteStatement addRun(*db_, "INSERT INTO runs(run, started_us) VALUES (?, ?)");
     addRun.bind(1, runId_).bind(2, nowUs()).step();
@@ -235,8 +269,8 @@ void Journal::begin() {
     reader_ = std::make_unique<SqliteDb>(path_, true);
 }
 
-void Journal::moveAside(const std::string& why) {
-    const std::string aside = path_ + ".broken-" + stamp();
+std::string Journal::moveAside(const std::string& why) {
+    const std::string aside = asideName(path_);
     if (std::rename(path_.c_str(), aside.c_str()) != 0) {
         throw InputError("the journal " + path_ + " cannot be used (" + why +
                          ") and cannot be moved aside: " + std::strerror(errno));
@@ -247,7 +281,8 @@ void Journal::moveAside(const std::string& why) {
         }
     }
     notes_.push_back("the journal " + path_ + " could not be used: " + why + "; moved it to " + aside +
-                     " and began a new one");
+                     " and began a new one, into which what can still be read of it is carried");
+    return aside;
 }
 
 void Journal::start() {
@@ -366,8 +401,8 @@ std::vector<JournalRow> Journal::after(std::uint64_t id, std::size_t most) {
             return rows;
         }
     }
-    readBack(id, firstPending, most, rows);
-    if (rows.size() < most) {
+    const bool complete = readBack(id, firstPending, most, rows);
+    if (complete && rows.size() < most) {
         // Everything written before the rows in memory has been read.
         std::vector<JournalRow> more = after(firstPending - 1, most - rows.size());
         rows.insert(rows.end(), more.begin(), more.end());
@@ -375,27 +410,36 @@ std::vector<JournalRow> Journal::after(std::uint64_t id, std::size_t most) {
     return rows;
 }
 
-void Journal::readBack(std::uint64_t id, std::uint64_t before, std::size_t most, std::vector<JournalRow>& rows) {
+bool Journal::readBack(std::uint64_t id, std::uint64_t before, std::size_t most, std::vector<JournalRow>& rows) {
     std::lock_guard<std::mutex> guard(readLock_);
     std::uint64_t from = id;
     while (rows.size() < most && from + 1 < before) {
+        // Rows of a damaged file not yet carried into this one are waited for.
+        if (reader_ == nullptr || (salvaging_ && from >= salvageCopied_ && from < salvageLast_)) {
+            return false;
+        }
         if (cacheRows_.empty() || from < cacheFrom_ || from >= cacheLastId_) {
             std::vector<StoredBlock> blocks;
             try {
                 blocks = blocksAfter(*reader_, from, 1);
             } catch (const SqliteError& error) {
-                // The forwarder goes on with what memory holds; the damage
-                // is told by the commit thread's check as well.
+                if (damageCode(error.code)) {
+                    // Asked for again once the commit thread has carried
+                    // what can be read into a new file.
+                    noteDamage(oneLine(error.what()));
+                    return false;
+                }
+                // The forwarder goes on with what memory holds.
                 if (!damageTold_) {
                     damageTold_ = true;
-                    log_("error", "journal-damaged",
+                    log_("error", "journal-unreadable",
                          "cannot read back the journal " + path_ + ": " + oneLine(error.what()) +
                              "; what it holds after row " + std::to_string(from) + " is not forwarded");
                 }
-                return;
+                return true;
             }
             if (blocks.empty()) {
-                return;
+                return true;
             }
             const StoredBlock& block = blocks.front();
             if (runNames_.count(block.runRow) == 0) {
@@ -405,11 +449,7 @@ void Journal::readBack(std::uint64_t id, std::uint64_t before, std::size_t most,
                 cacheRows_ = decodeBlock(block.data, runNames_[block.runRow]);
             } catch (const BlockError& error) {
                 cacheRows_.clear();
-                std::lock_guard<std::mutex> tallyGuard(lock_);
-                tally_.damaged += block.rows;
-                log_("error", "journal-damaged",
-                     "a block of " + std::to_string(block.rows) + " samples in the journal " + path_ +
-                         " is damaged (" + error.what() + "); they are skipped");
+                countBroken(block, error.what());
             }
             cacheFrom_ = from;
             cacheLastId_ = block.lastId;
@@ -421,13 +461,14 @@ void Journal::readBack(std::uint64_t id, std::uint64_t before, std::size_t most,
         for (const JournalRow& row : cacheRows_) {
             if (row.id > from && row.id < before) {
                 if (rows.size() == most) {
-                    return;
+                    return true;
                 }
                 rows.push_back(row);
             }
         }
         from = cacheLastId_;
     }
+    return true;
 }
 
 void Journal::queued(std::uint64_t id) {
@@ -461,6 +502,13 @@ void Journal::run() {
                 nextPrune_ = std::chrono::steady_clock::now() + kPruneEvery;
             }
             prune(keepToo);
+            afterCommit();
+        } catch (const SqliteError& e) {
+            if (damageCode(e.code)) {
+                noteDamage(oneLine(e.what())); // dealt with at the next turn
+            } else {
+                log_("error", "journal-failed", std::string("the journal failed: ") + oneLine(e.what()));
+            }
         } catch (const std::exception& e) {
             log_("error", "journal-failed", std::string("the journal failed: ") + oneLine(e.what()));
         }
@@ -503,8 +551,12 @@ void Journal::commit() {
     }
     bool written = false;
     bool busy = false;
+    bool damaged = false;
     std::string why;
     try {
+        if (!db_) {
+            throw SqliteError(SQLITE_CANTOPEN, "no journal file is open");
+        }
         db_->exec("BEGIN IMMEDIATE");
         largestCommit_ = std::max<std::uint64_t>(largestCommit_, insertBlocks(*db_, rows, runRow_));
         SqliteStatement addEvent(*db_, "INSERT INTO events(time_us, unit, event, body) VALUES (?, ?, ?, ?)");
@@ -522,6 +574,7 @@ void Journal::commit() {
     } catch (const SqliteError& error) {
         why = oneLine(error.what());
         busy = error.code == SQLITE_BUSY || error.code == SQLITE_LOCKED;
+        damaged = damageCode(error.code);
         try {
             db_->exec("ROLLBACK");
         } catch (const SqliteError&) {
@@ -531,10 +584,11 @@ void Journal::commit() {
     {
         std::lock_guard<std::mutex> guard(lock_);
         committing_ = false;
-        if (busy) {
-            // Another program holds the file: the rows wait in memory for
-            // the next commit, up to the memory bound, and nothing is lost
-            // until then.
+        if (busy || damaged) {
+            // Another program holds the file, or the file is damaged and
+            // about to be replaced: the rows wait in memory for the next
+            // commit, up to the memory bound, and nothing is lost until
+            // then.
             events_.insert(events_.begin(), events.begin(), events.end());
             // Rows that left memory while the commit tried are put back.
             const std::uint64_t firstKept = pending_.empty() ? nextId_ : pending_.front().id;
@@ -543,7 +597,10 @@ void Journal::commit() {
                     pending_.push_front(*row);
                 }
             }
-            if (!busyTold_) {
+            if (damaged) {
+                damageSeen_ = true;
+                damageWhy_ = why;
+            } else if (!busyTold_) {
                 busyTold_ = true;
                 log_("warning", "journal-busy",
                      "the journal " + path_ + " is held by another program (" + why + "); up to " +
@@ -620,6 +677,9 @@ void Journal::removeUpTo(std::uint64_t lastId, std::uint64_t& rows, std::uint64_
 
 void Journal::prune(bool withKeep) {
     std::lock_guard<std::mutex> serial(commitLock_);
+    if (!db_) {
+        return;
+    }
     const std::uint64_t bound = static_cast<std::uint64_t>(settings_.maxMb) * 1024 * 1024;
     // The pages in use are held under the bound with the WAL's share and
     // some room to grow beside them; freed pages are used again, so the
@@ -683,6 +743,10 @@ void Journal::prune(bool withKeep) {
         } catch (const SqliteError&) {
         }
         unsentEpisode_ = episodeBefore;
+        if (damageCode(error.code)) {
+            noteDamage(oneLine(error.what()));
+            return;
+        }
         if (!pruneFailing_) {
             pruneFailing_ = true;
             log_("error", "journal-prune-failing",
@@ -726,6 +790,245 @@ void Journal::prune(bool withKeep) {
     tally_.oldestUs = oldest != 0 ? std::optional<std::int64_t>(oldest) : std::nullopt;
     tally_.bytes = fileBytes();
     tally_.heldBytes = held;
+}
+
+void Journal::noteDamage(const std::string& why) {
+    std::lock_guard<std::mutex> guard(lock_);
+    if (!damageSeen_) {
+        damageWhy_ = why;
+        damageSeen_ = true;
+    }
+}
+
+// A block SQLite reads but whose bytes are not whole: its rows are counted
+// once, however often it is read, and the file is then replaced.
+void Journal::countBroken(const StoredBlock& block, const std::string& why) {
+    bool first = false;
+    {
+        std::lock_guard<std::mutex> guard(lock_);
+        first = brokenCounted_.insert(block.lastId).second;
+        if (first) {
+            tally_.damaged += block.rows;
+        }
+    }
+    if (first) {
+        log_("error", "journal-damaged",
+             "a block of " + std::to_string(block.rows) + " samples in the journal " + path_ + " (rows " +
+                 std::to_string(block.firstId) + " to " + std::to_string(block.lastId) + ") is damaged (" + why +
+                 "); they are skipped");
+    }
+    noteDamage("rows " + std::to_string(block.firstId) + " to " + std::to_string(block.lastId) + ": " + why);
+}
+
+void Journal::afterCommit() {
+    if (!db_) {
+        return; // a new file could not be begun: commits fail, counted
+    }
+    if (damageSeen_) {
+        recover();
+    } else if (salvage_) {
+        salvageStep();
+    } else if (std::chrono::steady_clock::now() >= nextSweep_) {
+        std::lock_guard<std::mutex> serial(commitLock_);
+        sweepStep(kSweepBytes);
+    }
+}
+
+void Journal::checkNow() {
+    {
+        std::lock_guard<std::mutex> serial(commitLock_);
+        sweepAfter_ = 0;
+        sweepStep(UINT64_MAX);
+    }
+    while (damageSeen_ || salvage_) {
+        afterCommit();
+    }
+}
+
+// The next slice of the check: blocks read and their bytes checked, and
+// at the end of a pass the small tables walked too. Under commitLock_.
+void Journal::sweepStep(std::uint64_t bytes) {
+    std::uint64_t read = 0;
+    try {
+        while (read < bytes) {
+            const std::vector<StoredBlock> blocks = blocksAfter(*db_, sweepAfter_, 16);
+            if (blocks.empty()) {
+                db_->integer("SELECT count(*) FROM events");
+                db_->integer("SELECT count(*) FROM runs");
+                db_->integer("SELECT count(*) FROM cursor");
+                sweepAfter_ = 0;
+                nextSweep_ = std::chrono::steady_clock::now() + kSweepEvery;
+                return;
+            }
+            for (const StoredBlock& block : blocks) {
+                sweepAfter_ = block.lastId;
+                read += block.data.size() + 64;
+                try {
+                    decodeBlock(block.data, {});
+                } catch (const BlockError& error) {
+                    countBroken(block, error.what());
+                    return;
+                }
+            }
+        }
+    } catch (const SqliteError& error) {
+        if (!damageCode(error.code)) {
+            throw;
+        }
+        noteDamage("a check of its pages found: " + oneLine(error.what()));
+    }
+}
+
+// The file is damaged: it is moved aside, a new one begun at its path with
+// this run, the cursor and the IDs as they are, and what the damaged one
+// holds that can be read is carried over between the next commits. The
+// rows in memory go into the new file.
+void Journal::recover() {
+    std::lock_guard<std::mutex> serial(commitLock_);
+    std::string why;
+    {
+        std::lock_guard<std::mutex> guard(lock_);
+        why = damageWhy_;
+        damageSeen_ = false;
+    }
+    {
+        std::lock_guard<std::mutex> reading(readLock_);
+        reader_.reset();
+        cacheRows_.clear();
+        cacheFrom_ = cacheLastId_ = 0;
+        runNames_.clear();
+    }
+    // A salvage under way is given up: the file it read stays where it is.
+    salvage_.reset();
+    salvaging_ = false;
+    db_.reset();
+    const std::string aside = asideName(path_);
+    bool moved = std::rename(path_.c_str(), aside.c_str()) == 0;
+    const std::string notMoved = moved ? "" : std::strerror(errno);
+    if (moved) {
+        for (const char* suffix : {"-wal", "-shm"}) {
+            if (exists(path_ + suffix)) {
+                std::rename((path_ + suffix).c_str(), (aside + suffix).c_str());
+            }
+        }
+    }
+    try {
+        db_ = std::make_unique<SqliteDb>(path_, false);
+        if (moved) {
+            db_->exec("PRAGMA auto_vacuum=INCREMENTAL");
+            db_->exec("PRAGMA journal_mode=WAL");
+            db_->exec("PRAGMA synchronous=FULL");
+            db_->exec("BEGIN");
+            makeJournalTables(*db_);
+            SqliteStatement run(*db_, "INSERT INTO runs(id, run, started_us) VALUES (?, ?, ?)");
+            run.bind(1, runRow_).bind(2, runId_).bind(3, nowUs()).step();
+            SqliteStatement cursor(*db_, "INSERT INTO cursor(name, sample) VALUES (?, ?)");
+            cursor.bind(1, std::string("mqtt")).bind(2, static_cast<std::int64_t>(keptCursor_)).step();
+            cursor.reset();
+            cursor.bind(1, std::string("ids")).bind(2, static_cast<std::int64_t>(lastId())).step();
+            db_->exec("COMMIT");
+            tune();
+            salvage_ = std::make_unique<JournalSalvage>(aside, *db_);
+            salvageLast_ = salvage_->lastId();
+            salvageCopied_ = 0;
+            salvageRowsTold_ = 0;
+            salvaging_ = true;
+        }
+        std::lock_guard<std::mutex> reading(readLock_);
+        reader_ = std::make_unique<SqliteDb>(path_, true);
+    } catch (const SqliteError& error) {
+        // Commits fail from here on, counted; serve goes on live.
+        db_.reset();
+        salvage_.reset();
+        salvaging_ = false;
+        log_("error", "journal-failing",
+             "cannot begin a new journal at " + path_ + ": " + oneLine(error.what()) +
+                 "; samples still go out live, and those not stored are counted");
+        return;
+    }
+    {
+        std::lock_guard<std::mutex> guard(lock_);
+        tally_.rows = 0; // counted again as the rows are carried over
+    }
+    if (moved) {
+        log_("error", "journal-damaged",
+             "the journal " + path_ + " is damaged (" + why + "): moved it to " + aside +
+                 "; writing goes on in a new " + path_ + ", and what the damaged one holds that can be read "
+                 "is carried into it");
+    } else if (!stuckTold_) {
+        stuckTold_ = true;
+        log_("error", "journal-damaged",
+             "the journal " + path_ + " is damaged (" + why + ") and cannot be moved aside (" + notMoved +
+                 "); writing goes on in it");
+    }
+}
+
+// The next slice of a salvage; at its end, the damaged file is removed if
+// every block it held came over, and kept for a look otherwise.
+void Journal::salvageStep() {
+    std::lock_guard<std::mutex> serial(commitLock_);
+    bool done = false;
+    try {
+        done = salvage_->step(*db_, kSalvageBytes);
+    } catch (const SqliteError& error) {
+        if (damageCode(error.code)) {
+            noteDamage(oneLine(error.what()));
+        } else {
+            log_("error", "journal-failed", "cannot carry samples over from " + salvage_->from() + ": " +
+                                                oneLine(error.what()) + "; tried again after the next commit");
+        }
+        return;
+    }
+    const SalvageTally& carried = salvage_->tally();
+    salvageCopied_ = salvage_->copiedUpTo();
+    {
+        std::lock_guard<std::mutex> guard(lock_);
+        tally_.rows += carried.rows - salvageRowsTold_;
+        if (done) {
+            tally_.damaged += carried.lostRows;
+            for (const auto& [lastId, rows] : salvage_->broken()) {
+                if (brokenCounted_.insert(lastId).second) {
+                    tally_.damaged += rows;
+                }
+            }
+        }
+    }
+    salvageRowsTold_ = carried.rows;
+    if (!done) {
+        return;
+    }
+    const std::string from = salvage_->from();
+    std::string text = "carried " + std::to_string(carried.rows) + " samples and " +
+                       std::to_string(carried.events) + " events over from " + from + " into " + path_;
+    if (salvage_->whole()) {
+        // Every block it held is in the new file: a second copy would only
+        // take a small card's room.
+        for (const char* suffix : {"", "-wal", "-shm"}) {
+            std::remove((from + suffix).c_str());
+        }
+        text += "; nothing was lost, and the damaged file is removed";
+    } else {
+        std::uint64_t brokenRows = 0;
+        for (const auto& block : salvage_->broken()) {
+            brokenRows += block.second;
+        }
+        text += "; left behind: " + std::to_string(brokenRows) + " samples in " +
+                std::to_string(carried.brokenBlocks) + " damaged blocks, and " + std::to_string(carried.lostRows) +
+                " more where SQLite could not read (" + std::to_string(carried.unreadable) + " places); " + from +
+                " is kept";
+    }
+    const bool whole = salvage_->whole();
+    salvage_.reset();
+    salvaging_ = false;
+    log_(whole ? "info" : "warning", "journal-salvaged", text);
+    std::function<void()> wake;
+    {
+        std::lock_guard<std::mutex> guard(lock_);
+        wake = wakeForwarder_;
+    }
+    if (wake) {
+        wake(); // rows it waited for are here
+    }
 }
 
 std::uint64_t Journal::fileBytes() const {

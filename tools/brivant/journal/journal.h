@@ -30,6 +30,7 @@
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <set>
 #include <string>
 #include <thread>
 #include <vector>
@@ -41,6 +42,8 @@
 namespace brivant::tool {
 
 class SqliteDb;
+class JournalSalvage;
+struct StoredBlock;
 
 // False in a build without SQLite: serve then keeps no journal, and says so.
 bool journalBuiltIn();
@@ -116,6 +119,11 @@ public:
 
     // Commits now, and applies `keep` and `max_mb` now (tests, and the stop).
     void commitNow();
+    // Reads every block through, as the check on a schedule does a slice at
+    // a time, and deals with what it finds as the commit thread would:
+    // damage moves the file aside and carries what can be read into a new
+    // one (tests).
+    void checkNow();
 
 private:
     struct Event {
@@ -125,8 +133,17 @@ private:
         std::string body;
     };
     void open();
+    void tune();  // the WAL's bounds, for this file
     void begin(); // this run's row, the cursor and the IDs, once the file is known
-    void moveAside(const std::string& why);
+    std::string moveAside(const std::string& why);
+    // Damage found while running: said once, dealt with by the commit
+    // thread between commits.
+    void noteDamage(const std::string& why);
+    void recover();
+    void salvageStep();
+    void sweepStep(std::uint64_t bytes);
+    void countBroken(const StoredBlock& block, const std::string& why);
+    void afterCommit(); // the commit thread's work between commits
     void run();
     void commit();
     // `withKeep`: `keep` too, not only `max_mb`.
@@ -135,8 +152,9 @@ private:
     std::uint64_t usedBytes();
     void trim(); // under lock_
     std::uint64_t fileBytes() const;
-    // Rows after `id` read back from the database, before `before`.
-    void readBack(std::uint64_t id, std::uint64_t before, std::size_t most, std::vector<JournalRow>& rows);
+    // Rows after `id` read back from the database, before `before`; false
+    // when it stopped short of `before` for rows it cannot hand over yet.
+    bool readBack(std::uint64_t id, std::uint64_t before, std::size_t most, std::vector<JournalRow>& rows);
 
     const HistorySettings settings_;
     std::string path_;
@@ -168,6 +186,18 @@ private:
     std::uint64_t pageSize_ = 4096;
     std::uint64_t walPages_ = 1000;
     std::uint64_t largestCommit_ = 0; // bytes: how far one commit can take the file
+    // Damage: seen by any thread, dealt with by the commit thread.
+    std::atomic<bool> damageSeen_{false};
+    std::string damageWhy_;                     // under lock_
+    std::set<std::uint64_t> brokenCounted_;     // blocks whose rows `damaged` counts, under lock_
+    std::unique_ptr<JournalSalvage> salvage_;   // the commit thread's
+    std::atomic<bool> salvaging_{false};
+    std::atomic<std::uint64_t> salvageCopied_{0}; // rows up to here are carried over
+    std::atomic<std::uint64_t> salvageLast_{0};   // the damaged file's last row
+    std::uint64_t salvageRowsTold_ = 0;
+    bool stuckTold_ = false; // a damaged file that cannot be moved aside, said once
+    std::uint64_t sweepAfter_ = 0;              // the check's place
+    std::chrono::steady_clock::time_point nextSweep_;
     // Whether rows wait for a forwarder: then only those it has had
     // acknowledged count as sent.
     bool forwarded();
