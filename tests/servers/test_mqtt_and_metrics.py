@@ -514,6 +514,24 @@ class Commands(ServerTest):
         self.assertEqual(answer[0][3].CorrelationData, b"ask-1")
         wait_for("channel 1 stopped", lambda: not self.running(serve, 0, 1))
 
+        # A response topic under the station's own, or with a wildcard: the
+        # command is not run, and the refusal goes to TOPIC/result.
+        for topic in ("brivant/test/unit/0/state", "brivant/test/status", "answers/#"):
+            properties = Properties(PacketTypes.PUBLISH)
+            properties.ResponseTopic = topic
+            before = len(sub.taken("brivant/test/unit/0/channel/1/run/result"))
+            sub.client.publish("brivant/test/unit/0/channel/1/run", b"{}", qos=1, properties=properties)
+            refused = wait_for("the refusal of " + topic,
+                               lambda: sub.taken("brivant/test/unit/0/channel/1/run/result")[before:])
+            body = json.loads(refused[0][1])
+            self.assertEqual(body["status"], 400, body)
+            self.assertIn("response topic " + topic, body["error"])
+        time.sleep(0.3)
+        self.assertFalse(self.running(serve, 0, 1), "a refused run was not run")
+        for topic in ("brivant/test/unit/0/state", "brivant/test/status"):
+            self.assertEqual([m for m in sub.taken(topic) if b'"status":400' in m[1]], [],
+                             "an answer posed as the station's own " + topic)
+
         # No response topic: the answer goes to TOPIC/result with the body's id.
         sub.client.publish("brivant/test/unit/0/channel/1/multiplier", b'{"selection": 9, "id": 42}', qos=1)
         refused = wait_for("the refusal", lambda: sub.taken("brivant/test/unit/0/channel/1/multiplier/result"))

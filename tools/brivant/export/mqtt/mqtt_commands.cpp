@@ -29,6 +29,21 @@ bool takeCommand(const std::string& topic, const char* payload, std::size_t size
     return true;
 }
 
+void takeResponseTopic(MqttCommand& command, const std::string& responseTopic, const std::string& prefix) {
+    const bool own = responseTopic == prefix || responseTopic.rfind(prefix + "/", 0) == 0;
+    const bool wildcard = responseTopic.find_first_of("+#") != std::string::npos;
+    if (!own && !wildcard) {
+        command.responseTopic = responseTopic;
+        return;
+    }
+    if (command.refusal.empty()) {
+        command.refusal = "the response topic " + responseTopic +
+                          (own ? " is under the station's own topics (" + prefix + "/)" : " holds a wildcard") +
+                          ": the command is not run, and its answer is here";
+        command.refusalStatus = 400;
+    }
+}
+
 CommandAnswer answerCommand(MqttCommand command, const CommandRunner& runner) {
     using Json = nlohmann::json;
     Json id;

@@ -36,6 +36,12 @@ struct MqttCommand {
 bool takeCommand(const std::string& topic, const char* payload, std::size_t size, bool retained,
                  const std::string& prefix, MqttCommand& command);
 
+// MQTT 5's response topic as the commander gave it. Refused, the command
+// not run and its answer at TOPIC/result, when it lies under the station's
+// own topics (an answer there would pose as a state or the status) or holds
+// a wildcard, which no message can be published to.
+void takeResponseTopic(MqttCommand& command, const std::string& responseTopic, const std::string& prefix);
+
 struct CommandAnswer {
     std::string topic;
     std::string payload; // JSON: the API's body, "status", and the body's "id" if it had one

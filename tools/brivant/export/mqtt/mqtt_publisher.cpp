@@ -273,7 +273,7 @@ struct MqttPublisher::Impl : std::enable_shared_from_this<Impl> {
         }
         char* response = nullptr;
         if (mosquitto_property_read_string(properties, MQTT_PROP_RESPONSE_TOPIC, &response, false)) {
-            command.responseTopic = response;
+            takeResponseTopic(command, response, prefix);
             std::free(response);
         }
         void* data = nullptr;
