@@ -107,6 +107,9 @@ if [ "$(cat "$out.status")" != "status 0" ] || [ -s "$out" ] || [ "${piped%%,*}"
     failures=$((failures + 1))
     echo "FAIL: history | head -> $(cat "$out.status"), standard error: $(cat "$out")"
 fi
+# A station file with mistakes is a usage error wherever it is read.
+printf 'station = "c"\nrate_hz = "fast"\n[unit.0]\n' >"$history_dir/bad.toml"
+expect 64 "bad.toml:2:.*rate_hz" history --config "$history_dir/bad.toml"
 # serve --check finds what serve would refuse about the journal.
 for bad in "/proc/x/j.db:is under /proc" "$history_dir/j.db/inner.db:is not a folder" \
     "/nonexistent/deeper/j.db:cannot be made"; do

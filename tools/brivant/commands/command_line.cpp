@@ -14,6 +14,7 @@
 #include "client/serve_client.h"
 #include "util/tool_errors.h"
 #include "commands/version_info.h"
+#include "station/station_file.h"
 
 namespace brivant::tool {
 
@@ -222,6 +223,12 @@ int runParsed(const std::vector<std::string>& args, Console& console, bool inBat
         return context.selected();
     } catch (const UsageError& error) {
         console.error(where + "brivant: " + error.what());
+        return kExitUsage;
+    } catch (const StationFileError& error) {
+        // A station file's mistakes are the user's to mend, each at its place.
+        for (const std::string& problem : error.problems) {
+            console.error(where + problem);
+        }
         return kExitUsage;
     } catch (const InputError& error) {
         console.error(where + "brivant: " + error.what());
