@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <cstring>
 #include <ctime>
+#include <filesystem>
 
 #include <sys/stat.h>
 #if !defined(_WIN32)
@@ -52,9 +53,12 @@ bool exists(const std::string& path) {
     return ::stat(path.c_str(), &facts) == 0;
 }
 
+// Through std::filesystem: mingw's `stat` holds a size in 32 bits, and a
+// journal over 2 GiB would read as nothing.
 std::uint64_t sizeOf(const std::string& path) {
-    struct stat facts {};
-    return ::stat(path.c_str(), &facts) == 0 ? static_cast<std::uint64_t>(facts.st_size) : 0;
+    std::error_code error;
+    const std::uintmax_t size = std::filesystem::file_size(path, error);
+    return error ? 0 : static_cast<std::uint64_t>(size);
 }
 
 std::string stamp() {
