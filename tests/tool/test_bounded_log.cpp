@@ -108,6 +108,30 @@ TEST(BoundedLog, AFullDiskCountsTheLinesItTook) {
     EXPECT_EQ(log.lost(), 2u);
 }
 
+// A rotation that can neither rename the file nor begin it again leaves
+// no file open: the log comes back, saying what it lost, once it can.
+TEST(BoundedLog, ComesBackAfterARotationThatCouldNotBeginTheFile) {
+    LogFolder folder;
+    const fs::path file = folder.path / "serve.log";
+    BoundedLog log(file.string(), 200);
+    log.line("before");
+    // Whatever holds the names (a folder each, one of them not empty, which
+    // even root cannot rename over or open as a file).
+    fs::remove(file);
+    fs::create_directories(file);
+    fs::create_directories(folder.path / "serve.log.1" / "held");
+    log.line(std::string(250, 'x')); // past the bound: the rotation fails
+    log.line("lost while held");
+    EXPECT_GE(log.lost(), 1u);
+    fs::remove_all(file);
+    fs::remove_all(folder.path / "serve.log.1");
+    log.line("after");
+    const std::vector<std::string> lines = linesOf(file);
+    ASSERT_EQ(lines.size(), 2u) << ::testing::PrintToString(lines);
+    EXPECT_NE(lines[0].find("lines were lost"), std::string::npos) << lines[0];
+    EXPECT_NE(lines[1].find("after"), std::string::npos) << lines[1];
+}
+
 TEST(BoundedLog, RefusesAFolderItCannotWriteNamingIt) {
     try {
         BoundedLog log("/nonexistent-folder/serve.log", 1000);

@@ -41,6 +41,12 @@ void BoundedLog::line(std::string_view text) {
     whole.append(text);
     whole += '\n';
     std::lock_guard<std::mutex> hold(lock_);
+    if (file_ == nullptr) {
+        // A rotation that could neither rename nor begin the file (a viewer
+        // or a scanner holding it): tried again at each line, so the log
+        // comes back, with its note of what was lost, once it is let go.
+        file_ = openForAppend(path_, size_);
+    }
     if (lost_ != lostTold_ && file_ != nullptr) {
         const std::string note = isoTimeUtc(std::chrono::system_clock::now()) + " (" +
                                  std::to_string(lost_ - lostTold_) + " lines were lost: the log could not be written)\n";
