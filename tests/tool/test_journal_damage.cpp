@@ -156,6 +156,36 @@ TEST_F(JournalDamage, ADamagedFileAtTheStartIsMovedAsideWithWhatCanBeReadCarried
     EXPECT_EQ(history().back().run, "run-b");
 }
 
+// A stop in the middle of a salvage: the next start goes on from where it
+// had got to, and the rows come over once.
+TEST_F(JournalDamage, ASalvageCutShortByAStopGoesOnAtTheNextStart) {
+    {
+        auto journal = open();
+        fill(*journal, 400);
+    }
+    overwriteALeafOfTheBlocks();
+    {
+        auto journal = open("run-b"); // moved aside; its blocks not yet carried
+        journal->commitNow();
+    }
+    const std::size_t before = history().size();
+    EXPECT_LT(before, 1000u) << "the salvage had not begun";
+    auto journal = open("run-c");
+    EXPECT_TRUE(told("journal-salvage"));
+    journal->checkNow();
+    const std::vector<tool::JournalRow> kept = history();
+    expectRowsAsRecorded(kept);
+    EXPECT_GT(kept.size(), counts_.size() * 9 / 10);
+    std::map<std::uint64_t, int> seen;
+    for (const tool::JournalRow& row : kept) {
+        ASSERT_EQ(++seen[row.id], 1) << "row " << row.id << " came over twice";
+    }
+    journal.reset();
+    events_.clear();
+    journal = open("run-d");
+    EXPECT_FALSE(told("journal-salvage")) << "a finished salvage is not taken up again";
+}
+
 TEST_F(JournalDamage, ABlockWhoseBytesChangedIsLeftBehindCountedOnceAndReadersReadOn) {
     auto journal = open();
     journal->forwardFrom([] {});

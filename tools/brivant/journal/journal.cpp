@@ -232,6 +232,19 @@ void Journal::open() {
     }
     try {
         begin();
+        if (!salvage_) {
+            // A salvage a stop cut short goes on where it had got to.
+            std::vector<std::unique_ptr<JournalSalvage>> left = JournalSalvage::unfinished(*db_);
+            if (!left.empty()) {
+                salvage_ = std::move(left.front());
+                salvageLast_ = salvage_->lastId();
+                salvageCopied_ = salvage_->copiedUpTo();
+                salvaging_ = true;
+                log_("info", "journal-salvage",
+                     "carrying on with what can be read of " + salvage_->from() + " into " + path_ +
+                         ", from row " + std::to_string(salvage_->copiedUpTo()) + " on");
+            }
+        }
     } catch (const SqliteError& error) {
         db_.reset();
         reader_.reset();

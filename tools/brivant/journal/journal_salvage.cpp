@@ -1,6 +1,7 @@
 #include "journal_salvage.h"
 
 #include <algorithm>
+#include <filesystem>
 #include <vector>
 
 #include <sqlite3.h>
@@ -62,13 +63,52 @@ void inTransaction(SqliteDb& into, Work&& work) {
 } // namespace
 
 JournalSalvage::JournalSalvage(std::string from, SqliteDb& into) : from_(std::move(from)) {
+    open();
+    copySmallTables(into);
+}
+
+JournalSalvage::JournalSalvage(std::string from, std::uint64_t after)
+    : from_(std::move(from)), after_(after), resumed_(true) {
+    open();
+    lastKept_ = after; // no gap counted across the stop
+}
+
+void JournalSalvage::open() {
     try {
         source_ = std::make_unique<SqliteDb>(from_, true);
     } catch (const SqliteError&) {
         ++tally_.unreadable; // not even opened: nothing to carry over
         done_ = true;
     }
-    copySmallTables(into);
+}
+
+std::vector<std::unique_ptr<JournalSalvage>> JournalSalvage::unfinished(SqliteDb& into) {
+    std::vector<std::unique_ptr<JournalSalvage>> found;
+    SqliteStatement marks(into, "SELECT name, sample FROM cursor WHERE name LIKE 'salvage:%'");
+    std::vector<std::string> gone;
+    while (marks.step()) {
+        const std::string from = marks.text(0).substr(8);
+        std::error_code error;
+        if (!std::filesystem::exists(from, error)) {
+            gone.push_back(marks.text(0)); // removed by hand: nothing left to carry
+            continue;
+        }
+        std::unique_ptr<JournalSalvage> salvage(
+            new JournalSalvage(from, static_cast<std::uint64_t>(std::max<std::int64_t>(marks.integer(1), 0))));
+        if (!salvage->done_) {
+            // Its end is what the damaged file gave last.
+            readEach(salvage->source_.get(), "SELECT max(last_id) FROM blocks", salvage->tally_.unreadable,
+                     [&](const SqliteStatement& row) {
+                         salvage->lastId_ = static_cast<std::uint64_t>(std::max<std::int64_t>(row.integer(0), 0));
+                     });
+        }
+        found.push_back(std::move(salvage));
+    }
+    for (const std::string& name : gone) {
+        SqliteStatement forget(into, "DELETE FROM cursor WHERE name = ?");
+        forget.bind(1, name).step();
+    }
+    return found;
 }
 
 JournalSalvage::~JournalSalvage() = default;
@@ -83,7 +123,8 @@ void JournalSalvage::copySmallTables(SqliteDb& into) {
                  });
         // The new file's own cursor, where it has one, is the newer.
         SqliteStatement cursor(into, "INSERT OR IGNORE INTO cursor(name, sample) VALUES (?, ?)");
-        readEach(source_.get(), "SELECT name, sample FROM cursor", tally_.unreadable, [&](const SqliteStatement& row) {
+        readEach(source_.get(), "SELECT name, sample FROM cursor WHERE name IN ('mqtt', 'ids')", tally_.unreadable,
+                 [&](const SqliteStatement& row) {
             lastId_ = std::max(lastId_, static_cast<std::uint64_t>(std::max<std::int64_t>(row.integer(1), 0)));
             cursor.bind(1, row.text(0)).bind(2, row.integer(1)).step();
             cursor.reset();
@@ -103,6 +144,10 @@ void JournalSalvage::copySmallTables(SqliteDb& into) {
                      event.reset();
                      ++tally_.events;
                  });
+        if (!done_) {
+            SqliteStatement begun(into, "INSERT OR REPLACE INTO cursor(name, sample) VALUES (?, 0)");
+            begun.bind(1, mark()).step();
+        }
     });
 }
 
@@ -121,6 +166,8 @@ bool JournalSalvage::step(SqliteDb& into, std::uint64_t bytes) {
         SqliteStatement insert(into, "INSERT OR IGNORE INTO blocks(last_id, first_id, first_us, last_us, run, rows, "
                                      "data) VALUES (?, ?, ?, ?, ?, ?, ?)");
         std::uint64_t copied = 0;
+        SqliteStatement progress(into, "INSERT OR REPLACE INTO cursor(name, sample) VALUES (?, ?)");
+        SqliteStatement finished(into, "DELETE FROM cursor WHERE name = ?");
         while (copied < bytes && !done) {
             std::vector<StoredBlock> blocks;
             const std::size_t most = oneByOne > 0 ? 1 : 16;
@@ -171,6 +218,11 @@ bool JournalSalvage::step(SqliteDb& into, std::uint64_t bytes) {
                 ++tally.blocks;
                 tally.rows += block.rows;
             }
+        }
+        if (done) {
+            finished.bind(1, mark()).step();
+        } else {
+            progress.bind(1, mark()).bind(2, static_cast<std::int64_t>(std::min<std::uint64_t>(after, INT64_MAX))).step();
         }
     });
     // Taken only once the new file has them.

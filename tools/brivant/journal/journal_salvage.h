@@ -29,8 +29,12 @@ public:
     // Opens `from` read-only and copies its runs, cursors and events into
     // `into` (a journal with its tables), keeping what `into` has already.
     // Nothing that `from` holds makes it throw; `into` failing does
-    // (SqliteError).
+    // (SqliteError). Where it has got to is kept in `into` with each step,
+    // so that a stop before the end leaves it for the next start.
     JournalSalvage(std::string from, SqliteDb& into);
+    // The salvages a stop left unfinished in `into`, whose files are still
+    // there: each goes on from where it had got to.
+    static std::vector<std::unique_ptr<JournalSalvage>> unfinished(SqliteDb& into);
     ~JournalSalvage();
     JournalSalvage(const JournalSalvage&) = delete;
     JournalSalvage& operator=(const JournalSalvage&) = delete;
@@ -50,11 +54,17 @@ public:
     // Blocks up to this row ID are carried over (or lost); rows after it
     // wait for the next steps.
     std::uint64_t copiedUpTo() const { return done_ ? lastId_ : after_; }
-    // Nothing was lost: every block the file held is in `into`.
-    bool whole() const { return done_ && tally_.lostRows == 0 && tally_.brokenBlocks == 0 && tally_.unreadable == 0; }
+    // Nothing was lost: every block the file held is in `into` (not told
+    // for a salvage taken up again after a stop, which knows only its part).
+    bool whole() const {
+        return done_ && !resumed_ && tally_.lostRows == 0 && tally_.brokenBlocks == 0 && tally_.unreadable == 0;
+    }
 
 private:
+    JournalSalvage(std::string from, std::uint64_t after);
+    void open();
     void copySmallTables(SqliteDb& into);
+    std::string mark() const { return "salvage:" + from_; } // its row in `into`'s cursor table
 
     const std::string from_;
     std::unique_ptr<SqliteDb> source_;
@@ -66,6 +76,7 @@ private:
     std::uint64_t jump_ = 0;      // how far the next unreadable read jumps
     std::size_t oneByOne_ = 0;    // reads left to take one block at a time, near damage
     bool done_ = false;
+    bool resumed_ = false;
 };
 
 } // namespace brivant::tool
