@@ -7,6 +7,7 @@
 namespace brivant::tool {
 
 class SqliteDb {};
+class JournalSalvage {};
 
 bool journalBuiltIn() {
     return false;
@@ -41,6 +42,7 @@ JournalTally Journal::tally() const {
     return {};
 }
 void Journal::commitNow() {}
+void Journal::checkNow() {}
 
 std::size_t historyRows(const std::string&, const HistoryQuery&, const std::function<bool(const JournalRow&)>&) {
     throw InputError("this build of brivant reads no journal");
