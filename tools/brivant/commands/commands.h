@@ -32,7 +32,10 @@ void addBatchCommand(CLI::App& app, CommandContext& context);
 void addPanelCommand(CLI::App& app, CommandContext& context);
 void addServeCommand(CLI::App& app, CommandContext& context);
 // serve over a station file, as `serve --config` and the Windows service run it.
-int serveStationFile(const std::string& config, bool save, bool jsonLog, Console& console);
+// `ready`: told once serve is up (the Windows service reports itself
+// running then).
+int serveStationFile(const std::string& config, bool save, bool jsonLog, Console& console,
+                     std::function<void()> ready = {});
 void addServiceCommand(CLI::App& app, CommandContext& context); // the Windows service
 void addHistoryCommand(CLI::App& app, CommandContext& context);
 #ifndef _WIN32

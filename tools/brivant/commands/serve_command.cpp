@@ -98,7 +98,8 @@ int runServe(const ServeArguments& args, Console& console) {
 
 } // namespace
 
-int serveStationFile(const std::string& config, bool save, bool jsonLog, Console& console) {
+int serveStationFile(const std::string& config, bool save, bool jsonLog, Console& console,
+                     std::function<void()> ready) {
     Station station;
     try {
         station = loadStation(config);
@@ -123,6 +124,7 @@ int serveStationFile(const std::string& config, bool save, bool jsonLog, Console
     options.stationPath = config;
     options.save = save;
     options.jsonLog = jsonLog;
+    options.ready = std::move(ready);
     options.interruptStatus = kExitOk; // stopping is serve's normal end
     return runService(options, console);
 }

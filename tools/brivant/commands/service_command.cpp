@@ -64,7 +64,9 @@ int runAsService(const ServiceSettings& settings) {
         int status = kExitSoftware;
         std::string why;
         try {
-            status = serveStationFile(settings.config, false, false, console);
+            // Changes made through the API are kept (state\), as the
+            // packaged Linux service keeps them.
+            status = serveStationFile(settings.config, true, false, console, reportRunning);
         } catch (const UsageError& e) {
             status = kExitUsage, why = e.what();
         } catch (const InputError& e) {

@@ -307,6 +307,9 @@ int runService(const ServiceOptions& options, Console& console) {
         console.error("brivant: warning: " + std::string(e.what()) +
                       "; other brivant commands will not find this " + options.name);
     }
+    if (options.ready) {
+        options.ready();
+    }
     try {
         std::string what;
         if (station) {

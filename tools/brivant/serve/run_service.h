@@ -4,6 +4,7 @@
 // The panel is the service with no station file that opens a browser.
 #pragma once
 
+#include <functional>
 #include <optional>
 #include <string>
 
@@ -24,6 +25,9 @@ struct ServiceOptions {
     bool save = false;                    // write changes back to the station file
     bool jsonLog = false;                 // events as JSON lines on standard error
     int interruptStatus = 130;            // the exit status after Ctrl-C or SIGTERM
+    // Told once the station is up (its address taken, its runtime file
+    // written): a service reports itself running only then.
+    std::function<void()> ready;
 };
 
 // Runs until Ctrl-C or SIGTERM; returns the exit status.

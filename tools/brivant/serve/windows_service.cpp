@@ -119,6 +119,16 @@ std::string exitText(const SERVICE_STATUS_PROCESS& status) {
 
 // -- the running service --
 
+void keepFailureActionsForCrashes(const std::string& name) {
+    try {
+        ScHandle service = openService(name, SERVICE_CHANGE_CONFIG);
+        SERVICE_FAILURE_ACTIONS_FLAG flag{FALSE};
+        ChangeServiceConfig2W(service.get(), SERVICE_CONFIG_FAILURE_ACTIONS_FLAG, &flag);
+    } catch (const std::runtime_error&) {
+        // best effort: the manager restarts it, and the log says why again
+    }
+}
+
 struct Running {
     const ServiceSettings* settings = nullptr;
     const std::function<int()>* serve = nullptr;
@@ -165,8 +175,9 @@ void WINAPI serviceMain(DWORD, wchar_t**) {
         running.failure = "cannot register with the service manager: " + systemMessage(GetLastError());
         return;
     }
-    report(SERVICE_START_PENDING, 10000);
-    report(SERVICE_RUNNING);
+    // Running only once serve is up (reportRunning): a station file that
+    // cannot work ends the start as stopped, with serve's status.
+    report(SERVICE_START_PENDING, 30000);
     try {
         running.result = (*running.serve)();
     } catch (const std::exception& e) {
@@ -177,7 +188,12 @@ void WINAPI serviceMain(DWORD, wchar_t**) {
         running.result = 70;
     }
     // A failure ends with an error, so that the manager's failure actions
-    // restart it.
+    // restart it; but a station file that cannot work (64, 66) would fail
+    // the same way at every restart: the actions are kept for crashes then,
+    // until the next start that runs sets them again.
+    if (running.result == 64 || running.result == 66) {
+        keepFailureActionsForCrashes(running.settings->name);
+    }
     running.status.dwWin32ExitCode = running.result == 0 ? NO_ERROR : ERROR_SERVICE_SPECIFIC_ERROR;
     running.status.dwServiceSpecificExitCode = static_cast<DWORD>(running.result);
     report(SERVICE_STOPPED);
@@ -203,6 +219,10 @@ int runUnderServiceManager(const ServiceSettings& settings, const std::function<
         throw std::runtime_error(running.failure);
     }
     return running.result;
+}
+
+void reportRunning() {
+    report(SERVICE_RUNNING);
 }
 
 std::string setFailureActions(const std::string& name) {

@@ -22,7 +22,12 @@ struct ServiceSettings {
 // manager.
 int runUnderServiceManager(const ServiceSettings& settings, const std::function<int()>& serve);
 
-// Restart after 1 s, 10 s and 60 s; a non-zero exit counts as a failure.
+// From `serve`, once the station is up: the manager is told it runs.
+void reportRunning();
+
+// Restart after 1 s, 10 s and 60 s; a non-zero exit counts as a failure
+// (but 64 and 66, a station file that cannot work, leave the actions to
+// crashes until the next start that runs).
 // Returns what went wrong, or "".
 std::string setFailureActions(const std::string& name);
 
