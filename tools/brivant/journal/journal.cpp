@@ -990,12 +990,14 @@ void Journal::salvageStep() {
     } catch (const SqliteError& error) {
         if (damageCode(error.code)) {
             noteDamage(oneLine(error.what()));
-        } else {
+        } else if (!salvageFailTold_) {
+            salvageFailTold_ = true; // a full disk: said once, tried at each turn
             log_("error", "journal-failed", "cannot carry samples over from " + salvage_->from() + ": " +
-                                                oneLine(error.what()) + "; tried again after the next commit");
+                                                oneLine(error.what()) + "; tried again after each commit");
         }
         return;
     }
+    salvageFailTold_ = false;
     const SalvageTally& carried = salvage_->tally();
     salvageCopied_ = salvage_->copiedUpTo();
     {

@@ -196,6 +196,7 @@ private:
     std::atomic<std::uint64_t> salvageLast_{0};   // the damaged file's last row
     std::uint64_t salvageRowsTold_ = 0;
     bool stuckTold_ = false; // a damaged file that cannot be moved aside, said once
+    bool salvageFailTold_ = false;
     std::uint64_t sweepAfter_ = 0;              // the check's place
     std::chrono::steady_clock::time_point nextSweep_;
     // Whether rows wait for a forwarder: then only those it has had
