@@ -1134,7 +1134,14 @@ class Journaled(ServerTest):
         first = export.stdout.readline()
         self.assertTrue(first.startswith(b"{"), first)
         paused_at = time.time() * 1e6
-        time.sleep(pause)  # the pipe fills, and the export waits on it
+        time.sleep(pause / 2)  # the pipe fills, and the export waits on it
+        # The export holds no snapshot while it waits: a checkpoint that
+        # must wait for every reader of the WAL completes.
+        db = sqlite3.connect(journal, timeout=20)
+        busy, _, _ = db.execute("PRAGMA wal_checkpoint(TRUNCATE)").fetchone()
+        db.close()
+        self.assertEqual(busy, 0, "a reader held the journal's WAL back")
+        time.sleep(pause / 2)
         resumed_at = time.time() * 1e6
         exported = [json.loads(first)] + [json.loads(line) for line in export.stdout]
         export.stdout.close()
@@ -1156,11 +1163,12 @@ class Journaled(ServerTest):
         ends = [row[0] for row in db.execute("SELECT last_us FROM blocks WHERE last_us BETWEEN ? AND ? "
                                              "ORDER BY last_id", (paused_at, resumed_at))]
         db.close()
-        gaps = [b - a for a, b in zip(ends, ends[1:])]
-        self.assertGreater(len(ends), pause, "commits while the reader slept")
-        print("\nreader asleep %.0f s: %d commits, the longest gap %.0f ms, %d rows exported" %
-              (pause, len(ends), max(gaps) / 1000, len(exported)))
-        self.assertLess(max(gaps), 2 * 500 * 1000, "commit gaps under 2 x sync_ms")
+        gaps = sorted(b - a for a, b in zip(ends, ends[1:]))
+        self.assertGreater(len(ends), pause / 5, "commits went on while the reader slept")
+        # The pace is a figure, not a bound: a loaded machine's fsync can
+        # take seconds whoever reads.
+        print("\nreader asleep %.0f s: %d commits (sync_ms 500), gaps p50 %.0f ms, longest %.0f ms; "
+              "%d rows exported" % (pause, len(ends), gaps[len(gaps) // 2] / 1000, gaps[-1] / 1000, len(exported)))
         order, twice, states = self.received_states(sub, (0, 1))
         self.assert_delivered_as_journaled(text_rows, states, (0, 1))
 
