@@ -1,11 +1,12 @@
 #!/usr/bin/env bash
-# Builds the third-party libraries brivant.exe links (libmosquitto for MQTT,
-# SQLite for the journal) for Windows with mingw-w64, from Debian's own
-# source packages of them, the ones the Linux tool uses. Each is built once
-# per machine into a cache outside the clone, in a folder named by the
-# package, its Debian version, the first digits of its .dsc's SHA-256 and
-# the target, so a second run (or a second clone) reuses it and a new
-# Debian revision builds anew.
+# Builds the third-party libraries brivant.exe links (OpenSSL for TLS,
+# libmosquitto for MQTT over it, SQLite for the journal) for Windows with
+# mingw-w64, from Debian's own source packages of them, the ones the Linux
+# tool uses. Each is built once per machine into a cache outside the clone,
+# in a folder named by the package, its Debian version, the first digits of
+# its .dsc's SHA-256 and the target (libmosquitto's by OpenSSL's too), so a
+# second run (or a second clone) reuses it and a new Debian revision builds
+# anew.
 # Prints the folders (include/, lib/, licenses/), one a line.
 # Usage: scripts/build-third-party.sh TRIPLET   (x86_64-w64-mingw32)
 # The cache: $BRIVANT_CACHE_DIR, else $XDG_CACHE_HOME/brivant, else
@@ -43,16 +44,16 @@ ensure_source_lists() {
     has_source "$1"
 }
 
-# source_key PACKAGE: "VERSION SHA" of the newest source the index lists.
-source_key() {
+# source_keys PACKAGE: "VERSION SHA" of each source the index lists, newest
+# first (an index can list a version its mirror no longer serves).
+source_keys() {
     apt-cache showsrc "$1" | awk -v pkg="$1" '
         /^Package:/ { keep = ($2 == pkg) }
         keep && /^Version:/ { v = $2 }
         keep && /^Checksums-Sha256:/ { sums = 1; next }
         keep && sums && /^ / { if ($3 ~ /\.dsc$/) { dsc[v] = substr($1, 1, 12) }; next }
         { sums = 0 }
-        END { best = ""; for (x in dsc) if (best == "" || cmp(x, best) > 0) best = x; print best, dsc[best] }
-        function cmp(a, b) { return system("dpkg --compare-versions \"" a "\" gt \"" b "\"") == 0 ? 1 : -1 }'
+        END { for (x in dsc) print x, dsc[x] }' | sort -r -V
 }
 
 # unpack PACKAGE VERSION DIR: the source with Debian's patches applied.
@@ -66,10 +67,30 @@ unpack() {
     find "$work" -mindepth 1 -maxdepth 1 -type d | head -n1
 }
 
+# OpenSSL's static libraries and headers; no programs, no engines or
+# modules to load from a folder at run time.
+build_openssl() {
+    local src=$1 out=$2 target=mingw64
+    [ "$triplet" = i686-w64-mingw32 ] && target=mingw
+    # Its compiler's warnings go to a log, shown only if the build fails.
+    (cd "$src" && ./Configure "$target" --cross-compile-prefix="$triplet-" no-shared no-tests \
+        no-module no-engine --prefix="$out" --libdir=lib &&
+        make -j "$BRIVANT_JOBS" build_libs && make install_dev) >"$src.log" 2>&1 || {
+        tail -n 40 "$src.log" >&2
+        return 1
+    }
+    mkdir -p "$out/licenses"
+    cp "$src/LICENSE.txt" "$out/licenses/openssl-LICENSE.txt"
+}
+
 build_mosquitto() {
     local src=$1 out=$2 build=$1-build
+    # Over the OpenSSL built above: its folder is the first printed.
     cmake -S "$src" -B "$build" -DCMAKE_TOOLCHAIN_FILE="$toolchain" -DCMAKE_BUILD_TYPE=Release \
-        -DWITH_TLS=OFF -DWITH_THREADING=OFF -DWITH_CJSON=OFF -DWITH_BROKER=OFF -DWITH_CLIENTS=OFF \
+        -DWITH_TLS=ON -DWITH_TLS_PSK=OFF -DOPENSSL_INCLUDE_DIR="$openssl/include" \
+        -DOPENSSL_CRYPTO_LIBRARY="$openssl/lib/libcrypto.a" -DOPENSSL_SSL_LIBRARY="$openssl/lib/libssl.a" \
+        -DLIB_EAY="$openssl/lib/libcrypto.a" -DSSL_EAY="$openssl/lib/libssl.a" \
+        -DWITH_THREADING=OFF -DWITH_CJSON=OFF -DWITH_BROKER=OFF -DWITH_CLIENTS=OFF \
         -DWITH_APPS=OFF -DWITH_PLUGINS=OFF -DDOCUMENTATION=OFF -DWITH_STATIC_LIBRARIES=ON \
         -DWITH_SRV=OFF >/dev/null
     cmake --build "$build" -j "$BRIVANT_JOBS" --target libmosquitto_static >/dev/null
@@ -97,22 +118,40 @@ build_sqlite() {
 }
 
 need windows
-need_packages dpkg-dev tcl
-for package in mosquitto sqlite3; do
+need_packages dpkg-dev tcl perl
+openssl=
+for package in openssl mosquitto sqlite3; do
     ensure_source_lists "$package"
-    read -r version sha < <(source_key "$package")
-    [ -n "$sha" ] || { echo "no source of $package in the index" >&2; exit 1; }
-    out=$cache/$package-$version-$sha-$triplet
-    if [ ! -f "$out/.built" ]; then
-        echo "building $package $version for $triplet into $out (once)" >&2
-        started=$(date +%s)
+    keys=$(source_keys "$package")
+    [ -n "$keys" ] || { echo "no source of $package in the index" >&2; exit 1; }
+    # The newest version built already or served; an older one only where
+    # the mirror does not serve the newer.
+    out=
+    while read -r version sha; do
+        candidate=$cache/$package-$version-$sha-$triplet
+        if [ "$package" = mosquitto ]; then
+            candidate=$cache/$package-$version-$sha-over-$(basename "$openssl")
+        fi
+        if [ -f "$candidate/.built" ]; then
+            out=$candidate
+            break
+        fi
         work=$(mktemp -d)
-        src=$(unpack "$package" "$version" "$work")
-        rm -rf "$out"
-        "build_${package%3}" "$src" "$out"
+        if src=$(unpack "$package" "$version" "$work"); then
+            echo "building $package $version for $triplet into $candidate (once)" >&2
+            started=$(date +%s)
+            rm -rf "$candidate"
+            "build_${package%3}" "$src" "$candidate"
+            rm -rf "$work"
+            touch "$candidate/.built"
+            echo "installed: $package $version for $triplet, built from Debian's source ($(( $(date +%s) - started )) s)" >&2
+            out=$candidate
+            break
+        fi
         rm -rf "$work"
-        touch "$out/.built"
-        echo "installed: $package $version for $triplet, built from Debian's source ($(( $(date +%s) - started )) s)" >&2
-    fi
+        echo "the source of $package $version is not served here; an older one, then" >&2
+    done <<<"$keys"
+    [ -n "$out" ] || { echo "no source of $package can be fetched" >&2; exit 1; }
+    [ "$package" = openssl ] && openssl=$out
     echo "$out"
 done

@@ -18,7 +18,7 @@ msi=$BRIVANT_ROOT/dist/BRIVANT-$(brivant_version)-x64.msi
 echo "--- wine suite, the tool, the installer and the service"
 log=$build_dir/wine-x64.log
 BRIVANT_MSI=$msi bash "$BRIVANT_ROOT/tests/wine/run_suite.sh" "$build_dir" | tee "$log"
-for what in "wine" "wine tool" "wine service"; do
+for what in "wine" "wine tool" "wine tls" "wine service"; do
     count_matched "$what checks, x64" "s/^$what: ([0-9]+) passed, 0 failed$/\1/p" "$log"
 done
 

@@ -166,10 +166,11 @@ def check_dist(dist, functions, arch, version):
         print("     brivant.exe imports:", ", ".join(sorted(dlls)))
         # The panel's server and MQTT need sockets (ws2_32), the token bcrypt's
         # random source, --version the version resource reader, opening the
-        # browser shell32, the service and its ACLs advapi32: all part of every
-        # Windows (libmosquitto and SQLite are linked in).
+        # browser shell32, the service and its ACLs advapi32, OpenSSL the
+        # certificate store (crypt32) and user32: all part of every Windows
+        # (OpenSSL, libmosquitto and SQLite are linked in).
         check(dlls <= {"brivant.dll", "kernel32.dll", "msvcrt.dll", "ws2_32.dll", "bcrypt.dll",
-                       "version.dll", "shell32.dll", "advapi32.dll"},
+                       "version.dll", "shell32.dll", "advapi32.dll", "crypt32.dll", "user32.dll"},
               "brivant.exe needs only BRIVANT.dll and system DLLs")
     want_symbols = {import_symbol(name, arity, arch) for name, arity in functions.items()}
     for lib, read in (("BRIVANT.lib", import_names_msvc),

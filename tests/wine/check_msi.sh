@@ -20,7 +20,7 @@ done
 check $? "ProductVersion is $version"
 files=$(table File | cut -f3 | sort | tr '\n' ' ')
 for name in brivant.exe BRIVANT.dll BRIVANT.lib BRIVANT.dll.a BRIVANT.def brivant.h brivant.hpp \
-    brivant_version.h station.toml mosquitto-LICENSE.txt sqlite-LICENSE.md; do
+    brivant_version.h station.toml mosquitto-LICENSE.txt sqlite-LICENSE.md openssl-LICENSE.txt; do
     [[ " $files " == *" $name "* ]]
     check $? "file $name"
 done

@@ -87,6 +87,9 @@ if [ -f "$build_dir/brivant.exe" ]; then
     cp "$build_dir/brivant.exe" "$work/run/"
     source "$(dirname "${BASH_SOURCE[0]}")/tool_checks.sh"
     run_tool_checks
+    # ---- serve over TLS (tests/wine/tls_checks.sh) ----------------------------
+    source "$(dirname "${BASH_SOURCE[0]}")/tls_checks.sh"
+    run_tls_checks
 fi
 
 # ---- the installer and the service (tests/wine/service_checks.sh) ------------

@@ -19,6 +19,9 @@
 
 #include "export/mqtt/mqtt_messages.h"
 #include "export/mqtt/socket_wait.h"
+#if defined(_WIN32)
+#include "export/mqtt/system_cas.h"
+#endif
 #include "util/random_token.h"
 #include "util/secret_file.h"
 #include "util/tool_errors.h"
@@ -344,9 +347,33 @@ struct MqttPublisher::Impl : std::enable_shared_from_this<Impl> {
         int rc = MOSQ_ERR_SUCCESS;
         if (settings.tls) {
             auto given = [](const std::string& path) { return path.empty() ? nullptr : path.c_str(); };
+#if defined(_WIN32)
+            // No ca_file: the root CAs of Windows's certificate store, in a
+            // context of ours that checks the broker's chain and name.
+            if (settings.caFile.empty()) {
+                std::string why;
+                ssl_ctx_st* context = systemCaContext(settings.host, settings.certFile, settings.keyFile, why);
+                if (context == nullptr) {
+                    problem("error", "mqtt-unreachable",
+                            "cannot connect to the broker at " + settings.url + ": " + why + "; trying again");
+                    drop();
+                    return false;
+                }
+                // Taken as it is: libmosquitto's defaults (on unless told)
+                // want a ca_file or capath.
+                mosquitto_void_option(client, MOSQ_OPT_SSL_CTX, context);
+                releaseContext(context);
+                mosquitto_int_option(client, MOSQ_OPT_SSL_CTX_WITH_DEFAULTS, 0);
+            } else {
+                rc = mosquitto_tls_set(client, given(settings.caFile), nullptr, given(settings.certFile),
+                                       given(settings.keyFile), nullptr);
+            }
+#else
+            // No ca_file: the system's CAs.
             rc = mosquitto_tls_set(client, given(settings.caFile),
                                    settings.caFile.empty() ? "/etc/ssl/certs" : nullptr,
                                    given(settings.certFile), given(settings.keyFile), nullptr);
+#endif
         }
         if (rc == MOSQ_ERR_SUCCESS) {
             outsideHeld.unlock();
@@ -512,9 +539,12 @@ struct MqttPublisher::Impl : std::enable_shared_from_this<Impl> {
     }
 
     std::string reason(int rc) const {
-        if (rc == MOSQ_ERR_TLS) {
-            return "the TLS handshake failed (is ca_file the CA that signed the broker's "
-                   "certificate, and does the certificate name " + settings.host + "?)";
+        // libmosquitto tells a TLS failure in the loop as errno EPROTO.
+        if (rc == MOSQ_ERR_TLS || (settings.tls && rc == MOSQ_ERR_ERRNO && errno == EPROTO)) {
+            return std::string("the TLS handshake failed (") +
+                   (settings.caFile.empty() ? "do the system's CAs hold the one that signed the broker's certificate"
+                                            : "is ca_file the CA that signed the broker's certificate") +
+                   ", and does the certificate name " + settings.host + "?)";
         }
         return rc == MOSQ_ERR_ERRNO ? std::strerror(errno) : mosquitto_strerror(rc);
     }

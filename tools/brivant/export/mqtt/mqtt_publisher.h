@@ -36,7 +36,7 @@ using PublisherLog = std::function<void(const std::string& level, const std::str
 
 // False in a build without libmosquitto: a station with [mqtt] is refused.
 bool mqttBuiltIn();
-// False where libmosquitto was built without TLS (brivant.exe): mqtts:// is
+// False where libmosquitto was built without TLS: mqtts:// is
 // refused.
 bool mqttTlsBuiltIn();
 // Why this build cannot publish as the station's [mqtt] asks, or "".
