@@ -76,6 +76,17 @@ run_service_checks() {
     (cd "$work/run" && exec timeout 600 wine brivant.exe sleep 600000) >/dev/null 2>&1 &
     keeper_pid=$!
 
+    # A file where the service's logs\ goes (a user's, before the first
+    # start): refused, never written through, and the start says so.
+    rm -rf "$data/logs"
+    printf 'not a folder\n' >"$data/logs"
+    local refused_status=0
+    w brivant.exe service start >"$out" || refused_status=$?
+    [ "$refused_status" -ne 0 ] && grep -q 'serve ended with status 70' "$out" && [ -f "$data/logs" ] &&
+        [ "$(cat "$data/logs")" = "not a folder" ]
+    service_check $? "a file in the place of logs\\ is refused at the start, left as it is (status $refused_status)"
+    rm -f "$data/logs"
+
     # A station file that cannot work: the start says so, with serve's
     # status, and the service is left stopped.
     cp "$data/station.toml" "$work/station.good"

@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <vector>
 
 #include "client/runtime_file.h"
 #include "commands/commands.h"
@@ -31,14 +32,39 @@ std::string thisProgram() {
 }
 
 std::string logFolder() {
-    const std::string folder = programDataFolder() + "\\logs";
-    CreateDirectoryA(folder.c_str(), nullptr);
-    return folder;
+    return programDataFolder() + "\\logs";
+}
+
+// Brivant\ and logs\ before the log opens; state\ and run\ before serve.
+// A folder that is not the service's own is refused, never written into.
+std::string prepareFolders(const ServiceSettings& settings, std::vector<std::string> folders) {
+    std::string warnings;
+    for (const std::string& folder : folders) {
+        const std::string problem = prepareServiceFolder(folder, settings.group);
+        if (!problem.empty()) {
+            warnings += (warnings.empty() ? "" : "; ") + problem;
+        }
+    }
+    return warnings;
 }
 
 // What the manager starts: serve with its lines in the log, its runtime file
 // where the group's users find it, and what ended it in the event log too.
 int runAsService(const ServiceSettings& settings) {
+    std::string refused;
+    std::string aclWarning;
+    try {
+        aclWarning = prepareFolders(settings, {programDataFolder(), logFolder()});
+    } catch (const std::runtime_error& e) {
+        refused = e.what();
+    }
+    if (!refused.empty()) {
+        // No log to write to: the event log and the manager are told.
+        return runUnderServiceManager(settings, [&]() -> int {
+            reportEvent(settings.name, true, "not started: " + refused);
+            return kExitSoftware;
+        });
+    }
     BoundedLog log(logFolder() + "\\serve.log", kLogBound);
     Output out(log, "the service's log");
     Console console{out};
@@ -46,20 +72,24 @@ int runAsService(const ServiceSettings& settings) {
     useSystemFolders();
     return runUnderServiceManager(settings, [&]() -> int {
         log.line("service " + settings.name + " starting: station file " + settings.config);
+        if (!aclWarning.empty()) {
+            log.line("warning: " + aclWarning);
+        }
+        try {
+            const std::string problem =
+                prepareFolders(settings, {programDataFolder() + "\\state", systemRuntimeFolder()});
+            if (!problem.empty()) {
+                log.line("warning: " + problem + " (the group may not find this serve)");
+            }
+        } catch (const std::runtime_error& e) {
+            log.line("error: " + std::string(e.what()));
+            reportEvent(settings.name, true, "not started: " + std::string(e.what()));
+            return kExitSoftware;
+        }
         reportEvent(settings.name, false, "starting with the station file " + settings.config);
         std::string problem = setFailureActions(settings.name);
         if (!problem.empty()) {
             log.line("warning: " + problem);
-        }
-        try {
-            const std::string folder = systemRuntimeFolder();
-            CreateDirectoryA(folder.c_str(), nullptr);
-            problem = shareFolderWith(folder, settings.group);
-            if (!problem.empty()) {
-                log.line("warning: " + problem + "; only Administrators may find this serve");
-            }
-        } catch (const std::runtime_error& e) {
-            log.line(std::string("warning: ") + e.what());
         }
         int status = kExitSoftware;
         std::string why;

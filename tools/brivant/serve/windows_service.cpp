@@ -246,6 +246,71 @@ std::string setFailureActions(const std::string& name) {
     }
 }
 
+namespace {
+
+// The owner of what is there may be trusted with the service's files.
+bool trustedOwner(PSID owner) {
+    if (owner == nullptr) {
+        return false;
+    }
+    if (IsWellKnownSid(owner, WinLocalSystemSid) || IsWellKnownSid(owner, WinBuiltinAdministratorsSid)) {
+        return true;
+    }
+    // This service's own account (SYSTEM on Windows; under Wine, its user).
+    HANDLE token = nullptr;
+    if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token)) {
+        return false;
+    }
+    BYTE buffer[sizeof(TOKEN_USER) + SECURITY_MAX_SID_SIZE];
+    DWORD size = 0;
+    const bool own = GetTokenInformation(token, TokenUser, buffer, sizeof buffer, &size) &&
+                     EqualSid(owner, reinterpret_cast<TOKEN_USER*>(buffer)->User.Sid);
+    CloseHandle(token);
+    return own;
+}
+
+std::string sidName(PSID sid) {
+    wchar_t* text = nullptr;
+    if (sid == nullptr || !ConvertSidToStringSidW(sid, &text)) {
+        return "an unknown account";
+    }
+    std::string name = narrow(text);
+    LocalFree(text);
+    return name;
+}
+
+} // namespace
+
+std::string prepareServiceFolder(const std::string& folder, const std::string& group) {
+    const std::wstring path = wide(folder);
+    const DWORD attributes = GetFileAttributesW(path.c_str());
+    if (attributes == INVALID_FILE_ATTRIBUTES) {
+        if (!CreateDirectoryW(path.c_str(), nullptr) && GetLastError() != ERROR_ALREADY_EXISTS) {
+            fail("cannot make " + folder);
+        }
+    } else if ((attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0) {
+        throw std::runtime_error(folder + " is a junction or a link, which the service does not follow "
+                                 "(remove it, and the service makes the folder)");
+    } else if ((attributes & FILE_ATTRIBUTE_DIRECTORY) == 0) {
+        throw std::runtime_error(folder + " is not a folder (remove it, and the service makes the folder)");
+    } else {
+        PSID owner = nullptr;
+        PSECURITY_DESCRIPTOR descriptor = nullptr;
+        const DWORD rc = GetNamedSecurityInfoW(path.c_str(), SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION, &owner,
+                                               nullptr, nullptr, nullptr, &descriptor);
+        if (rc == ERROR_SUCCESS && !trustedOwner(owner)) {
+            const std::string who = sidName(owner);
+            LocalFree(descriptor);
+            throw std::runtime_error(folder + " is owned by " + who +
+                                     ", not by SYSTEM or Administrators (remove it, and the service makes the folder)");
+        }
+        if (rc == ERROR_SUCCESS) {
+            LocalFree(descriptor);
+        }
+    }
+    return shareFolderWith(folder, group);
+}
+
 std::string shareFolderWith(const std::string& folder, const std::string& group) {
     // The group's SID, as the descriptor language writes it.
     BYTE sid[SECURITY_MAX_SID_SIZE];

@@ -35,6 +35,14 @@ std::string setFailureActions(const std::string& name);
 // (and what it holds), and no one else. Returns what went wrong, or "".
 std::string shareFolderWith(const std::string& folder, const std::string& group);
 
+// The service's own folder `folder`, made if it is not there. One that is
+// there is checked first: a junction or link, a file, or a folder owned by
+// anyone but SYSTEM, Administrators or this service's own account is
+// refused (std::runtime_error naming it), so that no user can redirect
+// where the service writes. Then it gets shareFolderWith's ACL; returns
+// what went wrong with that, or "".
+std::string prepareServiceFolder(const std::string& folder, const std::string& group);
+
 // One line to the Application event log, as source `name`; best effort.
 void reportEvent(const std::string& name, bool error, const std::string& text);
 
