@@ -85,6 +85,16 @@ std::string asideName(const std::string& path) {
     return name;
 }
 
+// The journal's file settings: pages given back as the bounds free them
+// (set before a new file has a table), the WAL, a sync at each commit.
+void useAsJournal(SqliteDb& db, bool newFile) {
+    if (newFile) {
+        db.exec("PRAGMA auto_vacuum=INCREMENTAL");
+    }
+    db.exec("PRAGMA journal_mode=WAL");
+    db.exec("PRAGMA synchronous=FULL");
+}
+
 std::string timeText(std::int64_t us) {
     return isoTimeUtc(std::chrono::system_clock::time_point(std::chrono::microseconds(us)));
 }
@@ -194,15 +204,9 @@ void Journal::open() {
             } else if (kind == JournalKind::Foreign) {
                 damage = "it is not a brivant journal (another program's database)";
             } else {
+                useAsJournal(*db_, kind == JournalKind::Empty);
                 if (kind == JournalKind::Empty) {
-                    db_->exec("PRAGMA auto_vacuum=INCREMENTAL");
-                }
-                db_->exec("PRAGMA journal_mode=WAL");
-                db_->exec("PRAGMA synchronous=FULL");
-                if (kind == JournalKind::Empty) {
-                    db_->exec("BEGIN");
-                    makeJournalTables(*db_);
-                    db_->exec("COMMIT");
+                    inTransaction(*db_, [&] { makeJournalTables(*db_); });
                 } else if (kind == JournalKind::First) {
                     const std::uint64_t moved = upgradeFirstLayout(*db_);
                     notes_.push_back("the journal " + path_ + " was kept by an earlier brivant: its " +
@@ -857,7 +861,7 @@ void Journal::checkNow() {
         sweepAfter_ = 0;
         sweepStep(UINT64_MAX);
     }
-    while (damageSeen_ || salvage_) {
+    while (db_ && (damageSeen_ || salvage_)) {
         afterCommit();
     }
 }
@@ -932,18 +936,16 @@ void Journal::recover() {
     try {
         db_ = std::make_unique<SqliteDb>(path_, false);
         if (moved) {
-            db_->exec("PRAGMA auto_vacuum=INCREMENTAL");
-            db_->exec("PRAGMA journal_mode=WAL");
-            db_->exec("PRAGMA synchronous=FULL");
-            db_->exec("BEGIN");
-            makeJournalTables(*db_);
-            SqliteStatement run(*db_, "INSERT INTO runs(id, run, started_us) VALUES (?, ?, ?)");
-            run.bind(1, runRow_).bind(2, runId_).bind(3, nowUs()).step();
-            SqliteStatement cursor(*db_, "INSERT INTO cursor(name, sample) VALUES (?, ?)");
-            cursor.bind(1, std::string("mqtt")).bind(2, static_cast<std::int64_t>(keptCursor_)).step();
-            cursor.reset();
-            cursor.bind(1, std::string("ids")).bind(2, static_cast<std::int64_t>(lastId())).step();
-            db_->exec("COMMIT");
+            useAsJournal(*db_, true);
+            inTransaction(*db_, [&] {
+                makeJournalTables(*db_);
+                SqliteStatement run(*db_, "INSERT INTO runs(id, run, started_us) VALUES (?, ?, ?)");
+                run.bind(1, runRow_).bind(2, runId_).bind(3, nowUs()).step();
+                SqliteStatement cursor(*db_, "INSERT INTO cursor(name, sample) VALUES (?, ?)");
+                cursor.bind(1, std::string("mqtt")).bind(2, static_cast<std::int64_t>(keptCursor_)).step();
+                cursor.reset();
+                cursor.bind(1, std::string("ids")).bind(2, static_cast<std::int64_t>(lastId())).step();
+            });
             tune();
             salvage_ = std::make_unique<JournalSalvage>(aside, *db_);
             salvageLast_ = salvage_->lastId();

@@ -44,22 +44,6 @@ void readEach(SqliteDb* source, const std::string& sql, std::uint64_t& unreadabl
     }
 }
 
-// One transaction of `into`, rolled back when it throws.
-template <typename Work>
-void inTransaction(SqliteDb& into, Work&& work) {
-    into.exec("BEGIN IMMEDIATE");
-    try {
-        work();
-        into.exec("COMMIT");
-    } catch (...) {
-        try {
-            into.exec("ROLLBACK");
-        } catch (const SqliteError&) {
-        }
-        throw;
-    }
-}
-
 } // namespace
 
 JournalSalvage::JournalSalvage(std::string from, SqliteDb& into) : from_(std::move(from)) {

@@ -120,8 +120,7 @@ std::uint64_t insertBlocks(SqliteDb& db, const std::vector<JournalRow>& rows, st
 
 std::uint64_t upgradeFirstLayout(SqliteDb& db) {
     std::uint64_t moved = 0;
-    db.exec("BEGIN IMMEDIATE");
-    try {
+    inTransaction(db, [&] {
         makeJournalTables(db);
         SqliteStatement select(db, std::string(kFirstLayoutRows) + "ORDER BY s.id");
         std::vector<JournalRow> part;
@@ -145,14 +144,7 @@ std::uint64_t upgradeFirstLayout(SqliteDb& db) {
         // IDs go on after the last the first layout gave.
         db.exec("INSERT OR REPLACE INTO cursor(name, sample) SELECT 'ids', coalesce(max(id), 0) FROM samples");
         db.exec("DROP TABLE samples");
-        db.exec("COMMIT");
-    } catch (...) {
-        try {
-            db.exec("ROLLBACK");
-        } catch (const SqliteError&) {
-        }
-        throw;
-    }
+    });
     return moved;
 }
 

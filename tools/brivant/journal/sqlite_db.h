@@ -60,4 +60,21 @@ private:
     sqlite3_stmt* statement_ = nullptr;
 };
 
+// Runs `work` in one BEGIN IMMEDIATE ... COMMIT of `db`, rolled back when
+// it throws (the exception goes on).
+template <typename Work>
+void inTransaction(SqliteDb& db, Work&& work) {
+    db.exec("BEGIN IMMEDIATE");
+    try {
+        work();
+        db.exec("COMMIT");
+    } catch (...) {
+        try {
+            db.exec("ROLLBACK");
+        } catch (const SqliteError&) {
+        }
+        throw;
+    }
+}
+
 } // namespace brivant::tool

@@ -100,14 +100,16 @@ std::unique_ptr<Journal> openJournal(const std::optional<Station>& station, doub
 std::shared_ptr<const ReaderListener> readerListener(const EventLog& log, Journal* journal,
                                                      std::shared_ptr<const ReaderListener> mqtt) {
     auto listener = std::make_shared<ReaderListener>();
-    listener->sample = [journal, mqtt](std::int16_t id, const Sample& sample, std::optional<bool> configured) {
-        if (journal != nullptr) {
-            journal->record(id, sample, configured);
-        }
-        if (mqtt && mqtt->sample) {
-            mqtt->sample(id, sample, configured);
-        }
-    };
+    if (journal != nullptr || (mqtt && mqtt->sample)) { // else no call a sample
+        listener->sample = [journal, mqtt](std::int16_t id, const Sample& sample, std::optional<bool> configured) {
+            if (journal != nullptr) {
+                journal->record(id, sample, configured);
+            }
+            if (mqtt && mqtt->sample) {
+                mqtt->sample(id, sample, configured);
+            }
+        };
+    }
     // The log too: a unit of the station that is not there is named.
     listener->event = [&log, journal, mqtt](const UnitEvent& event) {
         log.unit(event);
