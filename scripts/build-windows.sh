@@ -86,20 +86,5 @@ for folder in "$dist64" "$dist"; do
     echo "built $folder ($(stat -c %s "$folder/BRIVANT.dll") bytes) and $folder.zip"
 done
 
-# The installer, from the two folders just made. wixl reads Source paths
-# relative to where it runs, and takes no Environment element and no
-# NeverOverwrite or Permanent component: those are written into its tables
-# after it.
-msi=$BRIVANT_ROOT/dist/BRIVANT-$version-x64.msi
-cp "$BRIVANT_ROOT/packaging/windows/station.toml" "$BRIVANT_ROOT/dist/station.toml"
-(cd "$BRIVANT_ROOT/dist" && wixl -a x64 -o "$msi" -D Version="$version" -D SourceDir="$(basename "$dist64")" \
-    -D X86Dir="$(basename "$dist")" -D LicenseDir="$(basename "$dist64")/licenses" -D StationFile=station.toml \
-    "$BRIVANT_ROOT/packaging/windows/brivant.wxs")
-rm "$BRIVANT_ROOT/dist/station.toml"
-msibuild "$msi" \
-    -q "UPDATE \`Component\` SET \`Attributes\` = 400 WHERE \`Component\` = 'StationFile'" \
-    -q "CREATE TABLE \`Environment\` (\`Environment\` CHAR(72) NOT NULL, \`Name\` CHAR(255) NOT NULL LOCALIZABLE, \`Value\` CHAR(255) LOCALIZABLE, \`Component_\` CHAR(72) NOT NULL PRIMARY KEY \`Environment\`)" \
-    -q "INSERT INTO \`Environment\` (\`Environment\`, \`Name\`, \`Value\`, \`Component_\`) VALUES ('Path', '=-*PATH', '[~];[INSTALLDIR]', 'Tool')" \
-    -q "INSERT INTO \`InstallExecuteSequence\` (\`Action\`, \`Sequence\`) VALUES ('RemoveEnvironmentStrings', 3300)" \
-    -q "INSERT INTO \`InstallExecuteSequence\` (\`Action\`, \`Sequence\`) VALUES ('WriteEnvironmentStrings', 5200)"
-echo "built $msi ($(stat -c %s "$msi") bytes)"
+# The installer, from the two folders just made.
+bash "$BRIVANT_ROOT/scripts/build-msi.sh" "$build_dir"

@@ -2,7 +2,8 @@
 # The Wine suite driving each real DLL of 20-windows in a fresh Wine prefix of
 # its own architecture (made and removed by tests/wine/run_suite.sh); in the
 # x64 prefix also brivant.exe, and the MSI installed, its service run with
-# MQTT to a Mosquitto on this machine, stopped and uninstalled.
+# MQTT to a Mosquitto on this machine, upgraded while it runs and while it is
+# stopped, stopped and uninstalled.
 # packages: build windows msi wine wine32 python servers
 # after: 20-windows
 # lane: wait
@@ -13,11 +14,22 @@ need_packages mosquitto mosquitto-clients
 build_dir=$BRIVANT_ROOT/build-win
 [ -f "$build_dir/BRIVANT.dll" ] && [ -f "$build_dir-x86/BRIVANT.dll" ] ||
     bash "$BRIVANT_ROOT/scripts/build-windows.sh" "$build_dir"
-msi=$BRIVANT_ROOT/dist/BRIVANT-$(brivant_version)-x64.msi
+version=$(brivant_version)
+msi=$BRIVANT_ROOT/dist/BRIVANT-$version-x64.msi
+# The same files as installers of two higher versions, which the service
+# checks upgrade to, once while the service runs and once while it is
+# stopped.
+IFS=. read -r major minor patch <<<"$version"
+upgrades=""
+for step in 1 2; do
+    next=$build_dir/upgrade/BRIVANT-$major.$minor.$((patch + step))-x64.msi
+    bash "$BRIVANT_ROOT/scripts/build-msi.sh" "$build_dir" "$next" "$major.$minor.$((patch + step))"
+    upgrades+="$next "
+done
 
 echo "--- wine suite, the tool, the installer and the service"
 log=$build_dir/wine-x64.log
-BRIVANT_MSI=$msi bash "$BRIVANT_ROOT/tests/wine/run_suite.sh" "$build_dir" | tee "$log"
+BRIVANT_MSI=$msi BRIVANT_MSI_UPGRADES=$upgrades bash "$BRIVANT_ROOT/tests/wine/run_suite.sh" "$build_dir" | tee "$log"
 for what in "wine" "wine tool" "wine tls" "wine service"; do
     count_matched "$what checks, x64" "s/^$what: ([0-9]+) passed, 0 failed$/\1/p" "$log"
 done

@@ -40,5 +40,24 @@ table InstallExecuteSequence | grep -q '^WriteEnvironmentStrings'
 check $? "WriteEnvironmentStrings is sequenced"
 table Upgrade | grep -q .
 check $? "MajorUpgrade: an Upgrade row"
+# An upgrade keeps the service as it was: read after FindRelatedProducts
+# has found the old product and before RemoveExistingProducts takes it and
+# its service away; put back after StartServices. The group given at the
+# first install is read from the registry after what the command line gave
+# is set aside, and is what an upgrade given none takes.
+at() { table InstallExecuteSequence | awk -F'\t' -v a="$1" '$1 == a {print $3}'; }
+[ "$(at FindRelatedProducts)" -lt "$(at RememberService)" ] &&
+    [ "$(at RememberService)" -lt "$(at RemoveExistingProducts)" ] &&
+    [ "$(at StartServices)" -lt "$(at RestoreService)" ] && [ "$(at RestoreService)" -lt "$(at InstallFinalize)" ]
+check $? "RememberService before RemoveExistingProducts, RestoreService after StartServices"
+[ "$(at SetAsideReaderGroup)" -lt "$(at AppSearch)" ] && [ "$(at AppSearch)" -lt "$(at TakeGivenReaderGroup)" ] &&
+    [ "$(at TakeGivenReaderGroup)" -lt "$(at DefaultReaderGroup)" ] && [ "$(at DefaultReaderGroup)" -lt "$(at CostFinalize)" ]
+check $? "READERGROUP: the given one set aside, the registry's read, the given one put back, then Users"
+# Deferred (0x400), not impersonated (0x800), its status ignored (0x40): the
+# installed brivant.exe (18) runs as the installer's service account.
+table CustomAction | awk -F'\t' '$1 == "RestoreService" && $2 == 3154 && $3 == "brivant.exe" && $4 ~ /^service restore / {ok = 1} END {exit !ok}'
+check $? "RestoreService: brivant.exe service restore, deferred, as the system"
+table Registry | awk -F'\t' '$4 == "ReaderGroup" && $5 == "[READERGROUP]" {ok = 1} END {exit !ok}'
+check $? "READERGROUP kept in the registry as ReaderGroup"
 echo "msi: $failed failed"
 [ "$failed" -eq 0 ]

@@ -2,12 +2,98 @@
 # installs dist/BRIVANT-VERSION-x64.msi, the service runs the station over the
 # winusb.dll double's units, publishes to a real Mosquitto on this machine,
 # answers its API on loopback, is stopped through the service manager, and
-# msiexec /x takes it all away but the user's station file. Sourced by
-# run_suite.sh after the tool's checks (units 0, 1 and 5 linked). Needs:
-# $work, $WINEPREFIX, $BRIVANT_MSI, mosquitto and mosquitto_sub.
+# msiexec upgrades it twice, once while it runs and once while it is stopped,
+# to installers of the same files at higher versions ($BRIVANT_MSI_UPGRADES,
+# two of them), and msiexec /x takes the program away but not what is in
+# ProgramData. Sourced by run_suite.sh after the tool's checks (units 0, 1
+# and 5 linked). Needs: $work, $WINEPREFIX, $BRIVANT_MSI,
+# $BRIVANT_MSI_UPGRADES, mosquitto and mosquitto_sub.
 
 free_port() {
     /usr/bin/python3 -c 'import socket; s = socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])'
+}
+
+# The installer's own record of the products it has: "NAME VERSION" lines.
+installed_products() {
+    w reg query 'HKLM\Software\Microsoft\Windows\CurrentVersion\Uninstall' /s /reg:64 |
+        /usr/bin/python3 -c '
+import re, sys
+name = version = None
+for line in sys.stdin:
+    if line.startswith("HKEY_"):
+        if name == "Brivant":
+            print(name, version)
+        name = version = None
+    m = re.match(r"\s+(DisplayName|DisplayVersion)\s+REG_SZ\s+(.*)", line)
+    if m:
+        if m.group(1) == "DisplayName":
+            name = m.group(2).strip()
+        else:
+            version = m.group(2).strip()
+if name == "Brivant":
+    print(name, version)
+'
+}
+
+# upgrade_checks STATE INSTALLED DATA MSI-NAME MSI-PATH: msiexec /i of a
+# higher version over the installed one, with no READERGROUP given, while
+# the service is STATE (running or stopped). Afterwards: one product, at the
+# new version; the service as it was (automatic, and running or stopped),
+# its group the first install's; the station file, the kept changes and the
+# journal's rows as they were.
+upgrade_checks() {
+    local state=$1 installed=$2 data=$3 name=$4 path=$5 before_pid after_pid until version
+    version=$(basename "$path" | sed -nE 's/^BRIVANT-([0-9.]+)-x64\.msi$/\1/p')
+    w brivant.exe service status >"$out"
+    before_pid=$(sed -nE 's/^service Brivant: running \(process ([0-9]+)\)$/\1/p' "$out")
+    cp "$data/station.toml" "$work/station.before"
+    cp "$data/state/changes-wine-1.toml" "$work/changes.before" 2>/dev/null
+    # The journal's rows up to a time a commit has passed, before and after
+    # (a time some seconds after the station's start, so that it has rows).
+    sleep 3
+    until=$(date -u +%Y-%m-%dT%H:%M:%SZ)
+    for _ in $(seq 1 30); do
+        sleep 1
+        w brivant.exe history --journal 'C:\ProgramData\Brivant\state\journal-wine-1.db' --until "$until" >"$work/rows.before"
+        [ "$(wc -l <"$work/rows.before")" -gt 10 ] && break
+    done
+
+    w msiexec /i "$name" /qn /l*v "upgrade-$state.log" >"$out"
+    local msi_status=$?
+    installed_products >"$work/products"
+    cat "$work/products" >>"$out"
+    # What the installer's log says of the service, for a check that fails.
+    tr -d '\r' <"$work/run/upgrade-$state.log" 2>/dev/null | iconv -f UTF-16LE -t UTF-8 2>/dev/null |
+        grep -E 'Brivant:|RestoreService|RememberService' >"$work/upgrade-$state.said"
+    [ "$msi_status" -eq 0 ] && [ "$(cat "$work/products")" = "Brivant $version" ]
+    service_check $? "upgrade while $state: msiexec /i $version replaces the installed product (status $msi_status)"
+
+    w brivant.exe service status >"$out"
+    after_pid=$(sed -nE 's/^service Brivant: running \(process ([0-9]+)\)$/\1/p' "$out")
+    if [ "$state" = running ]; then
+        [ -n "$before_pid" ] && [ -n "$after_pid" ] && [ "$after_pid" != "$before_pid" ]
+    else
+        [ -z "$before_pid" ] && grep -q '^service Brivant: stopped' "$out"
+    fi
+    status=$?
+    cat "$work/upgrade-$state.said" >>"$out"
+    service_check $status "upgrade while $state: the service is $state after it (process $before_pid before, ${after_pid:-none} after)"
+    w reg query 'HKLM\System\CurrentControlSet\Services\Brivant' >>"$out"
+    grep -qE 'Start +REG_DWORD +0x2' "$out" && grep -q '^starts: at boot' "$out"
+    service_check $? "upgrade while $state: the service still starts at boot"
+    w reg query 'HKLM\Software\Brivant' /v ReaderGroup /reg:64 >>"$out"
+    grep -q 'ImagePath.*--group "Guests"' "$out" && grep -qE 'ReaderGroup +REG_SZ +Guests' "$out"
+    service_check $? "upgrade while $state: READERGROUP is still the first install's Guests"
+
+    cmp -s "$data/station.toml" "$work/station.before" && cmp -s "$data/state/changes-wine-1.toml" "$work/changes.before"
+    service_check $? "upgrade while $state: the edited station file and the kept changes are as they were"
+    w brivant.exe history --journal 'C:\ProgramData\Brivant\state\journal-wine-1.db' --until "$until" >"$work/rows.after"
+    [ "$(wc -l <"$work/rows.before")" -gt 10 ] && cmp -s "$work/rows.before" "$work/rows.after"
+    status=$?
+    { echo "rows before: $(wc -l <"$work/rows.before"), after: $(wc -l <"$work/rows.after")"; head -n3 "$work/rows.after"
+        echo "the journal's first and last rows now:"
+        w brivant.exe history --journal 'C:\ProgramData\Brivant\state\journal-wine-1.db' | sed -n '2p;$p'; } >"$out"
+    service_check $status "upgrade while $state: the journal's rows up to $until are all there, as they were"
 }
 
 run_service_checks() {
@@ -39,15 +125,20 @@ run_service_checks() {
     service_check $? "brivant.exe takes mqtts:// (status $status)"
 
     cp "$BRIVANT_MSI" "$work/run/brivant.msi"
-    w msiexec /i brivant.msi /qn >"$out"
+    local upgrades=($BRIVANT_MSI_UPGRADES)
+    [ "${#upgrades[@]}" -eq 2 ] && cp "${upgrades[0]}" "$work/run/brivant-next.msi" &&
+        cp "${upgrades[1]}" "$work/run/brivant-later.msi"
+    service_check $? "two upgrade installers given (BRIVANT_MSI_UPGRADES: '$BRIVANT_MSI_UPGRADES')"
+    # A group of the first install's own, which each upgrade must keep.
+    w msiexec /i brivant.msi /qn READERGROUP=Guests >"$out"
     [ -f "$installed/brivant.exe" ] && [ -f "$installed/BRIVANT.dll" ] && [ -f "$installed/x86/BRIVANT.dll" ] &&
         [ -f "$installed/include/brivant.h" ] && [ -f "$installed/BRIVANT.lib" ] && [ -f "$data/station.toml" ]
     service_check $? "msiexec /i: the files in Program Files\\Brivant and the station file in ProgramData"
 
     w reg query 'HKLM\System\CurrentControlSet\Services\Brivant' >"$out"
-    grep -q 'ImagePath.*brivant\.exe service run --config "C:\\ProgramData\\Brivant\\station\.toml"' "$out" &&
+    grep -q 'ImagePath.*brivant\.exe service run --config "C:\\ProgramData\\Brivant\\station\.toml" --group "Guests"' "$out" &&
         grep -qE 'Start +REG_DWORD +0x3' "$out"
-    service_check $? "msiexec /i: the service Brivant registered over the station file, started on demand"
+    service_check $? "msiexec /i: the service Brivant registered over the station file for READERGROUP, started on demand"
     w reg query 'HKLM\System\CurrentControlSet\Control\Session Manager\Environment' /v PATH >"$out"
     # The x64 MSI writes the 64-bit view; Wine's reg may show the 32-bit one
     # by default, where Software is redirected.
@@ -87,6 +178,20 @@ run_service_checks() {
     service_check $? "a file in the place of logs\\ is refused at the start, left as it is (status $refused_status)"
     rm -f "$data/logs"
 
+    # A second name of another file in state\ (made before the folder had
+    # its ACL): refused by name, never written through. (A file another
+    # account owns is refused too, but Wine shows every file as its one
+    # user's, so that is not shown here.)
+    mkdir -p "$data/state"
+    ln "$data/station.toml" "$data/state/journal-wine-1.db-wal"
+    refused_status=0
+    w brivant.exe service start >"$out" || refused_status=$?
+    [ "$refused_status" -ne 0 ] && grep -q 'serve ended with status 70' "$out" &&
+        grep -q 'journal-wine-1.db-wal has another name' "$data/logs/serve.log"
+    service_check $? "a second name of another file in state\\ is refused at the start (status $refused_status)"
+    [ "$refused_status" -eq 0 ] && w net stop Brivant >/dev/null # so that the checks after it start from stopped
+    rm -f "$data/state/journal-wine-1.db-wal"
+
     # A station file that cannot work: the start says so, with serve's
     # status, and the service is left stopped.
     cp "$data/station.toml" "$work/station.good"
@@ -104,6 +209,8 @@ run_service_checks() {
     w brivant.exe service start >"$out"
     grep -q '^started the service Brivant' "$out"
     service_check $? "service start: the service manager runs serve"
+    ! grep -q 'no group' "$data/logs/serve.log"
+    service_check $? "the service's folders are shared with Guests, the group the install was given"
 
     local record="" token=""
     for _ in $(seq 1 100); do
@@ -136,6 +243,9 @@ print(tomllib.load(open(sys.argv[1], "rb"))["unit"]["0"]["channel"]["2"]["set"][
     grep -q '^brivant/wine-1/status online' "$out" && grep -q '^brivant/wine-1/unit/0/state ' "$out"
     service_check $? "the service publishes online and unit 0's states to Mosquitto on the host"
 
+    # ---- an upgrade while the service runs ----------------------------------
+    upgrade_checks running "$installed" "$data" brivant-next.msi "${upgrades[0]}"
+
     w net stop Brivant >"$out"
     w brivant.exe service status >>"$out"
     sleep 1
@@ -163,11 +273,17 @@ print(tomllib.load(open(sys.argv[1], "rb"))["unit"]["0"]["channel"]["2"]["set"][
         service_check $? "service status reads back restart after 1 s, 10 s, 60 s"
     fi
 
-    w msiexec /x brivant.msi /qn >"$out"
+    # ---- an upgrade while it is stopped (but starts at boot) ----------------
+    upgrade_checks stopped "$installed" "$data" brivant-later.msi "${upgrades[1]}"
+
+    # The product now installed is the last upgrade's.
+    w msiexec /x brivant-later.msi /qn >"$out"
     w reg query 'HKLM\System\CurrentControlSet\Services\Brivant' >>"$out"
     [ ! -e "$installed/brivant.exe" ] && [ ! -e "$installed/x86" ] && [ -f "$data/station.toml" ] &&
         grep -q 'wine-1' "$data/station.toml" && ! grep -q 'ImagePath' "$out"
     service_check $? "msiexec /x: the program and the service gone, the user's station file kept"
+    [ -f "$data/state/journal-wine-1.db" ] && [ -f "$data/state/changes-wine-1.toml" ] && [ -f "$data/logs/serve.log" ]
+    service_check $? "msiexec /x: the journal, the kept changes and the log stay in ProgramData\\Brivant"
 
     kill "$sub_pid" "$broker_pid" 2>/dev/null
     # The keeper is a Windows program: under Wine, SIGTERM to its `timeout`

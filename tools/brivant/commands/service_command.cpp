@@ -36,11 +36,14 @@ std::string logFolder() {
 }
 
 // Brivant\ and logs\ before the log opens; state\ and run\ before serve.
-// A folder that is not the service's own is refused, never written into.
+// A folder that is not the service's own is refused, never written into;
+// so are logs\, state\ and run\ when what they hold is not. The top
+// folder holds the station file, which the service only reads, and
+// whatever else an administrator keeps beside it.
 std::string prepareFolders(const ServiceSettings& settings, std::vector<std::string> folders) {
     std::string warnings;
     for (const std::string& folder : folders) {
-        const std::string problem = prepareServiceFolder(folder, settings.group);
+        const std::string problem = prepareServiceFolder(folder, settings.group, folder != programDataFolder());
         if (!problem.empty()) {
             warnings += (warnings.empty() ? "" : "; ") + problem;
         }
@@ -174,6 +177,32 @@ void addServiceCommand(CLI::App& app, CommandContext& context) {
     nameOption(status);
     selectOnParse(status, context, [settings, &context] {
         return answer(context.console, [&] { return serviceStatus(settings->name); });
+    });
+    // The installer's last step of an upgrade, with what it read from the
+    // service before the old product's removal deleted it.
+    auto restoreStart = std::make_shared<std::string>();
+    auto restoreState = std::make_shared<std::string>();
+    CLI::App* restore =
+        service->add_subcommand("restore", "what the installer runs after an upgrade: the service as it was before");
+    restore->add_option("--start-type", *restoreStart, "how it started: auto, demand or disabled")
+        ->check(CLI::IsMember({"auto", "demand", "disabled"}))
+        ->required();
+    restore->add_option("--state", *restoreState, "whether it ran: running or stopped")
+        ->check(CLI::IsMember({"running", "stopped"}))
+        ->required();
+    nameOption(restore);
+    selectOnParse(restore, context, [settings, restoreStart, restoreState, &context] {
+        // No one reads the installer's console: the event log is told too.
+        return answer(context.console, [&] {
+            try {
+                const std::string text = restoreService(settings->name, *restoreStart, *restoreState == "running");
+                reportEvent(settings->name, false, "after the upgrade: " + text);
+                return text;
+            } catch (const std::runtime_error& e) {
+                reportEvent(settings->name, true, "after the upgrade: " + std::string(e.what()));
+                throw;
+            }
+        });
     });
     CLI::App* run = service->add_subcommand("run", "what the service manager starts (not for a console)");
     run->add_option("--config", settings->config, "the station file")->type_name("FILE")->required();

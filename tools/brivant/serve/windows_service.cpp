@@ -99,6 +99,12 @@ const char* stateName(DWORD state) {
     }
 }
 
+const char* startTypeText(DWORD type) {
+    return type == SERVICE_AUTO_START     ? "at boot"
+           : type == SERVICE_DEMAND_START ? "when asked (brivant service start)"
+                                          : "never (disabled)";
+}
+
 // Waits while the service is in `passing`, at most `most`; its last state.
 SERVICE_STATUS_PROCESS waitWhile(SC_HANDLE service, DWORD passing, std::chrono::seconds most) {
     const auto until = std::chrono::steady_clock::now() + most;
@@ -279,9 +285,75 @@ std::string sidName(PSID sid) {
     return name;
 }
 
+// Why `path` (a folder, or what one holds) may not be the service's, or "".
+std::string untrustedOwner(const std::string& path) {
+    PSID owner = nullptr;
+    PSECURITY_DESCRIPTOR descriptor = nullptr;
+    const DWORD rc = GetNamedSecurityInfoW(wide(path).c_str(), SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION, &owner,
+                                           nullptr, nullptr, nullptr, &descriptor);
+    if (rc != ERROR_SUCCESS) {
+        return path + ": its owner cannot be read (" + systemMessage(rc) + ")";
+    }
+    std::string problem;
+    if (!trustedOwner(owner)) {
+        problem = path + " is owned by " + sidName(owner) + ", not by SYSTEM or Administrators";
+    }
+    LocalFree(descriptor);
+    return problem;
+}
+
+// A second name of another file lets whoever made it have the service
+// write into that file.
+bool hasOtherNames(const std::string& path) {
+    HANDLE file = CreateFileW(wide(path).c_str(), FILE_READ_ATTRIBUTES,
+                              FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+                              FILE_FLAG_OPEN_REPARSE_POINT | FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    if (file == INVALID_HANDLE_VALUE) {
+        return false;
+    }
+    BY_HANDLE_FILE_INFORMATION info{};
+    const bool linked = GetFileInformationByHandle(file, &info) && info.nNumberOfLinks > 1;
+    CloseHandle(file);
+    return linked;
+}
+
+// What `folder` holds, all the way down: each entry the service's own, no
+// junction or link, no file with a second name. Returns the first that is
+// not, and why, or "".
+std::string foreignEntry(const std::string& folder, int depth) {
+    WIN32_FIND_DATAW found;
+    HANDLE search = FindFirstFileW(wide(folder + "\\*").c_str(), &found);
+    if (search == INVALID_HANDLE_VALUE) {
+        return ""; // empty, or unreadable: what then fails is said where it fails
+    }
+    std::string problem;
+    do {
+        const std::string name = narrow(found.cFileName);
+        if (name == "." || name == "..") {
+            continue;
+        }
+        const std::string path = folder + "\\" + name;
+        if ((found.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0) {
+            problem = path + " is a junction or a link, which the service does not follow";
+        } else if ((problem = untrustedOwner(path)).empty()) {
+            if ((found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0) {
+                if (hasOtherNames(path)) {
+                    problem = path + " has another name (a hard link), which the service does not write through";
+                }
+            } else if (depth >= 8) {
+                problem = path + " lies deeper than any folder the service makes";
+            } else {
+                problem = foreignEntry(path, depth + 1);
+            }
+        }
+    } while (problem.empty() && FindNextFileW(search, &found));
+    FindClose(search);
+    return problem;
+}
+
 } // namespace
 
-std::string prepareServiceFolder(const std::string& folder, const std::string& group) {
+std::string prepareServiceFolder(const std::string& folder, const std::string& group, bool checkContents) {
     const std::wstring path = wide(folder);
     const DWORD attributes = GetFileAttributesW(path.c_str());
     if (attributes == INVALID_FILE_ATTRIBUTES) {
@@ -294,18 +366,13 @@ std::string prepareServiceFolder(const std::string& folder, const std::string& g
     } else if ((attributes & FILE_ATTRIBUTE_DIRECTORY) == 0) {
         throw std::runtime_error(folder + " is not a folder (remove it, and the service makes the folder)");
     } else {
-        PSID owner = nullptr;
-        PSECURITY_DESCRIPTOR descriptor = nullptr;
-        const DWORD rc = GetNamedSecurityInfoW(path.c_str(), SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION, &owner,
-                                               nullptr, nullptr, nullptr, &descriptor);
-        if (rc == ERROR_SUCCESS && !trustedOwner(owner)) {
-            const std::string who = sidName(owner);
-            LocalFree(descriptor);
-            throw std::runtime_error(folder + " is owned by " + who +
-                                     ", not by SYSTEM or Administrators (remove it, and the service makes the folder)");
+        const std::string problem = untrustedOwner(folder);
+        if (!problem.empty()) {
+            throw std::runtime_error(problem + " (remove it, and the service makes the folder)");
         }
-        if (rc == ERROR_SUCCESS) {
-            LocalFree(descriptor);
+        const std::string foreign = checkContents ? foreignEntry(folder, 0) : "";
+        if (!foreign.empty()) {
+            throw std::runtime_error(foreign + " (remove it: only the service and Administrators put files here)");
         }
     }
     return shareFolderWith(folder, group);
@@ -393,22 +460,53 @@ std::string uninstallService(const std::string& name) {
     return text + "removed the service " + name + "\n";
 }
 
-std::string startService(const std::string& name) {
-    ScHandle service = openService(name, SERVICE_START | SERVICE_QUERY_STATUS | SERVICE_CHANGE_CONFIG);
-    if (!ChangeServiceConfigW(service.get(), SERVICE_NO_CHANGE, SERVICE_AUTO_START, SERVICE_NO_CHANGE, nullptr,
-                              nullptr, nullptr, nullptr, nullptr, nullptr, nullptr)) {
-        fail("cannot make the service " + name + " start at boot");
-    }
-    if (!StartServiceW(service.get(), 0, nullptr) && GetLastError() != ERROR_SERVICE_ALREADY_RUNNING) {
+namespace {
+
+// Starts `service` and waits until it runs or gives up; returns the line
+// that says it runs, or throws with how it ended.
+std::string startAndWait(SC_HANDLE service, const std::string& name) {
+    if (!StartServiceW(service, 0, nullptr) && GetLastError() != ERROR_SERVICE_ALREADY_RUNNING) {
         fail("cannot start the service " + name);
     }
-    const SERVICE_STATUS_PROCESS status = waitWhile(service.get(), SERVICE_START_PENDING, std::chrono::seconds(30));
+    const SERVICE_STATUS_PROCESS status = waitWhile(service, SERVICE_START_PENDING, std::chrono::seconds(30));
     if (status.dwCurrentState != SERVICE_RUNNING) {
         throw std::runtime_error("the service " + name + " is " + stateName(status.dwCurrentState) + ": " +
                                  exitText(status) + " (its log is under %ProgramData%\\Brivant\\logs)");
     }
-    return "started the service " + name + " (process " + std::to_string(status.dwProcessId) +
-           "); it starts at every boot\n";
+    return "started the service " + name + " (process " + std::to_string(status.dwProcessId) + ")";
+}
+
+void setStartType(SC_HANDLE service, DWORD type, const std::string& name) {
+    if (!ChangeServiceConfigW(service, SERVICE_NO_CHANGE, type, SERVICE_NO_CHANGE, nullptr, nullptr, nullptr,
+                              nullptr, nullptr, nullptr, nullptr)) {
+        fail("cannot change how the service " + name + " starts");
+    }
+}
+
+} // namespace
+
+std::string startService(const std::string& name) {
+    ScHandle service = openService(name, SERVICE_START | SERVICE_QUERY_STATUS | SERVICE_CHANGE_CONFIG);
+    setStartType(service.get(), SERVICE_AUTO_START, name);
+    return startAndWait(service.get(), name) + "; it starts at every boot\n";
+}
+
+std::string restoreService(const std::string& name, const std::string& startType, bool running) {
+    const DWORD type = startType == "auto"       ? SERVICE_AUTO_START
+                       : startType == "disabled" ? SERVICE_DISABLED
+                                                 : SERVICE_DEMAND_START;
+    ScHandle service = openService(name, SERVICE_START | SERVICE_QUERY_STATUS | SERVICE_CHANGE_CONFIG);
+    setStartType(service.get(), type, name);
+    std::string text = "the service " + name + " starts " + startTypeText(type) + ", as before\n";
+    // Set here too, so that a service left stopped has them at its next start.
+    const std::string failure = setFailureActions(name);
+    if (!failure.empty()) {
+        text += "warning: " + failure + "\n";
+    }
+    if (!running || type == SERVICE_DISABLED) {
+        return text + "it did not run before, and is left stopped\n";
+    }
+    return text + startAndWait(service.get(), name) + ", as it ran before\n";
 }
 
 std::string stopService(const std::string& name) {
@@ -443,9 +541,7 @@ std::string serviceStatus(const std::string& name) {
     auto* config = reinterpret_cast<QUERY_SERVICE_CONFIGW*>(buffer.data());
     if (needed > 0 && QueryServiceConfigW(service.get(), config, needed, &needed)) {
         text += std::string("starts: ") +
-                (config->dwStartType == SERVICE_AUTO_START ? "at boot"
-                 : config->dwStartType == SERVICE_DEMAND_START ? "when asked (brivant service start)"
-                                                               : "never (disabled)") +
+                startTypeText(config->dwStartType) +
                 "\ncommand: " + narrow(config->lpBinaryPathName) + "\n";
     }
     needed = 0;

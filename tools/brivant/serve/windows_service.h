@@ -39,9 +39,12 @@ std::string shareFolderWith(const std::string& folder, const std::string& group)
 // there is checked first: a junction or link, a file, or a folder owned by
 // anyone but SYSTEM, Administrators or this service's own account is
 // refused (std::runtime_error naming it), so that no user can redirect
-// where the service writes. Then it gets shareFolderWith's ACL; returns
-// what went wrong with that, or "".
-std::string prepareServiceFolder(const std::string& folder, const std::string& group);
+// where the service writes. With `checkContents`, so is everything the
+// folder holds, all the way down, that is not the service's own: a file or
+// folder another account owns (dropped before the folder had its ACL), a
+// junction or link, or a file with a second name. Then it gets
+// shareFolderWith's ACL; returns what went wrong with that, or "".
+std::string prepareServiceFolder(const std::string& folder, const std::string& group, bool checkContents);
 
 // One line to the Application event log, as source `name`; best effort.
 void reportEvent(const std::string& name, bool error, const std::string& text);
@@ -51,6 +54,10 @@ void reportEvent(const std::string& name, bool error, const std::string& text);
 std::string installService(const ServiceSettings& settings, const std::string& program);
 std::string uninstallService(const std::string& name);
 std::string startService(const std::string& name);
+// After an upgrade (the installer's last step): the service starts as it
+// did before it (`startType` auto, demand or disabled), gets its failure
+// actions, and is started if `running` was.
+std::string restoreService(const std::string& name, const std::string& startType, bool running);
 std::string stopService(const std::string& name);
 std::string serviceStatus(const std::string& name);
 
