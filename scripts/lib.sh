@@ -16,7 +16,7 @@ brivant_version() {
 declare -A BRIVANT_PACKAGES=(
     [build]="cmake make ninja-build ccache g++ gcc binutils pkg-config libgtest-dev libgmock-dev libusb-1.0-0-dev
              libcli11-dev nlohmann-json3-dev libtomlplusplus-dev libmosquitto-dev libssl-dev libsqlite3-dev
-             curl openssl"
+             protobuf-c-compiler libprotobuf-c-dev protobuf-compiler python3-protobuf curl openssl"
     [usb-emulation]="umockdev libumockdev-dev"
     [clang]="clang libclang-rt-14-dev"
     [windows]="cmake make ninja-build ccache dpkg-dev tcl g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64

@@ -1,0 +1,232 @@
+#include "export/sparkplug/sparkplug_model.h"
+
+#include <brivant.h>
+
+namespace brivant::tool::sparkplug {
+
+namespace {
+
+constexpr std::size_t kMostIdBytes = 128;
+
+DataType typeOf(const ChannelSetting& setting) {
+    switch (setting.kind) {
+    case SettingKind::Switch: return DataType::Boolean;
+    case SettingKind::Words: return DataType::UInt32;
+    default: return DataType::UInt8;
+    }
+}
+
+std::string channelFolder(int channel) {
+    return "Channel " + std::to_string(channel) + "/";
+}
+
+std::uint64_t aliasOf(std::int16_t unit, int channel, std::size_t place) {
+    return static_cast<std::uint64_t>(unit + 1) * 1000 + static_cast<std::uint64_t>(channel + 1) * 100 + place;
+}
+
+Metric named(const MetricSpec& spec, Value value) {
+    Metric metric;
+    metric.name = spec.name;
+    metric.alias = spec.alias;
+    metric.type = spec.type;
+    metric.value = std::move(value);
+    return metric;
+}
+
+Metric byAlias(std::uint64_t alias, DataType type, Value value, std::uint64_t timestamp, bool historical) {
+    Metric metric;
+    metric.alias = alias;
+    metric.type = type;
+    metric.timestamp = timestamp;
+    metric.historical = historical;
+    metric.value = std::move(value);
+    return metric;
+}
+
+// The count as the unit holds it: 32 bits, unsigned, widened.
+std::uint64_t countOf(std::int32_t count) {
+    return static_cast<std::uint32_t>(count);
+}
+
+} // namespace
+
+std::string idProblem(const std::string& id) {
+    if (id.empty()) {
+        return "is empty";
+    }
+    if (id.size() > kMostIdBytes) {
+        return "is longer than " + std::to_string(kMostIdBytes) + " bytes";
+    }
+    for (const char c : id) {
+        if (c == '+' || c == '#' || c == '/') {
+            return std::string("holds '") + c + "', which a Sparkplug ID may not";
+        }
+        if (static_cast<unsigned char>(c) < 0x20 || c == 0x7f) {
+            return "holds a control character";
+        }
+    }
+    return "";
+}
+
+std::string nodeTopic(const NodeName& name, const std::string& type) {
+    return "spBv1.0/" + name.group + "/" + type + "/" + name.node;
+}
+
+std::string deviceTopic(const NodeName& name, const std::string& type, std::int16_t unit) {
+    return nodeTopic(name, type) + "/" + deviceId(unit);
+}
+
+std::string deviceId(std::int16_t unit) {
+    return "unit-" + std::to_string(unit);
+}
+
+std::uint64_t Sequence::birth() {
+    next_ = 1;
+    return 0;
+}
+
+std::uint64_t Sequence::next() {
+    const std::uint64_t seq = next_;
+    next_ = (next_ + 1) % 256;
+    return seq;
+}
+
+std::vector<MetricSpec> unitMetrics(std::int16_t unit) {
+    std::vector<MetricSpec> metrics;
+    metrics.push_back({"Answering", aliasOf(unit, -1, 0), DataType::Boolean, Stands::Answering});
+    for (int channel = 0; channel <= static_cast<int>(kMaxChannel); ++channel) {
+        const std::string folder = channelFolder(channel);
+        std::size_t place = 0;
+        metrics.push_back({folder + "Count", aliasOf(unit, channel, place++), DataType::UInt64, Stands::Count, channel});
+        metrics.push_back({folder + "Status", aliasOf(unit, channel, place++), DataType::UInt8, Stands::Status, channel});
+        for (const ChannelSetting& setting : channelTable()) {
+            for (std::size_t i = 0; i < setting.count; ++i) {
+                std::string name = folder + setting.key;
+                if (setting.count > 1) {
+                    name += std::string("/") + setting.fields[i];
+                }
+                metrics.push_back({name, aliasOf(unit, channel, place++), typeOf(setting), Stands::Setting, channel,
+                                   &setting, i});
+            }
+        }
+    }
+    return metrics;
+}
+
+std::uint64_t millisecondsOf(const WallTime& time) {
+    return static_cast<std::uint64_t>(
+        std::chrono::duration_cast<std::chrono::milliseconds>(time.time_since_epoch()).count());
+}
+
+Payload nodeBirth(std::uint64_t bdSeq, std::uint64_t backlog, std::uint64_t nowMs) {
+    Payload payload;
+    payload.timestamp = nowMs;
+    payload.metrics.push_back(named({"bdSeq", kBdSeqAlias, DataType::UInt64, Stands::Setting}, bdSeq));
+    payload.metrics.push_back(
+        named({"Node Control/Rebirth", kRebirthAlias, DataType::Boolean, Stands::Setting}, false));
+    payload.metrics.push_back(
+        named({"Journal/Backlog", kBacklogAlias, DataType::UInt64, Stands::Setting}, backlog));
+    return payload;
+}
+
+Payload nodeDeath(std::uint64_t bdSeq) {
+    Payload payload;
+    Metric metric;
+    metric.name = "bdSeq";
+    metric.type = DataType::UInt64;
+    metric.value = bdSeq;
+    payload.metrics.push_back(std::move(metric));
+    return payload;
+}
+
+Payload deviceBirth(std::int16_t unit, const std::array<ChannelSettings, 3>& settings,
+                    const std::optional<Sample>& latest, bool answering, std::uint64_t nowMs) {
+    Payload payload;
+    payload.timestamp = nowMs;
+    const bool read = latest && latest->result == RC_OK;
+    for (const MetricSpec& spec : unitMetrics(unit)) {
+        const auto channel = static_cast<std::size_t>(spec.channel < 0 ? 0 : spec.channel);
+        switch (spec.stands) {
+        case Stands::Answering:
+            payload.metrics.push_back(named(spec, answering));
+            break;
+        case Stands::Count:
+            payload.metrics.push_back(named(spec, read ? Value{countOf(latest->counts[channel])} : Value{}));
+            break;
+        case Stands::Status:
+            payload.metrics.push_back(
+                named(spec, read ? Value{std::uint64_t{latest->status[channel]}} : Value{}));
+            break;
+        case Stands::Setting: {
+            const std::uint32_t value = spec.setting->get(settings[channel])[spec.index];
+            payload.metrics.push_back(named(spec, spec.type == DataType::Boolean ? Value{value != 0}
+                                                                                 : Value{std::uint64_t{value}}));
+            break;
+        }
+        }
+        if (read && spec.stands != Stands::Setting) {
+            payload.metrics.back().timestamp = millisecondsOf(latest->time);
+        }
+    }
+    return payload;
+}
+
+Payload deviceData(std::int16_t unit, const Sample& sample, bool historical) {
+    Payload payload;
+    const std::uint64_t when = millisecondsOf(sample.time);
+    payload.timestamp = when;
+    if (sample.result != RC_OK) {
+        payload.metrics.push_back(byAlias(aliasOf(unit, -1, 0), DataType::Boolean, false, when, historical));
+        return payload;
+    }
+    for (int channel = 0; channel <= static_cast<int>(kMaxChannel); ++channel) {
+        const auto c = static_cast<std::size_t>(channel);
+        payload.metrics.push_back(
+            byAlias(aliasOf(unit, channel, 0), DataType::UInt64, countOf(sample.counts[c]), when, historical));
+        payload.metrics.push_back(byAlias(aliasOf(unit, channel, 1), DataType::UInt8,
+                                          std::uint64_t{sample.status[c]}, when, historical));
+    }
+    return payload;
+}
+
+std::optional<SettingWrite> settingWrite(std::int16_t unit, const Metric& metric, std::string& why) {
+    const std::vector<MetricSpec> metrics = unitMetrics(unit);
+    const MetricSpec* found = nullptr;
+    for (const MetricSpec& spec : metrics) {
+        if ((!metric.name.empty() && spec.name == metric.name) || (metric.name.empty() && metric.alias == spec.alias)) {
+            found = &spec;
+            break;
+        }
+    }
+    const std::string what = metric.name.empty() && metric.alias ? "alias " + std::to_string(*metric.alias)
+                                                                   : "metric " + metric.name;
+    if (found == nullptr) {
+        why = "no " + what + " on " + deviceId(unit);
+        return std::nullopt;
+    }
+    if (found->stands != Stands::Setting) {
+        why = found->name + " is read, not written";
+        return std::nullopt;
+    }
+    if (found->setting->action == nullptr && std::string(found->setting->key) != "run") {
+        why = found->name + " is set in the station file only";
+        return std::nullopt;
+    }
+    std::optional<std::int64_t> number = wholeNumber(metric);
+    if (const std::optional<bool> truth = truthValue(metric)) {
+        number = *truth ? 1 : 0;
+    }
+    const ChannelSetting& setting = *found->setting;
+    const long long high = setting.kind == SettingKind::Words ? 0xFFFFFFFFLL : setting.high;
+    if (!number) {
+        why = found->name + " takes a whole number or a Boolean";
+        return std::nullopt;
+    }
+    if (*number < 0 || *number > high) {
+        why = found->name + " is " + boundText(high) + ", not " + std::to_string(*number);
+        return std::nullopt;
+    }
+    return SettingWrite{found->channel, found->setting, found->index, static_cast<std::uint32_t>(*number)};
+}
+
+} // namespace brivant::tool::sparkplug
