@@ -4,7 +4,7 @@
 #include <memory>
 #include <stdexcept>
 
-#include "sparkplug_b.pb-c.h"
+#include "export/sparkplug/sparkplug_b.pb-c.h"
 
 namespace brivant::tool::sparkplug {
 
