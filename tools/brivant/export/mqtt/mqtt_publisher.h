@@ -7,8 +7,8 @@
 // bodies, answering each on its MQTT 5 response topic or on TOPIC/result.
 //
 // Readers hand their samples over without waiting: a message goes into the
-// outbox (outbox.h), and one thread of its own sends it, connecting again
-// with a back-off while the broker is away. A build without libmosquitto
+// outbox (outbox.h), and the connection's thread (mqtt_connection.h) sends
+// it, connecting again with a back-off while the broker is away. A build without libmosquitto
 // has the same class, which refuses to be made (mqtt_unavailable.cpp).
 #pragma once
 
@@ -20,6 +20,7 @@
 #include <string>
 
 #include "export/mqtt/mqtt_commands.h"
+#include "export/mqtt/mqtt_connection.h"
 #include "export/mqtt/outbox.h"
 #include "journal/journal.h"
 #include "service/unit_reader.h"
@@ -27,11 +28,6 @@
 #include "station/station_file.h"
 
 namespace brivant::tool {
-
-// What the publisher tells serve's log: a level ("info", "warning",
-// "error"), an event name and a line of text.
-using PublisherLog = std::function<void(const std::string& level, const std::string& event,
-                                        const std::string& text)>;
 
 
 // False in a build without libmosquitto: a station with [mqtt] is refused.
