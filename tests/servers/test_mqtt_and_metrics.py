@@ -1047,11 +1047,12 @@ class Journaled(ServerTest):
 
         wait_for("rows journaled", lambda: (metric("brivant_journal_rows") or 0) > 100)
         filler = os.path.join(small, "filler")
-        with open(filler, "wb") as f:
+        # Unbuffered: a buffered file that the full disk refused a write
+        # still holds the bytes, and its close fails writing them again.
+        with open(filler, "wb", buffering=0) as f:
             try:
                 while True:
                     f.write(b"\0" * 65536)
-                    f.flush()
             except OSError:
                 pass
         wait_for(lambda: "the journal failing (%s)" % serve.log()[-1500:],
