@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Builds the third-party libraries brivant.exe links (OpenSSL for TLS,
-# libmosquitto for MQTT over it, SQLite for the journal) for Windows with
+# libmosquitto for MQTT over it, SQLite for the journal, protobuf-c's
+# runtime for Sparkplug B) for Windows with
 # mingw-w64, from Debian's own source packages of them, the ones the Linux
 # tool uses. Each is built once per machine into a cache outside the clone,
 # in a folder named by the package, its Debian version, the first digits of
@@ -117,10 +118,22 @@ build_sqlite() {
         echo "SQLite is in the public domain." >"$out/licenses/sqlite-LICENSE.md"
 }
 
+# protobuf-c's runtime, for the Sparkplug B payloads: one C file and its
+# header (the code it runs is generated from the .proto on this machine by
+# Debian's protoc-c, of the same version).
+build_protobuf-c() {
+    local src=$1 out=$2
+    mkdir -p "$out/include/protobuf-c" "$out/lib" "$out/licenses"
+    "$triplet-gcc-posix" -O2 -c "$src/protobuf-c/protobuf-c.c" -I"$src" -o "$src/protobuf-c.o"
+    "$triplet-ar" rcs "$out/lib/libprotobuf-c.a" "$src/protobuf-c.o"
+    cp "$src/protobuf-c/protobuf-c.h" "$out/include/protobuf-c/"
+    cp "$src/LICENSE" "$out/licenses/protobuf-c-LICENSE.txt"
+}
+
 need windows
 need_packages dpkg-dev tcl perl
 openssl=
-for package in openssl mosquitto sqlite3; do
+for package in openssl mosquitto sqlite3 protobuf-c; do
     ensure_source_lists "$package"
     keys=$(source_keys "$package")
     [ -n "$keys" ] || { echo "no source of $package in the index" >&2; exit 1; }

@@ -19,7 +19,7 @@ declare -A BRIVANT_PACKAGES=(
              protobuf-c-compiler libprotobuf-c-dev protobuf-compiler python3-protobuf curl openssl"
     [usb-emulation]="umockdev libumockdev-dev"
     [clang]="clang libclang-rt-14-dev"
-    [windows]="cmake make ninja-build ccache dpkg-dev tcl g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64
+    [windows]="cmake make ninja-build ccache dpkg-dev tcl protobuf-c-compiler g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64
                g++-mingw-w64-i686-posix binutils-mingw-w64-i686 llvm
                libcli11-dev nlohmann-json3-dev libtomlplusplus-dev"
     # The Windows installer, built and read back.

@@ -20,7 +20,8 @@ done
 check $? "ProductVersion is $version"
 files=$(table File | cut -f3 | sort | tr '\n' ' ')
 for name in brivant.exe BRIVANT.dll BRIVANT.lib BRIVANT.dll.a BRIVANT.def brivant.h brivant.hpp \
-    brivant_version.h station.toml mosquitto-LICENSE.txt sqlite-LICENSE.md openssl-LICENSE.txt; do
+    brivant_version.h station.toml mosquitto-LICENSE.txt sqlite-LICENSE.md openssl-LICENSE.txt \
+    protobuf-c-LICENSE.txt; do
     [[ " $files " == *" $name "* ]]
     check $? "file $name"
 done
