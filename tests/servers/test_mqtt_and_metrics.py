@@ -11,6 +11,7 @@ import http.client
 import json
 import os
 import pwd
+import random
 import re
 import signal
 import socket
@@ -35,6 +36,21 @@ RUNNING = 0x01  # the status byte's bit for a channel that counts
 
 
 def free_port():
+    """A free loopback port below the range the kernel hands to outgoing
+    connections. A broker stopped for a while and started again finds its
+    port still free: one of that range can meanwhile be any client's own
+    end (serve's reconnect attempts to it included), and the broker's
+    restart then fails with "Address already in use"."""
+    with open("/proc/sys/net/ipv4/ip_local_port_range") as f:
+        low = int(f.read().split()[0])
+    for _ in range(200):
+        port = random.randint(max(1024, low - 12000), low - 1)
+        with socket.socket() as s:
+            try:
+                s.bind(("127.0.0.1", port))
+            except OSError:
+                continue
+            return port
     with socket.socket() as s:
         s.bind(("127.0.0.1", 0))
         return s.getsockname()[1]
