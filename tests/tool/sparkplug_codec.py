@@ -35,12 +35,12 @@ def decode(path):
 
 
 def encode(path):
-    spec = json.load(sys.stdin)
+    given = json.load(sys.stdin)
     payload = sparkplug_b_pb2.Payload()
     for field in ("timestamp", "seq"):
-        if field in spec:
-            setattr(payload, field, spec[field])
-    for m in spec.get("metrics", []):
+        if field in given:
+            setattr(payload, field, given[field])
+    for m in given.get("metrics", []):
         metric = payload.metrics.add()
         for key, value in m.items():
             setattr(metric, key, value)

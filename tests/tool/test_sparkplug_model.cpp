@@ -66,8 +66,8 @@ TEST(SparkplugModel, AliasesAreUniqueAndStable) {
     std::set<std::uint64_t> aliases{sp::kBdSeqAlias, sp::kRebirthAlias, sp::kBacklogAlias};
     std::size_t total = 3;
     for (std::int16_t unit = 0; unit <= 15; ++unit) {
-        const std::vector<sp::MetricSpec> metrics = sp::unitMetrics(unit);
-        const std::vector<sp::MetricSpec> again = sp::unitMetrics(unit);
+        const std::vector<sp::UnitMetric> metrics = sp::unitMetrics(unit);
+        const std::vector<sp::UnitMetric> again = sp::unitMetrics(unit);
         ASSERT_EQ(metrics.size(), again.size());
         for (std::size_t i = 0; i < metrics.size(); ++i) {
             EXPECT_EQ(metrics[i].alias, again[i].alias);
@@ -79,9 +79,9 @@ TEST(SparkplugModel, AliasesAreUniqueAndStable) {
     }
     EXPECT_EQ(aliases.size(), total);
     // The scheme the README gives hosts: unit 3, channel 1, its Count.
-    const std::vector<sp::MetricSpec> unit3 = sp::unitMetrics(3);
+    const std::vector<sp::UnitMetric> unit3 = sp::unitMetrics(3);
     const auto count = std::find_if(unit3.begin(), unit3.end(),
-                                    [](const sp::MetricSpec& m) { return m.name == "Channel 1/Count"; });
+                                    [](const sp::UnitMetric& m) { return m.name == "Channel 1/Count"; });
     ASSERT_NE(count, unit3.end());
     EXPECT_EQ(count->alias, 4200u);
     EXPECT_EQ(count->type, sp::DataType::UInt64);
@@ -97,12 +97,12 @@ TEST(SparkplugModel, BirthsNameEverythingAndDataOnlyAlias) {
     settings[0].preset = {4294967295u, 5};
     settings[1].inputInversion = {0, 1, 0};
     const sp::Payload birth = sp::deviceBirth(2, settings, sampleAt(1796995198774), true, 1796995199000);
-    const std::vector<sp::MetricSpec> specs = sp::unitMetrics(2);
-    ASSERT_EQ(birth.metrics.size(), specs.size());
-    for (std::size_t i = 0; i < specs.size(); ++i) {
-        EXPECT_EQ(birth.metrics[i].name, specs[i].name);
-        EXPECT_EQ(birth.metrics[i].alias, specs[i].alias);
-        EXPECT_EQ(birth.metrics[i].type, specs[i].type);
+    const std::vector<sp::UnitMetric> entries = sp::unitMetrics(2);
+    ASSERT_EQ(birth.metrics.size(), entries.size());
+    for (std::size_t i = 0; i < entries.size(); ++i) {
+        EXPECT_EQ(birth.metrics[i].name, entries[i].name);
+        EXPECT_EQ(birth.metrics[i].alias, entries[i].alias);
+        EXPECT_EQ(birth.metrics[i].type, entries[i].type);
     }
     EXPECT_EQ(byName(birth, "Answering")->value, sp::Value{true});
     EXPECT_EQ(byName(birth, "Channel 1/Count")->value, sp::Value{std::uint64_t{4294967295u}}); // -1 as read

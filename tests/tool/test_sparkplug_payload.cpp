@@ -70,9 +70,9 @@ nlohmann::json otherDecoder(const std::string& bytes) {
     return nlohmann::json::parse(python("decode", file.path));
 }
 
-std::string bytesFromHost(const nlohmann::json& spec) {
+std::string bytesFromHost(const nlohmann::json& payload) {
     Scratch file;
-    python("encode", file.path, spec.dump());
+    python("encode", file.path, payload.dump());
     std::ifstream in(file.path, std::ios::binary);
     std::stringstream bytes;
     bytes << in.rdbuf();
@@ -86,7 +86,7 @@ std::optional<sp::Payload> decoded(const std::string& bytes, std::string& why) {
 } // namespace
 
 // Each type at the edges of its range, as the station sends it: back the
-// same through decode(), and in the wire field the specification gives it
+// same through decode(), and in the wire field Sparkplug B gives it
 // as the other decoder reads it (signed 32-bit ones as two's complement in
 // int_value, 64-bit ones in long_value).
 TEST(SparkplugPayload, EveryTypeAtItsEdgesReadsTheSameInBothDecoders) {

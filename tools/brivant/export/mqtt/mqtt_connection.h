@@ -100,11 +100,6 @@ public:
     bool connected() const { return linked_; }
     bool pump(std::chrono::milliseconds wait);
     void disconnect();
-    const MqttSettings& settings() const { return settings_; }
-    const std::string& clientId() const { return clientId_; }
-    void log(const std::string& level, const std::string& event, const std::string& text) const {
-        log_(level, event, text);
-    }
 
 private:
     using Clock = std::chrono::steady_clock;

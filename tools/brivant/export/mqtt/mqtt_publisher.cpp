@@ -54,7 +54,6 @@ struct MqttPublisher::Impl : MqttSpeaker {
     const std::shared_ptr<MqttConnection> connection;
     CommandRunner runner;
     Journal* journal = nullptr;
-    bool started = false;
 
     // Shared with the readers and the command thread.
     mutable std::mutex lock;
@@ -478,7 +477,6 @@ void MqttPublisher::start() {
     // The connection's thread holds the publisher's state too: a connection
     // attempt to a host that never answers can outlast stop() (see there).
     MqttConnection::start(impl_->connection, impl_);
-    impl_->started = true;
     if (impl_->settings.commands && impl_->runner) {
         Impl* impl = impl_.get();
         impl_->commandThread = std::thread([impl] { impl->runCommands(); });
@@ -494,10 +492,7 @@ void MqttPublisher::stop(std::chrono::milliseconds grace) {
     if (impl_->commandThread.joinable()) {
         impl_->commandThread.join();
     }
-    if (impl_->started) {
-        impl_->started = false;
-        impl_->connection->stop(grace);
-    }
+    impl_->connection->stop(grace);
 }
 
 void MqttPublisher::sample(std::int16_t id, const Sample& sample, std::optional<bool> configured) {

@@ -24,13 +24,17 @@ std::uint64_t aliasOf(std::int16_t unit, int channel, std::size_t place) {
     return static_cast<std::uint64_t>(unit + 1) * 1000 + static_cast<std::uint64_t>(channel + 1) * 100 + place;
 }
 
-Metric named(const MetricSpec& spec, Value value) {
+Metric named(std::string name, std::uint64_t alias, DataType type, Value value) {
     Metric metric;
-    metric.name = spec.name;
-    metric.alias = spec.alias;
-    metric.type = spec.type;
+    metric.name = std::move(name);
+    metric.alias = alias;
+    metric.type = type;
     metric.value = std::move(value);
     return metric;
+}
+
+Metric named(const UnitMetric& entry, Value value) {
+    return named(entry.name, entry.alias, entry.type, std::move(value));
 }
 
 Metric byAlias(std::uint64_t alias, DataType type, Value value, std::uint64_t timestamp, bool historical) {
@@ -91,8 +95,8 @@ std::uint64_t Sequence::next() {
     return seq;
 }
 
-std::vector<MetricSpec> unitMetrics(std::int16_t unit) {
-    std::vector<MetricSpec> metrics;
+std::vector<UnitMetric> unitMetrics(std::int16_t unit) {
+    std::vector<UnitMetric> metrics;
     metrics.push_back({"Answering", aliasOf(unit, -1, 0), DataType::Boolean, Stands::Answering});
     for (int channel = 0; channel <= static_cast<int>(kMaxChannel); ++channel) {
         const std::string folder = channelFolder(channel);
@@ -121,20 +125,16 @@ std::uint64_t millisecondsOf(const WallTime& time) {
 Payload nodeBirth(std::uint64_t bdSeq, std::uint64_t backlog, std::uint64_t nowMs) {
     Payload payload;
     payload.timestamp = nowMs;
-    payload.metrics.push_back(named({"bdSeq", kBdSeqAlias, DataType::UInt64, Stands::Setting}, bdSeq));
-    payload.metrics.push_back(
-        named({"Node Control/Rebirth", kRebirthAlias, DataType::Boolean, Stands::Setting}, false));
-    payload.metrics.push_back(
-        named({"Journal/Backlog", kBacklogAlias, DataType::UInt64, Stands::Setting}, backlog));
+    payload.metrics.push_back(named("bdSeq", kBdSeqAlias, DataType::UInt64, bdSeq));
+    payload.metrics.push_back(named("Node Control/Rebirth", kRebirthAlias, DataType::Boolean, false));
+    payload.metrics.push_back(named("Journal/Backlog", kBacklogAlias, DataType::UInt64, backlog));
     return payload;
 }
 
 Payload nodeDeath(std::uint64_t bdSeq) {
     Payload payload;
-    Metric metric;
-    metric.name = "bdSeq";
-    metric.type = DataType::UInt64;
-    metric.value = bdSeq;
+    Metric metric = named("bdSeq", 0, DataType::UInt64, bdSeq);
+    metric.alias.reset(); // the will is set before any birth has told the alias
     payload.metrics.push_back(std::move(metric));
     return payload;
 }
@@ -144,27 +144,27 @@ Payload deviceBirth(std::int16_t unit, const std::array<ChannelSettings, 3>& set
     Payload payload;
     payload.timestamp = nowMs;
     const bool read = latest && latest->result == RC_OK;
-    for (const MetricSpec& spec : unitMetrics(unit)) {
-        const auto channel = static_cast<std::size_t>(spec.channel < 0 ? 0 : spec.channel);
-        switch (spec.stands) {
+    for (const UnitMetric& entry : unitMetrics(unit)) {
+        const auto channel = static_cast<std::size_t>(entry.channel < 0 ? 0 : entry.channel);
+        switch (entry.stands) {
         case Stands::Answering:
-            payload.metrics.push_back(named(spec, answering));
+            payload.metrics.push_back(named(entry, answering));
             break;
         case Stands::Count:
-            payload.metrics.push_back(named(spec, read ? Value{countOf(latest->counts[channel])} : Value{}));
+            payload.metrics.push_back(named(entry, read ? Value{countOf(latest->counts[channel])} : Value{}));
             break;
         case Stands::Status:
             payload.metrics.push_back(
-                named(spec, read ? Value{std::uint64_t{latest->status[channel]}} : Value{}));
+                named(entry, read ? Value{std::uint64_t{latest->status[channel]}} : Value{}));
             break;
         case Stands::Setting: {
-            const std::uint32_t value = spec.setting->get(settings[channel])[spec.index];
-            payload.metrics.push_back(named(spec, spec.type == DataType::Boolean ? Value{value != 0}
+            const std::uint32_t value = entry.setting->get(settings[channel])[entry.index];
+            payload.metrics.push_back(named(entry, entry.type == DataType::Boolean ? Value{value != 0}
                                                                                  : Value{std::uint64_t{value}}));
             break;
         }
         }
-        if (read && spec.stands != Stands::Setting) {
+        if (read && entry.stands != Stands::Setting) {
             payload.metrics.back().timestamp = millisecondsOf(latest->time);
         }
     }
@@ -190,11 +190,11 @@ Payload deviceData(std::int16_t unit, const Sample& sample, bool historical) {
 }
 
 std::optional<SettingWrite> settingWrite(std::int16_t unit, const Metric& metric, std::string& why) {
-    const std::vector<MetricSpec> metrics = unitMetrics(unit);
-    const MetricSpec* found = nullptr;
-    for (const MetricSpec& spec : metrics) {
-        if ((!metric.name.empty() && spec.name == metric.name) || (metric.name.empty() && metric.alias == spec.alias)) {
-            found = &spec;
+    const std::vector<UnitMetric> metrics = unitMetrics(unit);
+    const UnitMetric* found = nullptr;
+    for (const UnitMetric& entry : metrics) {
+        if ((!metric.name.empty() && entry.name == metric.name) || (metric.name.empty() && metric.alias == entry.alias)) {
+            found = &entry;
             break;
         }
     }

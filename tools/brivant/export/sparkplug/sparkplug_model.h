@@ -44,7 +44,7 @@ private:
 // What a unit's metric stands for.
 enum class Stands { Answering, Count, Status, Setting };
 
-struct MetricSpec {
+struct UnitMetric {
     std::string name;   // "Channel 0/Count", "Channel 1/input_inversion/s2"
     std::uint64_t alias;
     DataType type;
@@ -58,7 +58,7 @@ struct MetricSpec {
 // (unit + 1) * 1000 + (channel + 1) * 100 + the metric's place in its
 // channel (Count, Status, then each setting's values in the channel
 // table's order), so it holds across restarts, replugs and other units.
-std::vector<MetricSpec> unitMetrics(std::int16_t unit);
+std::vector<UnitMetric> unitMetrics(std::int16_t unit);
 
 // Node metrics: bdSeq, "Node Control/Rebirth" and the journal backlog.
 constexpr std::uint64_t kBdSeqAlias = 1;
