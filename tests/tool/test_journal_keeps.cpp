@@ -115,6 +115,40 @@ TEST_F(JournalKeeps, KeepAndTheBoundRemoveWhatTheBrokerHadFirstAndUnsentRowsOnly
     EXPECT_NE(texts_.back().find(std::to_string(tally.unsentDropped)), std::string::npos) << texts_.back();
 }
 
+// serve's JSON topics and the Sparkplug node forward from one journal, each
+// at its own pace: neither's acknowledgement stands for the other's.
+TEST_F(JournalKeeps, TwoForwardersKeepTheirOwnCursorsAndKeepRemovesOnlyWhatBothHad) {
+    settings_.keepSeconds = 60;
+    settings_.forwarded = true;
+    auto journal = open();
+    fill(*journal, 1, 30, 3600 * 1000000LL); // rows 1-30, before the node was ever on
+    const tool::Journal::Forwarder json = journal->forwardFrom([] {}, "mqtt");
+    const tool::Journal::Forwarder node = journal->forwardFrom([] {}, "sparkplug");
+    EXPECT_NE(json, node);
+    EXPECT_EQ(journal->cursor(json), 0u) << "the JSON topics forward what was there";
+    EXPECT_EQ(journal->cursor(node), 30u) << "a forwarder new to the file starts after it";
+    fill(*journal, 2, 50, 3600 * 1000000LL); // rows 31-130, old enough for `keep`
+    EXPECT_EQ(journal->after(30, 200).size(), 100u);
+    journal->queued(130, json);
+    journal->acknowledged(130, json);
+    journal->queued(80, node);
+    journal->acknowledged(80, node);
+    journal->commitNow();
+    std::vector<tool::JournalRow> rows = history();
+    ASSERT_FALSE(rows.empty());
+    EXPECT_GT(rows.front().id, 30u) << "the blocks both had are gone";
+    EXPECT_LE(rows.front().id, 81u) << "none the node has not had is removed";
+    EXPECT_EQ(journal->backlog(node), 50u);
+    EXPECT_EQ(journal->backlog(json), 0u);
+    EXPECT_EQ(journal->tally().backlog, 50u) << "the journal's backlog is the most behind's";
+
+    journal.reset();
+    journal = open("run-b");
+    EXPECT_EQ(journal->cursor(journal->forwardFrom([] {}, "sparkplug")), 80u);
+    EXPECT_EQ(journal->cursor(journal->forwardFrom([] {}, "mqtt")), 130u);
+    EXPECT_EQ(journal->forwardFrom([] {}, "mqtt"), json) << "a name keeps its place";
+}
+
 TEST_F(JournalKeeps, IdsGoOnAfterEveryRowHasGoneSoTheCursorIsNeverAheadOfThem) {
     settings_.keepSeconds = 60;
     settings_.forwarded = true;

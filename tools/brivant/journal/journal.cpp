@@ -273,9 +273,19 @@ void Journal::begin() {
     SqliteStatement addRun(*db_, "INSERT INTO runs(run, started_us) VALUES (?, ?)");
     addRun.bind(1, runId_).bind(2, nowUs()).step();
     runRow_ = sqlite3_last_insert_rowid(db_->handle());
-    keptCursor_ = static_cast<std::uint64_t>(
-        db_->integer("SELECT coalesce(max(sample), 0) FROM cursor WHERE name = 'mqtt'"));
-    cursor_ = keptCursor_;
+    {
+        std::lock_guard<std::mutex> guard(lock_);
+        keptCursors_.clear();
+        SqliteStatement cursors(*db_, "SELECT name, sample FROM cursor WHERE name <> 'ids'");
+        while (cursors.step()) {
+            keptCursors_[cursors.text(0)] = static_cast<std::uint64_t>(cursors.integer(1));
+        }
+        // serve's JSON topics have the first place, taking rows or not.
+        forwarderCount_ = 1;
+        forwarders_[0].name = "mqtt";
+        forwarders_[0].kept = keptCursors_.count("mqtt") != 0 ? keptCursors_["mqtt"] : 0;
+        forwarders_[0].cursor = forwarders_[0].kept;
+    }
     // IDs go on after every one given before, even when every row has gone:
     // the cursor, and readers that page by ID, stay behind them.
     const auto lastGiven = static_cast<std::uint64_t>(
@@ -283,7 +293,6 @@ void Journal::begin() {
                      "coalesce((SELECT max(sample) FROM cursor), 0))"));
     nextId_ = lastGiven + 1;
     committedUpTo_ = lastGiven;
-    queuedUpTo_ = lastGiven;
     tally_.rows = static_cast<std::uint64_t>(db_->integer("SELECT coalesce(sum(rows), 0) FROM blocks"));
     tally_.bytes = fileBytes();
     tally_.heldBytes = usedBytes();
@@ -373,11 +382,8 @@ JournalRow Journal::record(std::int16_t unit, const Sample& s, std::optional<boo
             }
             pending_.pop_front();
         }
-        wake = wakeForwarder_;
     }
-    if (wake) {
-        wake();
-    }
+    wakeForwarders();
     return row;
 }
 
@@ -389,12 +395,59 @@ void Journal::recordEvent(std::int16_t unit, std::int64_t timeUs, const std::str
     }
 }
 
-void Journal::forwardFrom(std::function<void()> wake) {
+Journal::Forwarder Journal::forwardFrom(std::function<void()> wake, const std::string& name) {
     std::lock_guard<std::mutex> guard(lock_);
-    forwarding_ = true;
-    wakeForwarder_ = std::move(wake);
+    Forwarder who = 0;
+    while (who < forwarderCount_ && forwarders_[who].name != name) {
+        ++who;
+    }
+    if (who == forwarderCount_) {
+        if (forwarderCount_ == kMostForwarders) {
+            throw std::logic_error("the journal takes at most " + std::to_string(kMostForwarders) + " forwarders");
+        }
+        ++forwarderCount_;
+        ForwarderPlace& place = forwarders_[who];
+        place.name = name;
+        const auto known = keptCursors_.find(name);
+        place.kept = known != keptCursors_.end() ? known->second : name == "mqtt" ? 0 : nextId_ - 1;
+        place.cursor = place.kept;
+    }
+    ForwarderPlace& place = forwarders_[who];
+    place.taking = true;
+    place.wake = std::move(wake);
     // What the broker has not acknowledged is forwarded again.
-    queuedUpTo_ = cursor_.load();
+    place.queuedUpTo = place.cursor.load();
+    return who;
+}
+
+void Journal::wakeForwarders() {
+    std::array<std::function<void()>, kMostForwarders> wakes;
+    {
+        std::lock_guard<std::mutex> guard(lock_);
+        for (std::size_t i = 0; i < forwarderCount_; ++i) {
+            wakes[i] = forwarders_[i].wake;
+        }
+    }
+    for (const auto& wake : wakes) {
+        if (wake) {
+            wake();
+        }
+    }
+}
+
+std::uint64_t Journal::cursor(Forwarder who) const {
+    std::lock_guard<std::mutex> guard(lock_);
+    if (who < forwarderCount_) {
+        return forwarders_[who].cursor.load();
+    }
+    return 0;
+}
+
+std::uint64_t Journal::backlog(Forwarder who) const {
+    std::lock_guard<std::mutex> guard(lock_);
+    const std::uint64_t last = nextId_ - 1;
+    const std::uint64_t upTo = who < forwarderCount_ ? forwarders_[who].cursor.load() : last;
+    return last > upTo ? last - upTo : 0;
 }
 
 std::uint64_t Journal::lastId() const {
@@ -492,20 +545,31 @@ bool Journal::readBack(std::uint64_t id, std::uint64_t before, std::size_t most,
     return true;
 }
 
-void Journal::queued(std::uint64_t id) {
+void Journal::queued(std::uint64_t id, Forwarder who) {
     std::lock_guard<std::mutex> guard(lock_);
-    queuedUpTo_ = std::max(queuedUpTo_, id);
+    if (who < forwarderCount_) {
+        forwarders_[who].queuedUpTo = std::max(forwarders_[who].queuedUpTo, id);
+    }
     trim();
 }
 
-void Journal::acknowledged(std::uint64_t id) {
-    std::uint64_t now = cursor_.load();
-    while (id > now && !cursor_.compare_exchange_weak(now, id)) {
+void Journal::acknowledged(std::uint64_t id, Forwarder who) {
+    if (who >= kMostForwarders) {
+        return;
+    }
+    std::atomic<std::uint64_t>& cursor = forwarders_[who].cursor;
+    std::uint64_t now = cursor.load();
+    while (id > now && !cursor.compare_exchange_weak(now, id)) {
     }
 }
 
 void Journal::trim() {
-    const std::uint64_t done = forwarding_ ? std::min(committedUpTo_, queuedUpTo_) : committedUpTo_;
+    std::uint64_t done = committedUpTo_;
+    for (std::size_t i = 0; i < forwarderCount_; ++i) {
+        if (forwarders_[i].taking) {
+            done = std::min(done, forwarders_[i].queuedUpTo);
+        }
+    }
     while (!pending_.empty() && pending_.front().id <= done) {
         pending_.pop_front();
     }
@@ -566,8 +630,18 @@ void Journal::commit() {
             inFlightUpTo_ = rows.back().id;
         }
     }
-    const std::uint64_t cursor = cursor_.load();
-    if (rows.empty() && events.empty() && cursor == keptCursor_) {
+    // The cursors that moved since the last commit: (place, where).
+    std::vector<std::pair<std::size_t, std::uint64_t>> moved;
+    {
+        std::lock_guard<std::mutex> guard(lock_);
+        for (std::size_t i = 0; i < forwarderCount_; ++i) {
+            const std::uint64_t now = forwarders_[i].cursor.load();
+            if (now != forwarders_[i].kept) {
+                moved.emplace_back(i, now);
+            }
+        }
+    }
+    if (rows.empty() && events.empty() && moved.empty()) {
         return;
     }
     bool written = false;
@@ -586,9 +660,12 @@ void Journal::commit() {
             addEvent.step();
             addEvent.reset();
         }
-        if (cursor != keptCursor_) {
-            SqliteStatement keep(*db_, "INSERT OR REPLACE INTO cursor(name, sample) VALUES ('mqtt', ?)");
-            keep.bind(1, static_cast<std::int64_t>(cursor)).step();
+        if (!moved.empty()) {
+            SqliteStatement keep(*db_, "INSERT OR REPLACE INTO cursor(name, sample) VALUES (?, ?)");
+            for (const auto& [place, at] : moved) {
+                keep.bind(1, forwarders_[place].name).bind(2, static_cast<std::int64_t>(at)).step();
+                keep.reset();
+            }
         }
         db_->exec("COMMIT");
         written = true;
@@ -637,7 +714,10 @@ void Journal::commit() {
             committedUpTo_ = std::max(committedUpTo_, rows.back().id);
         }
         if (written) {
-            keptCursor_ = cursor;
+            for (const auto& [place, at] : moved) {
+                forwarders_[place].kept = at;
+                keptCursors_[forwarders_[place].name] = at;
+            }
             tally_.rows += rows.size();
             ++tally_.commits;
             if (failing_) {
@@ -654,20 +734,35 @@ void Journal::commit() {
             }
         }
         trim();
-        wake = wakeForwarder_;
     }
-    if (wake && !rows.empty()) {
-        wake();
+    if (!rows.empty()) {
+        wakeForwarders();
     }
 }
 
 bool Journal::forwarded() {
     std::lock_guard<std::mutex> guard(lock_);
-    return settings_.forwarded || forwarding_;
+    return settings_.forwarded || std::any_of(forwarders_.begin(), forwarders_.begin() + forwarderCount_,
+                                              [](const ForwarderPlace& place) { return place.taking; });
 }
 
+// What every forwarder taking rows has had kept (the JSON topics' cursor
+// when none takes rows yet).
 std::uint64_t Journal::sentUpTo() {
-    return std::min<std::uint64_t>(forwarded() ? keptCursor_ : UINT64_MAX, INT64_MAX);
+    if (!forwarded()) {
+        return INT64_MAX;
+    }
+    std::lock_guard<std::mutex> guard(lock_);
+    std::uint64_t upTo = UINT64_MAX;
+    for (std::size_t i = 0; i < forwarderCount_; ++i) {
+        if (forwarders_[i].taking) {
+            upTo = std::min(upTo, forwarders_[i].kept);
+        }
+    }
+    if (upTo == UINT64_MAX) {
+        upTo = forwarders_[0].kept;
+    }
+    return std::min<std::uint64_t>(upTo, INT64_MAX);
 }
 
 std::uint64_t Journal::usedBytes() {
@@ -942,9 +1037,19 @@ void Journal::recover() {
                 SqliteStatement run(*db_, "INSERT INTO runs(id, run, started_us) VALUES (?, ?, ?)");
                 run.bind(1, runRow_).bind(2, runId_).bind(3, nowUs()).step();
                 SqliteStatement cursor(*db_, "INSERT INTO cursor(name, sample) VALUES (?, ?)");
-                cursor.bind(1, std::string("mqtt")).bind(2, static_cast<std::int64_t>(keptCursor_)).step();
-                cursor.reset();
-                cursor.bind(1, std::string("ids")).bind(2, static_cast<std::int64_t>(lastId())).step();
+                std::map<std::string, std::uint64_t> kept;
+                {
+                    std::lock_guard<std::mutex> guard(lock_);
+                    kept = keptCursors_;
+                    for (std::size_t i = 0; i < forwarderCount_; ++i) {
+                        kept[forwarders_[i].name] = forwarders_[i].kept;
+                    }
+                }
+                kept["ids"] = lastId();
+                for (const auto& [name, at] : kept) {
+                    cursor.bind(1, name).bind(2, static_cast<std::int64_t>(at)).step();
+                    cursor.reset();
+                }
             });
             tune();
             salvage_ = std::make_unique<JournalSalvage>(aside, *db_);
@@ -1042,14 +1147,7 @@ void Journal::salvageStep() {
     salvage_.reset();
     salvaging_ = false;
     log_(whole ? "info" : "warning", "journal-salvaged", text);
-    std::function<void()> wake;
-    {
-        std::lock_guard<std::mutex> guard(lock_);
-        wake = wakeForwarder_;
-    }
-    if (wake) {
-        wake(); // rows it waited for are here
-    }
+    wakeForwarders(); // rows they waited for are here
 }
 
 std::uint64_t Journal::fileBytes() const {
@@ -1060,7 +1158,13 @@ JournalTally Journal::tally() const {
     std::lock_guard<std::mutex> guard(lock_);
     JournalTally tally = tally_;
     const std::uint64_t last = nextId_ - 1;
-    tally.backlog = forwarding_ && last > cursor_.load() ? last - cursor_.load() : 0;
+    for (std::size_t i = 0; i < forwarderCount_; ++i) {
+        if (!forwarders_[i].taking) {
+            continue;
+        }
+        const std::uint64_t upTo = forwarders_[i].cursor.load();
+        tally.backlog = std::max(tally.backlog, last > upTo ? last - upTo : 0);
+    }
     tally.written = countedBytesWritten();
     return tally;
 }

@@ -9,14 +9,16 @@
 // lost). A journal that falls behind or fails drops what it cannot store,
 // counted and told once; the samples still flow live.
 //
-// The MQTT link forwards from the journal: it asks for the rows after the
-// last one it queued, and tells which the broker acknowledged; the
-// acknowledged cursor is kept in the database with each commit.
+// The MQTT links forward from the journal: each (serve's JSON topics,
+// the Sparkplug node) asks for the rows after the last one it queued, and
+// tells which its broker acknowledged; each one's acknowledged cursor is
+// kept in the database, by its name, with each commit.
 //
 // Each commit is one block of samples (sample_block.h). The bounds remove
 // whole blocks, oldest first: `keep` only those the broker has
-// acknowledged (all of them when nothing forwards), `max_mb` those first and
-// rows not yet forwarded only when nothing else is left to remove.
+// acknowledged (every forwarder's; all of them when nothing forwards),
+// `max_mb` those first and rows not yet forwarded only when nothing else is
+// left to remove.
 #pragma once
 
 #include <array>
@@ -71,7 +73,7 @@ struct JournalTally {
     std::uint64_t unsentDropped = 0; // rows not yet forwarded removed past `max_mb`
     std::uint64_t damaged = 0;       // rows in blocks found damaged, skipped
     std::uint64_t unstored = 0;      // samples that could not be stored
-    std::uint64_t backlog = 0;       // rows the broker has not acknowledged
+    std::uint64_t backlog = 0;       // rows a forwarder has not had acknowledged (the most behind's)
     std::uint64_t commits = 0;
 };
 
@@ -100,18 +102,27 @@ public:
     void recordEvent(std::int16_t unit, std::int64_t timeUs, const std::string& event,
                      const std::string& body);
 
-    // -- the forwarder's side --
-    // Whether a forwarder takes rows: while one does, rows are kept in
-    // memory until it has queued them (or the memory bound is reached).
-    void forwardFrom(std::function<void()> wake);
+    // -- the forwarders' side --
+    // A forwarder, by the place forwardFrom() gave it.
+    using Forwarder = std::size_t;
+    static constexpr std::size_t kMostForwarders = 4;
+    // A forwarder takes rows, woken when there are more: while one does,
+    // rows are kept in memory until every one has queued them (or the
+    // memory bound is reached). Its cursor is kept under `name`; one the
+    // journal has none of starts after the rows it holds, except "mqtt"
+    // (serve's JSON topics, always place 0), which forwards them all.
+    // Before start().
+    Forwarder forwardFrom(std::function<void()> wake, const std::string& name = "mqtt");
     // Up to `most` rows after `id`, in order.
     std::vector<JournalRow> after(std::uint64_t id, std::size_t most);
     // The forwarder has queued every row up to `id`.
-    void queued(std::uint64_t id);
-    // The broker has acknowledged every row up to `id`: kept at the next
+    void queued(std::uint64_t id, Forwarder who = 0);
+    // Its broker has acknowledged every row up to `id`: kept at the next
     // commit, and the next start forwards from there.
-    void acknowledged(std::uint64_t id);
-    std::uint64_t cursor() const { return cursor_.load(); }
+    void acknowledged(std::uint64_t id, Forwarder who = 0);
+    std::uint64_t cursor(Forwarder who = 0) const;
+    // Rows recorded that the forwarder has not had acknowledged.
+    std::uint64_t backlog(Forwarder who) const;
     // The last row recorded so far.
     std::uint64_t lastId() const;
 
@@ -214,15 +225,23 @@ private:
     bool committing_ = false;         // rows inFlightFrom_ to inFlightUpTo_ are being written
     std::uint64_t inFlightFrom_ = 0;
     std::uint64_t inFlightUpTo_ = 0;
-    std::uint64_t queuedUpTo_ = 0;
-    bool forwarding_ = false;
-    std::function<void()> wakeForwarder_;
+    // The forwarders: places never move, so that acknowledged() needs no lock.
+    struct ForwarderPlace {
+        std::string name;
+        bool taking = false;          // forwardFrom() was called: rows wait for it, under lock_
+        std::uint64_t queuedUpTo = 0; // under lock_
+        std::atomic<std::uint64_t> cursor{0};
+        std::uint64_t kept = 0;       // in the database, under lock_
+        std::function<void()> wake;   // under lock_
+    };
+    std::array<ForwarderPlace, kMostForwarders> forwarders_;
+    std::size_t forwarderCount_ = 0; // under lock_
+    std::map<std::string, std::uint64_t> keptCursors_; // as the file had them at the start, under lock_
+    void wakeForwarders(); // not under lock_
     std::map<std::int16_t, std::uint64_t> n_;
     std::size_t memoryBound_;
     bool behindTold_ = false;
     bool failing_ = false;
-    std::atomic<std::uint64_t> cursor_{0};
-    std::uint64_t keptCursor_ = 0;
     JournalTally tally_;
     std::chrono::steady_clock::time_point nextPrune_;
     std::thread thread_;

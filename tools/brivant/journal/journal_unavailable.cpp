@@ -29,12 +29,20 @@ JournalRow Journal::record(std::int16_t, const Sample&, std::optional<bool>) {
     return {};
 }
 void Journal::recordEvent(std::int16_t, std::int64_t, const std::string&, const std::string&) {}
-void Journal::forwardFrom(std::function<void()>) {}
+Journal::Forwarder Journal::forwardFrom(std::function<void()>, const std::string&) {
+    return 0;
+}
 std::vector<JournalRow> Journal::after(std::uint64_t, std::size_t) {
     return {};
 }
-void Journal::queued(std::uint64_t) {}
-void Journal::acknowledged(std::uint64_t) {}
+void Journal::queued(std::uint64_t, Forwarder) {}
+void Journal::acknowledged(std::uint64_t, Forwarder) {}
+std::uint64_t Journal::cursor(Forwarder) const {
+    return 0;
+}
+std::uint64_t Journal::backlog(Forwarder) const {
+    return 0;
+}
 std::uint64_t Journal::lastId() const {
     return 0;
 }

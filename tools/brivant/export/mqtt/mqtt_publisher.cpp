@@ -54,6 +54,7 @@ struct MqttPublisher::Impl : MqttSpeaker {
     const std::shared_ptr<MqttConnection> connection;
     CommandRunner runner;
     Journal* journal = nullptr;
+    Journal::Forwarder forwarder = 0;
 
     // Shared with the readers and the command thread.
     mutable std::mutex lock;
@@ -154,7 +155,7 @@ struct MqttPublisher::Impl : MqttSpeaker {
             // Acknowledged (or refused for good): the cursor moves up to the
             // first row still outstanding.
             outstanding.erase(row);
-            journal->acknowledged(outstanding.empty() ? queuedUpTo : *outstanding.begin() - 1);
+            journal->acknowledged(outstanding.empty() ? queuedUpTo : *outstanding.begin() - 1, forwarder);
         }
         if (reason < 0x80) {
             outbox.delivered();
@@ -255,7 +256,7 @@ struct MqttPublisher::Impl : MqttSpeaker {
                 outbox.rejected();
                 if (message.journalId != 0) {
                     outstanding.erase(message.journalId);
-                    journal->acknowledged(outstanding.empty() ? queuedUpTo : *outstanding.begin() - 1);
+                    journal->acknowledged(outstanding.empty() ? queuedUpTo : *outstanding.begin() - 1, forwarder);
                 }
                 log("error", "mqtt-message-refused",
                     "dropped a message the MQTT client refused on " + message.topic + ": " +
@@ -349,7 +350,7 @@ struct MqttPublisher::Impl : MqttSpeaker {
             queuedUpTo = row.id;
         }
         if (!rows.empty()) {
-            journal->queued(queuedUpTo);
+            journal->queued(queuedUpTo, forwarder);
         }
     }
 
@@ -465,12 +466,14 @@ void MqttPublisher::forwardFrom(Journal& journal) {
     }
     impl_->journal = &journal;
     std::weak_ptr<Impl> weak = impl_;
-    journal.forwardFrom([weak] {
-        if (auto impl = weak.lock()) {
-            impl->connection->wake();
-        }
-    });
-    impl_->queuedUpTo = journal.cursor();
+    impl_->forwarder = journal.forwardFrom(
+        [weak] {
+            if (auto impl = weak.lock()) {
+                impl->connection->wake();
+            }
+        },
+        "mqtt");
+    impl_->queuedUpTo = journal.cursor(impl_->forwarder);
 }
 
 void MqttPublisher::start() {
