@@ -138,13 +138,31 @@ take_index_mid_sync() {
     done
 }
 
-# Headless Chromium and Node.js with npm, for the panel's browser test. The
-# machine may carry a newer Node.js of its own, with npm inside: then it stays.
-need_browser_packages() {
-    need browser
+# Node.js with npm, for the tests whose other side is written with npm's
+# packages. The machine may carry a newer Node.js of its own, with npm
+# inside: then it stays.
+need_node() {
     if ! command -v node >/dev/null || ! command -v npm >/dev/null; then
         need_packages nodejs npm
     fi
+}
+
+# Headless Chromium and Node.js with npm, for the panel's browser test.
+need_browser_packages() {
+    need browser
+    need_node
+}
+
+# The Sparkplug host of the servers suite: npm's mqtt and sparkplug-payload,
+# exactly as tests/sparkplug-host/package-lock.json pins them.
+install_sparkplug_host() {
+    local started
+    need_node
+    [ -d "$BRIVANT_ROOT/tests/sparkplug-host/node_modules/sparkplug-payload" ] && return 0
+    started=$(date +%s)
+    (cd "$BRIVANT_ROOT/tests/sparkplug-host" &&
+        npm ci --no-audit --no-fund --loglevel=error >/dev/null) &&
+        echo "installed: the Sparkplug host's mqtt and sparkplug-payload from npm ($(( $(date +%s) - started )) s)"
 }
 
 # puppeteer-core, exactly as tests/panel-browser/package-lock.json pins it.
@@ -298,16 +316,22 @@ build_tsan_tree() {
 }
 
 # run_servers_suite TOOL NAME: the servers suite (tests/servers/) against
-# serve from TOOL, its tally counted under NAME.
+# serve from TOOL, its tally counted under NAME: the JSON topics and the
+# metrics, then the Sparkplug node against the npm host (the second decoder's
+# module from TOOL's own tree).
 run_servers_suite() {
-    local tool=$1 name=$2 log status=0
+    local tool=$1 name=$2 log status=0 suite
+    install_sparkplug_host
     log=$(mktemp)
-    echo "--- serve ($tool)"
-    BRIVANT_TOOL=$tool /usr/bin/python3 "$BRIVANT_ROOT/tests/servers/test_mqtt_and_metrics.py" 2>&1 |
-        tee "$log" || status=$?
-    count_matched "servers suite, $name serve (unittest)" 's/^Ran ([0-9]+) tests? in .*/\1/p' "$log"
+    for suite in test_mqtt_and_metrics test_sparkplug; do
+        echo "--- serve ($tool): $suite"
+        (cd "$BRIVANT_ROOT/tests/servers" &&
+            BRIVANT_TOOL=$tool BRIVANT_SPARKPLUG_MODULE="$(dirname "$tool")/tests/sparkplug_py" \
+                /usr/bin/python3 -m unittest -v "$suite") 2>&1 | tee -a "$log" || status=$?
+    done
+    count "servers suite, $name serve (unittest)" "$(awk '/^Ran [0-9]+ tests? in/ {n += $2} END {print n + 0}' "$log")"
     rm -f "$log"
-    [ $status -eq 0 ] && echo "servers: $name serve against Mosquitto and Prometheus passed"
+    [ $status -eq 0 ] && echo "servers: $name serve against Mosquitto, Prometheus and a Sparkplug host passed"
     return $status
 }
 

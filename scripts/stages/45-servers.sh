@@ -2,7 +2,8 @@
 # brivant serve against real servers from Debian: Mosquitto (passwords, TLS,
 # commands, the broker stopped and started again, serve killed or restarted
 # while it is away, the journal's disk full) and Prometheus scraping
-# /metrics. The tests start each server on a free loopback port with a
+# /metrics; and the Sparkplug node against a host written with npm's mqtt
+# and sparkplug-payload. The tests start each server on a free loopback port with a
 # configuration they write, and stop it. serve from build/ (10-linux); the
 # sanitizer builds' serve runs the same suite in 46-servers-asan and
 # 47-servers-tsan.

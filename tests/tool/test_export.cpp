@@ -15,6 +15,7 @@
 
 #include "export/metrics.h"
 #include "export/mqtt/mqtt_publisher.h"
+#include "station/sparkplug_settings.h"
 #include "station/station_file.h"
 #include "tool_support.h"
 #include "service/unit_reader.h"
@@ -143,6 +144,68 @@ TEST(MqttSection, EveryMistakeIsNamedAtItsPlace) {
                               "url = \"mqtt://h\"\npassword_file = \"p\"\n"}) {
         EXPECT_THROW(stationWith(lines), tool::StationFileError) << lines;
     }
+}
+
+// [sparkplug]: the same link keys as [mqtt], the node's IDs held to the
+// topic rules, and written back as read.
+TEST(SparkplugSection, DefaultsTheIdsRulesAndTheLinkKeys) {
+    tool::Station station = tool::parseStation(
+        "station = \"line-4\"\n[unit.0]\n[sparkplug]\nurl = \"mqtt://broker.lan\"\n", "s.toml");
+    ASSERT_TRUE(station.sparkplug);
+    EXPECT_FALSE(station.mqtt) << "beside [mqtt] or instead of it";
+    EXPECT_EQ(station.sparkplug->groupId, "brivant");
+    EXPECT_EQ(tool::sparkplugNodeId(station), "line-4") << "the node's ID defaults to the station's name";
+    EXPECT_FALSE(station.sparkplug->link.mqtt5) << "MQTT 3.1.1 unless asked: a clean session every host expects";
+    EXPECT_FALSE(station.sparkplug->commands);
+    EXPECT_EQ(station.sparkplug->publishMs, 1000);
+    EXPECT_NE(tool::sparkplugClientId(station), tool::mqttClientId(station))
+        << "never the JSON link's client ID, whose session it would take";
+
+    station = tool::parseStation(
+        "station = \"Line 4 / bay 2\"\n[sparkplug]\nurl = \"mqtts://b:1\"\nusername = \"u\"\n"
+        "password_file = \"/p\"\ncert_file = \"c\"\nkey_file = \"k\"\nprotocol = \"5\"\n"
+        "group_id = \"Plant A\"\nedge_node_id = \"bay-2\"\nprimary_host_id = \"scada\"\npublish_ms = 100\n"
+        "commands = true\n",
+        "s.toml");
+    EXPECT_EQ(tool::sparkplugNodeId(station), "bay-2");
+    tool::Station again = tool::parseStation(tool::stationToml(station), "back.toml");
+    ASSERT_TRUE(again.sparkplug);
+    EXPECT_TRUE(*again.sparkplug == *station.sparkplug) << tool::stationToml(station);
+
+    const std::string text = "station = \"a/b\"\n"         // 1
+                             "[sparkplug]\n"                // 2
+                             "url = \"mqtt://h\"\n"         // 3
+                             "group_id = \"a+b\"\n"         // 4
+                             "primary_host_id = \"\"\n"     // 5
+                             "publish_ms = -1\n"            // 6
+                             "ca_file = \"c\"\n"            // 7
+                             "prefix = \"p\"\n";            // 8
+    try {
+        tool::parseStation(text, "p.toml");
+        FAIL() << "a file with mistakes was taken";
+    } catch (const tool::StationFileError& error) {
+        const std::vector<std::string> expected = {
+            "p.toml:2:1: sparkplug.ca_file, cert_file and key_file need an mqtts:// url",
+            "p.toml:2:1: the station's name holds '/', which a Sparkplug ID may not, so it cannot be the edge "
+            "node's ID: set sparkplug.edge_node_id",
+            "p.toml:4:12: sparkplug.group_id holds '+'",
+            "p.toml:5:19: sparkplug.primary_host_id is empty",
+            "p.toml:6:14: sparkplug.publish_ms -1 is not 0 to 3600000",
+            "p.toml:8:1: unknown key 'prefix' in sparkplug",
+        };
+        ASSERT_EQ(error.problems.size(), expected.size()) << error.what();
+        for (std::size_t i = 0; i < expected.size(); ++i) {
+            EXPECT_EQ(error.problems[i].rfind(expected[i], 0), 0u)
+                << "wanted " << expected[i] << "\n   got " << error.problems[i];
+        }
+    }
+    EXPECT_THROW(tool::parseStation("station = \"s\"\n[sparkplug]\ngroup_id = \"g\"\n", "p.toml"),
+                 tool::StationFileError)
+        << "the url is required";
+    EXPECT_THROW(tool::parseStation("station = \"s\"\n[sparkplug]\nurl = \"mqtt://h\"\nedge_node_id = \"" +
+                                        std::string(129, 'n') + "\"\n", "p.toml"),
+                 tool::StationFileError)
+        << "at most 128 bytes";
 }
 
 class ReaderEvents : public SimTest {};

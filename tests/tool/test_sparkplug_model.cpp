@@ -8,6 +8,7 @@
 #include <set>
 
 #include "export/sparkplug/sparkplug_model.h"
+#include "station/sparkplug_settings.h"
 
 namespace sp = brivant::tool::sparkplug;
 using brivant::tool::ChannelSettings;
@@ -36,10 +37,10 @@ const sp::Metric* byName(const sp::Payload& payload, const std::string& name) {
 } // namespace
 
 TEST(SparkplugModel, IdsKeepTheTopicRules) {
-    EXPECT_EQ(sp::idProblem("Line 3"), "");
-    EXPECT_EQ(sp::idProblem("Zähler-Halle_2"), "");
+    EXPECT_EQ(brivant::tool::sparkplugIdProblem("Line 3"), "");
+    EXPECT_EQ(brivant::tool::sparkplugIdProblem("Zähler-Halle_2"), "");
     for (const std::string& bad : std::vector<std::string>{"", "a+b", "a#", "line/3", "a\nb", std::string(129, 'x')}) {
-        EXPECT_NE(sp::idProblem(bad), "") << bad;
+        EXPECT_NE(brivant::tool::sparkplugIdProblem(bad), "") << bad;
     }
     const sp::NodeName name{"Plant", "station-1"};
     EXPECT_EQ(sp::nodeTopic(name, "NBIRTH"), "spBv1.0/Plant/NBIRTH/station-1");

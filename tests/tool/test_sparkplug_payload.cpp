@@ -88,7 +88,7 @@ std::optional<sp::Payload> decoded(const std::string& bytes, std::string& why) {
 // Each type at the edges of its range, as the station sends it: back the
 // same through decode(), and in the wire field Sparkplug B gives it
 // as the other decoder reads it (signed 32-bit ones as two's complement in
-// int_value, 64-bit ones in long_value).
+// int_value; UInt32 and 64-bit ones in long_value).
 TEST(SparkplugPayload, EveryTypeAtItsEdgesReadsTheSameInBothDecoders) {
     sp::Payload payload;
     payload.timestamp = 1796995198774;
@@ -138,6 +138,7 @@ TEST(SparkplugPayload, EveryTypeAtItsEdgesReadsTheSameInBothDecoders) {
     EXPECT_EQ(m[2]["int_value"], 4294967295u); // -1
     EXPECT_EQ(m[3]["long_value"], 9223372036854775808u);
     EXPECT_EQ(m[4]["int_value"], 255);
+    EXPECT_EQ(m[5]["long_value"], 4294967295u) << "UInt32 in long_value, where hosts read it";
     EXPECT_EQ(m[6]["long_value"], std::numeric_limits<std::uint64_t>::max());
     EXPECT_EQ(m[6]["datatype"], 8);
     EXPECT_EQ(m[6]["is_historical"], true);

@@ -58,6 +58,10 @@ int checkStation(const std::string& path, Console& console) {
     if (station.mqtt) {
         pair("mqtt.cert_file", station.mqtt->certFile, "mqtt.key_file", station.mqtt->keyFile);
     }
+    if (station.sparkplug) {
+        pair("sparkplug.cert_file", station.sparkplug->link.certFile, "sparkplug.key_file",
+             station.sparkplug->link.keyFile);
+    }
     if (const std::string mqtt = mqttUnsupported(station); !mqtt.empty()) {
         console.error(path + ": " + mqtt);
         status = status == kExitOk ? kExitUsage : status;

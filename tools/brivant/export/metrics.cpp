@@ -52,8 +52,8 @@ private:
 } // namespace
 
 std::string metricsText(const std::string& station, const std::vector<UnitView>& units,
-                        const std::optional<OutboxTally>& mqtt,
-                        const std::optional<JournalTally>& journal) {
+                        const std::optional<OutboxTally>& mqtt, const std::optional<JournalTally>& journal,
+                        const std::optional<SparkplugTally>& sparkplug) {
     Exposition out(station);
     // The last good read stays while a unit is silent (brivant_unit_answering
     // says so): a gap in the series would read as a count of nothing.
@@ -150,6 +150,34 @@ std::string metricsText(const std::string& station, const std::vector<UnitView>&
                                          .count();
             out.family("brivant_journal_oldest_age_seconds", "gauge", "The age of the journal's oldest sample.");
             out.stationReal(static_cast<double>(now - *journal->oldestUs) / 1e6);
+        }
+    }
+    if (sparkplug) {
+        const struct {
+            const char* name;
+            const char* type;
+            const char* help;
+            std::uint64_t value;
+        } sparkplugSeries[] = {
+            {"brivant_sparkplug_connected", "gauge", "1 while the edge node is connected to its broker.",
+             sparkplug->connected ? 1u : 0u},
+            {"brivant_sparkplug_born", "gauge", "1 once the node's births have gone on this connection.",
+             sparkplug->born ? 1u : 0u},
+            {"brivant_sparkplug_bdseq", "gauge", "The bdSeq of the node's last will.", sparkplug->bdSeq},
+            {"brivant_sparkplug_births_total", "counter", "NBIRTHs published, rebirths included.", sparkplug->births},
+            {"brivant_sparkplug_rebirths_total", "counter", "Rebirths a host asked for.", sparkplug->rebirths},
+            {"brivant_sparkplug_messages_total", "counter", "Births, data and deaths written to the broker.",
+             sparkplug->messages},
+            {"brivant_sparkplug_commands_ignored_total", "counter",
+             "Commands ignored: malformed, unknown, refused, or with commands off.", sparkplug->ignored},
+            {"brivant_sparkplug_backlog_rows", "gauge", "Samples not yet written to the broker by the edge node.",
+             sparkplug->backlog},
+            {"brivant_sparkplug_dropped_total", "counter",
+             "Samples dropped, oldest first, while waiting in memory (no journal).", sparkplug->dropped},
+        };
+        for (const auto& series : sparkplugSeries) {
+            out.family(series.name, series.type, series.help);
+            out.station(series.value);
         }
     }
     return out.text();

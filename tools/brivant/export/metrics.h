@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "export/mqtt/outbox.h"
+#include "export/sparkplug/sparkplug_node.h"
 #include "journal/journal.h"
 #include "service/unit_reader.h"
 
@@ -18,9 +19,10 @@ namespace brivant::tool {
 // `mqtt` absent: serve publishes nowhere, and no brivant_mqtt_ series are
 // written.
 // `journal` absent: serve keeps no journal, and no brivant_journal_ series
-// are written.
+// are written. `sparkplug` absent: no edge node, no brivant_sparkplug_.
 std::string metricsText(const std::string& station, const std::vector<UnitView>& units,
                         const std::optional<OutboxTally>& mqtt,
-                        const std::optional<JournalTally>& journal = std::nullopt);
+                        const std::optional<JournalTally>& journal = std::nullopt,
+                        const std::optional<SparkplugTally>& sparkplug = std::nullopt);
 
 } // namespace brivant::tool

@@ -1,5 +1,6 @@
 #include "run_service.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <fstream>
@@ -23,6 +24,7 @@
 #include "export/metrics.h"
 #include "export/mqtt/mqtt_messages.h"
 #include "export/mqtt/mqtt_publisher.h"
+#include "export/sparkplug/sparkplug_node.h"
 #include "http/panel_server.h"
 #include "journal/journal.h"
 #include "serve/browser_launch.h"
@@ -79,7 +81,7 @@ std::unique_ptr<Journal> openJournal(const std::optional<Station>& station, doub
     // Ten seconds of every unit's samples wait in memory for the disk.
     const double perSecond = rateHz * static_cast<double>(std::max<std::size_t>(1, station->units.size()));
     history.memoryRows = std::max<std::size_t>(10000, static_cast<std::size_t>(perSecond * 10));
-    history.forwarded = station->mqtt.has_value();
+    history.forwarded = station->mqtt.has_value() || station->sparkplug.has_value();
     auto journal = std::make_unique<Journal>(
         history, randomToken().substr(0, 16),
         [&log](const std::string& level, const std::string& event, const std::string& text) {
@@ -96,28 +98,35 @@ std::unique_ptr<Journal> openJournal(const std::optional<Station>& station, doub
     return journal;
 }
 
-// What the readers tell: into the journal first, then to the publisher.
+// What the readers tell: into the journal first, then to the links.
 std::shared_ptr<const ReaderListener> readerListener(const EventLog& log, Journal* journal,
-                                                     std::shared_ptr<const ReaderListener> mqtt) {
+                                                     std::vector<std::shared_ptr<const ReaderListener>> links) {
+    links.erase(std::remove(links.begin(), links.end(), nullptr), links.end());
     auto listener = std::make_shared<ReaderListener>();
-    if (journal != nullptr || (mqtt && mqtt->sample)) { // else no call a sample
-        listener->sample = [journal, mqtt](std::int16_t id, const Sample& sample, std::optional<bool> configured) {
+    const bool anySample =
+        std::any_of(links.begin(), links.end(), [](const auto& link) { return bool(link->sample); });
+    if (journal != nullptr || anySample) { // else no call a sample
+        listener->sample = [journal, links](std::int16_t id, const Sample& sample, std::optional<bool> configured) {
             if (journal != nullptr) {
                 journal->record(id, sample, configured);
             }
-            if (mqtt && mqtt->sample) {
-                mqtt->sample(id, sample, configured);
+            for (const auto& link : links) {
+                if (link->sample) {
+                    link->sample(id, sample, configured);
+                }
             }
         };
     }
     // The log too: a unit of the station that is not there is named.
-    listener->event = [&log, journal, mqtt](const UnitEvent& event) {
+    listener->event = [&log, journal, links](const UnitEvent& event) {
         log.unit(event);
         if (journal != nullptr) {
             journal->recordEvent(event.unit, microsecondsOf(event.time), event.event, unitEventPayload(event));
         }
-        if (mqtt && mqtt->event) {
-            mqtt->event(event);
+        for (const auto& link : links) {
+            if (link->event) {
+                link->event(event);
+            }
         }
     };
     return listener;
@@ -187,14 +196,30 @@ int runService(const ServiceOptions& options, Console& console) {
             publisher->forwardFrom(*journal);
         }
     }
+    std::unique_ptr<SparkplugNode> node;
+    if (station && station->sparkplug) {
+        node = std::make_unique<SparkplugNode>(
+            *station, [&log](const std::string& level, const std::string& event, const std::string& text) {
+                log.note(level, event, "sparkplug: " + text);
+            });
+        if (journal) {
+            node->forwardFrom(*journal);
+        }
+    }
     MqttPublisher* mqtt = publisher.get();
-    settings.listener = readerListener(log, journal.get(), publisher ? publisher->listener() : nullptr);
-    // Readers first, then the publisher: their last samples still go out.
+    SparkplugNode* sparkplug = node.get();
+    settings.listener = readerListener(log, journal.get(),
+                                       {publisher ? publisher->listener() : nullptr, node ? node->listener() : nullptr});
+    // Readers first, then the links: their last samples still go out.
     struct StopPublisher {
         std::unique_ptr<MqttPublisher>& publisher;
+        std::unique_ptr<SparkplugNode>& node;
         ~StopPublisher() {
             if (publisher) {
                 publisher->stop();
+            }
+            if (node) {
+                node->stop();
             }
         }
     };
@@ -225,7 +250,7 @@ int runService(const ServiceOptions& options, Console& console) {
                      "changes made through the API are kept in " + *changesPath +
                          " (the station file is never written)");
         }
-        live->onEvent([&log, mqtt, journalOf = journal.get()](const ConfigEvent& event) {
+        live->onEvent([&log, mqtt, sparkplug, journalOf = journal.get()](const ConfigEvent& event) {
             log.configured(event);
             if (journalOf != nullptr) {
                 journalOf->recordEvent(event.unit, microsecondsOf(event.time),
@@ -234,6 +259,9 @@ int runService(const ServiceOptions& options, Console& console) {
             }
             if (mqtt != nullptr) {
                 mqtt->configEvent(event);
+            }
+            if (sparkplug != nullptr) {
+                sparkplug->configEvent(event);
             }
         });
         LiveStation* liveStation = live.get();
@@ -244,24 +272,30 @@ int runService(const ServiceOptions& options, Console& console) {
     } else {
         registry = std::make_unique<UnitRegistry>(settings);
     }
-    StopPublisher stopPublisher{publisher};
+    StopPublisher stopPublisher{publisher, node};
+    UnitRegistry* units = registry.get();
+    LiveStation* liveStation = live.get();
+    const CommandRunner runner = [units, liveStation](const std::string& unit, const std::string& channel,
+                                                      const std::string& action, const std::string& body,
+                                                      int& status) {
+        return runChange(*units, liveStation, unit, channel, action, body, std::chrono::seconds(2), status);
+    };
     if (publisher) {
-        UnitRegistry* units = registry.get();
-        LiveStation* liveStation = live.get();
-        publisher->onCommand([units, liveStation](const std::string& unit, const std::string& channel,
-                                                  const std::string& action, const std::string& body,
-                                                  int& status) {
-            return runChange(*units, liveStation, unit, channel, action, body,
-                             std::chrono::seconds(2), status);
-        });
+        publisher->onCommand(runner);
         publisher->start();
+    }
+    if (node) {
+        node->onCommand(runner, [liveStation](std::int16_t id) {
+            return liveStation != nullptr ? liveStation->unit(id) : std::nullopt;
+        });
+        node->start();
     }
     PanelServer server(*registry, token, std::chrono::seconds(2), live.get());
     const std::string stationName = station ? station->name : "";
     if (journal) {
         server.journalAt(journal->path());
     }
-    server.onMetrics([&registry, stationName, mqtt, journalOf = journal.get()] {
+    server.onMetrics([&registry, stationName, mqtt, sparkplug, journalOf = journal.get()] {
         std::vector<UnitView> views;
         for (const auto& reader : registry->readers()) {
             views.push_back(reader->view(std::nullopt));
@@ -274,7 +308,11 @@ int runService(const ServiceOptions& options, Console& console) {
         if (journalOf != nullptr) {
             kept = journalOf->tally();
         }
-        return metricsText(stationName, views, outbox, kept);
+        std::optional<SparkplugTally> edge;
+        if (sparkplug != nullptr) {
+            edge = sparkplug->tally();
+        }
+        return metricsText(stationName, views, outbox, kept, edge);
     });
     PanelAddress address;
     address.listen = options.listen == "localhost" ? "127.0.0.1" : options.listen;
@@ -413,6 +451,9 @@ int runService(const ServiceOptions& options, Console& console) {
         }
         if (publisher) {
             publisher->stop();
+        }
+        if (node) {
+            node->stop();
         }
         if (journal) {
             journal->stop();

@@ -268,6 +268,10 @@ LiveStation::Reloaded LiveStation::reload(const Station& next) {
             (next.mqtt && !(*next.mqtt == *station_.mqtt))) {
             notTaken.push_back("[mqtt]");
         }
+        if (next.sparkplug.has_value() != station_.sparkplug.has_value() ||
+            (next.sparkplug && !(*next.sparkplug == *station_.sparkplug))) {
+            notTaken.push_back("[sparkplug]");
+        }
         if (!(next.history == station_.history)) {
             notTaken.push_back("[history]");
         }

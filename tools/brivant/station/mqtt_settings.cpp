@@ -76,52 +76,89 @@ bool topicSafe(const std::string& text) {
 
 
 
+bool readLinkKey(const std::string& section, const std::string& name, const toml::node& node,
+                 Problems& problems, MqttSettings& mqtt) {
+    const std::string what = section + "." + name;
+    long long value = 0;
+    auto text = [&](std::string& out) {
+        if (!node.is_string() || node.as_string()->get().empty()) {
+            problems.add(node, what + " must be a string, not empty");
+            return;
+        }
+        out = node.as_string()->get();
+    };
+    if (name == "url") {
+        mqtt.url = "given"; // a wrong one is told as wrong, not as missing
+        if (!node.is_string() || !brokerUrl(node.as_string()->get(), mqtt)) {
+            problems.add(node, what + " must be the broker as mqtt://HOST[:PORT] or mqtts://HOST[:PORT]");
+            return true;
+        }
+        mqtt.url = node.as_string()->get();
+    } else if (name == "client_id") {
+        text(mqtt.clientId);
+        if (mqtt.clientId.size() > 65535) {
+            problems.add(node, what + " is too long");
+        }
+    } else if (name == "username") {
+        text(mqtt.username);
+    } else if (name == "password_file") {
+        text(mqtt.passwordFile);
+    } else if (name == "ca_file") {
+        text(mqtt.caFile);
+    } else if (name == "cert_file") {
+        text(mqtt.certFile);
+    } else if (name == "key_file") {
+        text(mqtt.keyFile);
+    } else if (name == "keepalive") {
+        if (integerIn(node, what, 5, 3600, problems, value)) {
+            mqtt.keepAliveSeconds = static_cast<int>(value);
+        }
+    } else if (name == "protocol") {
+        const std::string version = node.is_string() ? node.as_string()->get() : "";
+        if (version != "5" && version != "3.1.1") {
+            problems.add(node, what + " must be \"5\" or \"3.1.1\"");
+            return true;
+        }
+        mqtt.mqtt5 = version == "5";
+    } else {
+        return false;
+    }
+    return true;
+}
+
+void checkLink(const std::string& section, const toml::table& table, Problems& problems,
+               const MqttSettings& mqtt) {
+    if (mqtt.url.empty()) {
+        problems.add(table.source(), section + ".url is missing: the broker, as mqtt://HOST[:PORT]");
+    }
+    if (mqtt.certFile.empty() != mqtt.keyFile.empty()) {
+        problems.add(table.source(), section + ".cert_file and " + section + ".key_file go together");
+    }
+    if (!mqtt.tls && (!mqtt.caFile.empty() || !mqtt.certFile.empty())) {
+        problems.add(table.source(), section + ".ca_file, cert_file and key_file need an mqtts:// url");
+    }
+    if (!mqtt.passwordFile.empty() && mqtt.username.empty()) {
+        problems.add(table.source(), section + ".password_file needs " + section + ".username");
+    }
+}
+
 void readMqtt(const toml::table& table, Problems& problems, MqttSettings& mqtt) {
-    bool hasUrl = false;
     for (auto&& [key, node] : table) {
         const std::string name(key.str());
         const std::string what = "mqtt." + name;
         long long value = 0;
-        const toml::node& given = node; // a lambda may not capture a structured binding in C++17
-        auto text = [&](std::string& out) {
-            if (!given.is_string() || given.as_string()->get().empty()) {
-                problems.add(given, what + " must be a string, not empty");
-                return;
-            }
-            out = given.as_string()->get();
-        };
-        if (name == "url") {
-            hasUrl = true; // given: a wrong one is told as wrong, not as missing
-            if (!node.is_string() || !brokerUrl(node.as_string()->get(), mqtt)) {
-                problems.add(node, "mqtt.url must be the broker as mqtt://HOST[:PORT] or "
-                                   "mqtts://HOST[:PORT]");
+        if (readLinkKey("mqtt", name, node, problems, mqtt)) {
+            continue;
+        }
+        if (name == "prefix") {
+            if (!node.is_string() || node.as_string()->get().empty()) {
+                problems.add(node, what + " must be a string, not empty");
                 continue;
             }
-            mqtt.url = node.as_string()->get();
-        } else if (name == "client_id") {
-            text(mqtt.clientId);
-            if (mqtt.clientId.size() > 65535) {
-                problems.add(node, "mqtt.client_id is too long");
-            }
-        } else if (name == "username") {
-            text(mqtt.username);
-        } else if (name == "password_file") {
-            text(mqtt.passwordFile);
-        } else if (name == "ca_file") {
-            text(mqtt.caFile);
-        } else if (name == "cert_file") {
-            text(mqtt.certFile);
-        } else if (name == "key_file") {
-            text(mqtt.keyFile);
-        } else if (name == "prefix") {
-            text(mqtt.prefix);
-            if (!mqtt.prefix.empty() && (!topicSafe(mqtt.prefix) || mqtt.prefix.back() == '/')) {
+            mqtt.prefix = node.as_string()->get();
+            if (!topicSafe(mqtt.prefix) || mqtt.prefix.back() == '/') {
                 problems.add(node, "mqtt.prefix must be a topic without +, # or control "
                                    "characters, and without a trailing /");
-            }
-        } else if (name == "keepalive") {
-            if (integerIn(node, what, 5, 3600, problems, value)) {
-                mqtt.keepAliveSeconds = static_cast<int>(value);
             }
         } else if (name == "qos") {
             if (integerIn(node, what, 0, 1, problems, value)) {
@@ -135,13 +172,6 @@ void readMqtt(const toml::table& table, Problems& problems, MqttSettings& mqtt) 
             if (integerIn(node, what, 0, 10000000, problems, value)) {
                 mqtt.queue = static_cast<std::size_t>(value);
             }
-        } else if (name == "protocol") {
-            const std::string version = node.is_string() ? node.as_string()->get() : "";
-            if (version != "5" && version != "3.1.1") {
-                problems.add(node, "mqtt.protocol must be \"5\" or \"3.1.1\"");
-                continue;
-            }
-            mqtt.mqtt5 = version == "5";
         } else if (name == "commands") {
             if (!node.is_boolean()) {
                 problems.add(node, "mqtt.commands must be true or false, not " +
@@ -156,22 +186,11 @@ void readMqtt(const toml::table& table, Problems& problems, MqttSettings& mqtt) 
                                        "commands)");
         }
     }
-    if (!hasUrl) {
-        problems.add(table.source(), "mqtt.url is missing: the broker, as mqtt://HOST[:PORT]");
-    }
-    if (mqtt.certFile.empty() != mqtt.keyFile.empty()) {
-        problems.add(table.source(), "mqtt.cert_file and mqtt.key_file go together");
-    }
-    if (!mqtt.tls && (!mqtt.caFile.empty() || !mqtt.certFile.empty())) {
-        problems.add(table.source(), "mqtt.ca_file, cert_file and key_file need an mqtts:// url");
-    }
-    if (!mqtt.passwordFile.empty() && mqtt.username.empty()) {
-        problems.add(table.source(), "mqtt.password_file needs mqtt.username");
-    }
+    checkLink("mqtt", table, problems, mqtt);
 }
 
-void writeMqtt(std::ostream& out, const MqttSettings& m) {
-    out << "\n[mqtt]\n" << "url = " << quoted(m.url) << "\n";
+void writeLink(std::ostream& out, const MqttSettings& m) {
+    out << "url = " << quoted(m.url) << "\n";
     auto optional = [&out](const char* key, const std::string& value) {
         if (!value.empty()) {
             out << key << " = " << quoted(value) << "\n";
@@ -183,10 +202,17 @@ void writeMqtt(std::ostream& out, const MqttSettings& m) {
     optional("ca_file", m.caFile);
     optional("cert_file", m.certFile);
     optional("key_file", m.keyFile);
-    optional("prefix", m.prefix);
     out << "keepalive = " << m.keepAliveSeconds << "\n"
-        << "qos = " << m.qos << "\n"
-        << "protocol = " << (m.mqtt5 ? "\"5\"" : "\"3.1.1\"") << "\n"
+        << "protocol = " << (m.mqtt5 ? "\"5\"" : "\"3.1.1\"") << "\n";
+}
+
+void writeMqtt(std::ostream& out, const MqttSettings& m) {
+    out << "\n[mqtt]\n";
+    writeLink(out, m);
+    if (!m.prefix.empty()) {
+        out << "prefix = " << quoted(m.prefix) << "\n";
+    }
+    out << "qos = " << m.qos << "\n"
         << "publish_ms = " << m.publishMs << "\n"
         << "queue = " << m.queue << "\n"
         << "commands = " << (m.commands ? "true" : "false") << "\n";

@@ -10,6 +10,7 @@
 #include "station/channel_toml.h"
 #include "station/history_toml.h"
 #include "station/mqtt_toml.h"
+#include "station/sparkplug_toml.h"
 #include "station/toml_text.h"
 #include "util/tool_errors.h"
 
@@ -79,6 +80,7 @@ Station parseStation(const std::string& text, const std::string& file) {
     toml::table root = parsedToml(text, file, problems);
     Station station;
     bool named = false;
+    toml::source_region sparkplugAt{};
     for (auto&& [key, node] : root) {
         const std::string name(key.str());
         long long value = 0;
@@ -152,6 +154,15 @@ Station parseStation(const std::string& text, const std::string& file) {
             }
             station.mqtt.emplace();
             readMqtt(*table, problems, *station.mqtt);
+        } else if (name == "sparkplug") {
+            const toml::table* table = node.as_table();
+            if (table == nullptr) {
+                problems.add(node, "sparkplug must be a table, as [sparkplug]");
+                continue;
+            }
+            station.sparkplug.emplace();
+            readSparkplug(*table, problems, *station.sparkplug);
+            sparkplugAt = table->source();
         } else if (name == "history") {
             const toml::table* table = node.as_table();
             if (table == nullptr) {
@@ -182,7 +193,7 @@ Station parseStation(const std::string& text, const std::string& file) {
             problems.add(key.source(),
                          "unknown key '" + name +
                              "' (station, rate_hz, listen, port, token_file, tls_cert_file, "
-                             "tls_key_file, server_names, mqtt, history, unit)");
+                             "tls_key_file, server_names, mqtt, sparkplug, history, unit)");
         }
     }
     if (!named) {
@@ -192,6 +203,12 @@ Station parseStation(const std::string& text, const std::string& file) {
     if (station.tlsCertFile.empty() != station.tlsKeyFile.empty()) {
         problems.add(toml::source_region{{1, 1}, {1, 1}, nullptr},
                      "tls_cert_file and tls_key_file go together");
+    }
+    if (named && station.sparkplug && station.sparkplug->edgeNodeId.empty()) {
+        if (const std::string why = sparkplugIdProblem(station.name); !why.empty()) {
+            problems.add(sparkplugAt, "the station's name " + why + ", so it cannot be the edge node's ID: "
+                                      "set sparkplug.edge_node_id");
+        }
     }
     if (!problems.empty()) {
         throw StationFileError(problems.list());
@@ -244,6 +261,9 @@ std::string stationToml(const Station& station) {
     }
     if (station.mqtt) {
         writeMqtt(out, *station.mqtt);
+    }
+    if (station.sparkplug) {
+        writeSparkplug(out, *station.sparkplug);
     }
     writeHistory(out, station.history);
     for (const auto& [id, unit] : station.units) {
@@ -338,6 +358,12 @@ std::vector<std::string> unreadableFiles(const Station& station) {
         readable("mqtt.ca_file", station.mqtt->caFile);
         readable("mqtt.cert_file", station.mqtt->certFile);
         readable("mqtt.key_file", station.mqtt->keyFile);
+    }
+    if (station.sparkplug) {
+        readable("sparkplug.password_file", station.sparkplug->link.passwordFile);
+        readable("sparkplug.ca_file", station.sparkplug->link.caFile);
+        readable("sparkplug.cert_file", station.sparkplug->link.certFile);
+        readable("sparkplug.key_file", station.sparkplug->link.keyFile);
     }
     readable("tls_cert_file", station.tlsCertFile);
     readable("tls_key_file", station.tlsKeyFile);

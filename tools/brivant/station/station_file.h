@@ -22,6 +22,7 @@
 //   server_names = ["station4", "station4.plant"]  # Host names accepted besides the address
 //                              # (default off loopback: the host name and its addresses)
 //   [mqtt]                     # publish to an MQTT broker (see MqttSettings)
+//   [sparkplug]                # a Sparkplug B edge node (see SparkplugSettings)
 //   [history]                  # the journal of every sample (see HistorySettings)
 //   url = "mqtt://localhost:1883"
 //
@@ -40,6 +41,7 @@
 #include "station/channel_table.h"
 #include "station/history_settings.h"
 #include "station/mqtt_settings.h"
+#include "station/sparkplug_settings.h"
 
 namespace brivant::tool {
 
@@ -58,6 +60,7 @@ struct Station {
     std::string tlsKeyFile;
     std::vector<std::string> serverNames; // the names it answers to besides its address
     std::optional<MqttSettings> mqtt;
+    std::optional<SparkplugSettings> sparkplug;
     HistorySettings history;
     std::map<std::int16_t, UnitSettings> units;
 };

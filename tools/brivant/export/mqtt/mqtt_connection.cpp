@@ -174,6 +174,13 @@ void MqttConnection::turn() {
         log_("info", "mqtt-connected", "the connection to the broker at " + settings_.url + " holds again");
     }
     pump(speaker_->pumpWait());
+    if (againAsked_ && client_ != nullptr) {
+        againAsked_ = false;
+        speaker_->lost();
+        destroyClient();
+        nextTry_ = Clock::now() + kFirstRetry;
+        return;
+    }
     if (justConnected_ && client_ != nullptr) {
         justConnected_ = false;
         linked_ = true;
@@ -319,6 +326,7 @@ void MqttConnection::destroyClient() {
 // had acknowledged, and a fresh client is made next time so that the old
 // one sends nothing twice.
 void MqttConnection::drop() {
+    againAsked_ = false;
     const bool wasConnected = linked_;
     speaker_->lost();
     destroyClient();
@@ -398,6 +406,11 @@ void MqttConnection::disconnect() {
         mosquitto_disconnect_v5(client_, 0, nullptr);
         mosquitto_loop_write(client_, 1);
     }
+}
+
+void MqttConnection::reconnect() {
+    disconnect();
+    againAsked_ = true;
 }
 
 std::string MqttConnection::reason(int rc) const {

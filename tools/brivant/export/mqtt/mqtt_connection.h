@@ -100,6 +100,10 @@ public:
     bool connected() const { return linked_; }
     bool pump(std::chrono::milliseconds wait);
     void disconnect();
+    // Disconnects cleanly and connects again after the first back-off, as
+    // a fresh client (the speaker's will asked again), with nothing said
+    // in the log: the speaker says why.
+    void reconnect();
 
 private:
     using Clock = std::chrono::steady_clock;
@@ -130,6 +134,7 @@ private:
     struct mosquitto* client_ = nullptr;
     bool linked_ = false;        // the broker accepted this client
     bool justConnected_ = false; // told in the CONNACK callback, acted on after it
+    bool againAsked_ = false;    // reconnect() was called, acted on after the pump
     Clock::time_point nextTry_{};
     Clock::duration retryAfter_;
     Clock::time_point connectedAt_{};

@@ -6,8 +6,6 @@ namespace brivant::tool::sparkplug {
 
 namespace {
 
-constexpr std::size_t kMostIdBytes = 128;
-
 DataType typeOf(const ChannelSetting& setting) {
     switch (setting.kind) {
     case SettingKind::Switch: return DataType::Boolean;
@@ -53,24 +51,6 @@ std::uint64_t countOf(std::int32_t count) {
 }
 
 } // namespace
-
-std::string idProblem(const std::string& id) {
-    if (id.empty()) {
-        return "is empty";
-    }
-    if (id.size() > kMostIdBytes) {
-        return "is longer than " + std::to_string(kMostIdBytes) + " bytes";
-    }
-    for (const char c : id) {
-        if (c == '+' || c == '#' || c == '/') {
-            return std::string("holds '") + c + "', which a Sparkplug ID may not";
-        }
-        if (static_cast<unsigned char>(c) < 0x20 || c == 0x7f) {
-            return "holds a control character";
-        }
-    }
-    return "";
-}
 
 std::string nodeTopic(const NodeName& name, const std::string& type) {
     return "spBv1.0/" + name.group + "/" + type + "/" + name.node;
@@ -173,11 +153,22 @@ Payload deviceBirth(std::int16_t unit, const std::array<ChannelSettings, 3>& set
 
 Payload deviceData(std::int16_t unit, const Sample& sample, bool historical) {
     Payload payload;
+    payload.timestamp = millisecondsOf(sample.time);
+    std::optional<bool> answering = true;
+    appendData(payload, unit, sample, historical, answering);
+    return payload;
+}
+
+void appendData(Payload& payload, std::int16_t unit, const Sample& sample, bool historical,
+                std::optional<bool>& answering) {
     const std::uint64_t when = millisecondsOf(sample.time);
-    payload.timestamp = when;
-    if (sample.result != RC_OK) {
-        payload.metrics.push_back(byAlias(aliasOf(unit, -1, 0), DataType::Boolean, false, when, historical));
-        return payload;
+    const bool read = sample.result == RC_OK;
+    if (answering != read) {
+        payload.metrics.push_back(byAlias(aliasOf(unit, -1, 0), DataType::Boolean, read, when, historical));
+        answering = read;
+    }
+    if (!read) {
+        return;
     }
     for (int channel = 0; channel <= static_cast<int>(kMaxChannel); ++channel) {
         const auto c = static_cast<std::size_t>(channel);
@@ -186,7 +177,39 @@ Payload deviceData(std::int16_t unit, const Sample& sample, bool historical) {
         payload.metrics.push_back(byAlias(aliasOf(unit, channel, 1), DataType::UInt8,
                                           std::uint64_t{sample.status[c]}, when, historical));
     }
+}
+
+Payload settingsData(std::int16_t unit, const std::array<ChannelSettings, 3>& settings, std::uint64_t nowMs) {
+    Payload payload;
+    payload.timestamp = nowMs;
+    for (const UnitMetric& entry : unitMetrics(unit)) {
+        if (entry.stands != Stands::Setting) {
+            continue;
+        }
+        const std::uint32_t value = entry.setting->get(settings[static_cast<std::size_t>(entry.channel)])[entry.index];
+        payload.metrics.push_back(byAlias(entry.alias, entry.type,
+                                          entry.type == DataType::Boolean ? Value{value != 0} : Value{std::uint64_t{value}},
+                                          nowMs, false));
+    }
     return payload;
+}
+
+Payload backlogData(std::uint64_t backlog, std::uint64_t nowMs) {
+    Payload payload;
+    payload.timestamp = nowMs;
+    payload.metrics.push_back(byAlias(kBacklogAlias, DataType::UInt64, backlog, nowMs, false));
+    return payload;
+}
+
+Sample sampleOf(const JournalRow& row) {
+    Sample sample;
+    sample.seq = row.seq;
+    sample.t = row.t;
+    sample.time = WallTime(std::chrono::duration_cast<WallTime::duration>(std::chrono::microseconds(row.timeUs)));
+    sample.result = row.result;
+    sample.counts = row.counts;
+    sample.status = row.status;
+    return sample;
 }
 
 std::optional<SettingWrite> settingWrite(std::int16_t unit, const Metric& metric, std::string& why) {

@@ -11,15 +11,11 @@
 #include <vector>
 
 #include "export/sparkplug/sparkplug_payload.h"
+#include "journal/journal_row.h"
 #include "service/unit_reader.h"
 #include "station/channel_table.h"
 
 namespace brivant::tool::sparkplug {
-
-// "" when `id` may stand as a group, edge node or device ID (not empty, no
-// '+', '#' or '/', at most 128 bytes of UTF-8 without control characters),
-// else why not.
-std::string idProblem(const std::string& id);
 
 struct NodeName {
     std::string group;
@@ -79,6 +75,17 @@ Payload deviceBirth(std::int16_t unit, const std::array<ChannelSettings, 3>& set
 // the sample's own time; `historical` for one forwarded from the journal.
 // A sample that did not read sends Answering false instead.
 Payload deviceData(std::int16_t unit, const Sample& sample, bool historical);
+// The same, added to `payload` (several samples of a unit go in one
+// message). Answering goes too when it differs from `answering`, what the
+// host was last told, which it then holds.
+void appendData(Payload& payload, std::int16_t unit, const Sample& sample, bool historical,
+                std::optional<bool>& answering);
+// Every setting's value, by alias: sent once a change has been made.
+Payload settingsData(std::int16_t unit, const std::array<ChannelSettings, 3>& settings, std::uint64_t nowMs);
+// The node's journal backlog, by alias.
+Payload backlogData(std::uint64_t backlog, std::uint64_t nowMs);
+// A journal's row as the sample it was.
+Sample sampleOf(const JournalRow& row);
 
 // A DCMD's metric, named or by alias, as a write of one setting's value.
 struct SettingWrite {

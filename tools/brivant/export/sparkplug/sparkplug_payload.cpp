@@ -13,9 +13,11 @@ namespace {
 using CMetric = SparkplugB__Payload__Metric;
 
 // How a type travels: in int_value (32 bits), long_value (64), or another.
+// UInt32 goes in long_value, where hosts read it; one sent in int_value is
+// taken too.
 bool inInt32(DataType type) {
     return type == DataType::Int8 || type == DataType::Int16 || type == DataType::Int32 || type == DataType::UInt8 ||
-           type == DataType::UInt16 || type == DataType::UInt32;
+           type == DataType::UInt16;
 }
 
 bool isSigned(DataType type) {
@@ -90,7 +92,8 @@ void setValue(CMetric& out, const Metric& metric) {
         return std::invalid_argument(nameOf(metric) + "'s value does not fit its type " +
                                      std::to_string(static_cast<std::uint32_t>(type)));
     };
-    if (inInt32(type) || type == DataType::Int64 || type == DataType::UInt64 || type == DataType::DateTime) {
+    if (inInt32(type) || type == DataType::UInt32 || type == DataType::Int64 || type == DataType::UInt64 ||
+        type == DataType::DateTime) {
         const std::optional<std::uint64_t> bits = wireBits(metric.value, type);
         if (!bits || (type == DataType::DateTime && std::holds_alternative<std::int64_t>(metric.value))) {
             throw wrong();
@@ -140,7 +143,7 @@ std::optional<Value> valueOf(const CMetric& in, std::optional<DataType> type, st
     case SPARKPLUG_B__PAYLOAD__METRIC__VALUE__NOT_SET:
         return Value{};
     case SPARKPLUG_B__PAYLOAD__METRIC__VALUE_INT_VALUE: {
-        if (type && !inInt32(*type)) {
+        if (type && !inInt32(*type) && *type != DataType::UInt32) {
             break;
         }
         if (type && isSigned(*type)) {
@@ -165,10 +168,11 @@ std::optional<Value> valueOf(const CMetric& in, std::optional<DataType> type, st
         if (type && isSigned(*type)) {
             return Value{static_cast<std::int64_t>(in.long_value)};
         }
-        if (type && !(inInt32(*type) || *type == DataType::UInt64 || *type == DataType::DateTime)) {
+        if (type && !(inInt32(*type) || *type == DataType::UInt32 || *type == DataType::UInt64 ||
+                      *type == DataType::DateTime)) {
             break;
         }
-        if (type && inInt32(*type) && (in.long_value >> bitsOf(*type)) != 0) {
+        if (type && bitsOf(*type) < 64 && (in.long_value >> bitsOf(*type)) != 0) {
             why = "an unsigned value out of its type's range";
             return std::nullopt;
         }
