@@ -330,6 +330,14 @@ run_servers_suite() {
                 /usr/bin/python3 -m unittest -v "$suite") 2>&1 | tee -a "$log" || status=$?
     done
     count "servers suite, $name serve (unittest)" "$(awk '/^Ran [0-9]+ tests? in/ {n += $2} END {print n + 0}' "$log")"
+    # The node over units unplugged and back, in-process, against the same host.
+    local tests
+    tests="$(dirname "$tool")/tests/brivant_tool_tests"
+    if [ -x "$tests" ]; then
+        BRIVANT_SPARKPLUG_HOST="$BRIVANT_ROOT/tests/sparkplug-host/host.mjs" \
+            "$tests" --gtest_filter='SparkplugUnplug.*' 2>&1 | tee "$log" || status=$?
+        count_matched "servers suite, $name Sparkplug node in-process (gtest)" 's/^\[  PASSED  \] ([0-9]+) tests?\.$/\1/p' "$log"
+    fi
     rm -f "$log"
     [ $status -eq 0 ] && echo "servers: $name serve against Mosquitto, Prometheus and a Sparkplug host passed"
     return $status

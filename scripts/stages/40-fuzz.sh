@@ -50,10 +50,12 @@ fuzz() {
 failed=0
 fuzz api "$BRIVANT_ROOT/fuzz/corpus" "$seconds" 1024 || failed=1
 # What comes to serve from outside: a station file (--check), an HTTP
-# request, a command from the broker, a Sparkplug B payload.
+# request, a command from the broker, a Sparkplug B payload, a host's
+# Sparkplug command.
 outside=${BRIVANT_FUZZ_OUTSIDE_SECONDS:-30}
 fuzz station_file "$BRIVANT_ROOT/fuzz/seeds/station_file" "$outside" 4096 || failed=1
 fuzz http_request "$BRIVANT_ROOT/fuzz/seeds/http_request" "$outside" 4096 || failed=1
 fuzz mqtt_command "$BRIVANT_ROOT/fuzz/seeds/mqtt_command" "$outside" 2048 || failed=1
 fuzz sparkplug_payload "$BRIVANT_ROOT/fuzz/seeds/sparkplug_payload" "$outside" 2048 || failed=1
+fuzz sparkplug_command "$BRIVANT_ROOT/fuzz/seeds/sparkplug_command" "$outside" 2048 || failed=1
 exit $failed

@@ -15,6 +15,7 @@
 
 #include <brivant.h>
 
+#include "export/sparkplug/sparkplug_commands.h"
 #include "export/sparkplug/sparkplug_model.h"
 #include "export/sparkplug/sparkplug_payload.h"
 
@@ -442,25 +443,11 @@ struct SparkplugNode::Impl : MqttSpeaker {
     }
 
     void nodeCommand(const std::uint8_t* bytes, std::size_t size) {
-        std::string why;
-        const std::optional<Payload> payload = decode(bytes, size, why);
-        if (!payload) {
-            ignore("ncmd-malformed", "an NCMD that is not a Sparkplug B payload: " + why);
-            return;
+        const HostCommand command = readNodeCommand(bytes, size);
+        for (const Refusal& refusal : command.refused) {
+            ignore(refusal.kind, refusal.text);
         }
-        bool rebirth = false;
-        for (const Metric& metric : payload->metrics) {
-            const bool isRebirth = metric.name == "Node Control/Rebirth" ||
-                                   (metric.name.empty() && metric.alias == kRebirthAlias);
-            if (isRebirth && truthValue(metric) == true) {
-                rebirth = true;
-            } else {
-                ignore("ncmd-unknown", "an NCMD with a metric other than Node Control/Rebirth = true (" +
-                                           (metric.name.empty() ? "alias " + std::to_string(metric.alias.value_or(0))
-                                                                : metric.name) + ")");
-            }
-        }
-        if (rebirth && connection->connected() && hostOnline) {
+        if (command.rebirth && connection->connected() && hostOnline) {
             log("info", "sparkplug-rebirth", "a host asked for a rebirth: the births go again");
             birth(true);
         }
@@ -481,25 +468,17 @@ struct SparkplugNode::Impl : MqttSpeaker {
             ignore("dcmd-off", "a DCMD for " + device + ": commands are off (sparkplug.commands)");
             return;
         }
-        std::string why;
-        const std::optional<Payload> payload = decode(bytes, size, why);
-        if (!payload) {
-            ignore("dcmd-malformed", "a DCMD for " + device + " that is not a Sparkplug B payload: " + why);
-            return;
+        const HostCommand command = readDeviceCommand(*unit, bytes, size);
+        for (const Refusal& refusal : command.refused) {
+            ignore(refusal.kind, refusal.text);
         }
-        for (const Metric& metric : payload->metrics) {
-            std::string refused;
-            const std::optional<SettingWrite> write = settingWrite(*unit, metric, refused);
-            if (!write) {
-                ignore("dcmd-refused", "a DCMD for " + device + " refused: " + refused);
-                continue;
-            }
-            std::lock_guard<std::mutex> guard(lock);
+        std::lock_guard<std::mutex> guard(lock);
+        for (const SettingWrite& write : command.writes) {
             if (writes.size() >= kCommandQueue) {
                 ignore("dcmd-queue", "too many DCMD writes waiting; dropped one for " + device);
                 continue;
             }
-            writes.push_back(Write{*unit, *write});
+            writes.push_back(Write{*unit, write});
             writeWake.notify_one();
         }
     }
