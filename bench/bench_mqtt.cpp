@@ -7,8 +7,11 @@
 // serve's CPU (readers, publisher, simulation) as a share of one core.
 // Then the same with the journal on (every sample through SQLite, MQTT
 // forwarded from it), with the bytes the process wrote to disk per sample
-// and the commits (each one synced) a second; and 16 units at 1000 Hz with
-// publish_ms 100, with and without the journal.
+// and the commits (each one synced) a second; 16 units at 1000 Hz with
+// publish_ms 100, with and without the journal; and 16 units at 100 Hz with
+// a 100 ms publish period, as JSON topics and as a Sparkplug B edge node
+// (its DDATA decoded by the subscriber, the latency from each sample's own
+// timestamp, in whole milliseconds).
 #include <algorithm>
 #include <atomic>
 #include <chrono>
@@ -34,6 +37,8 @@
 #include "brivant.h"
 #include "station/live_station.h"
 #include "export/mqtt/mqtt_publisher.h"
+#include "export/sparkplug/sparkplug_node.h"
+#include "export/sparkplug/sparkplug_payload.h"
 #include "journal/journal.h"
 #include "platform/sim/sim.h"
 #include "service/unit_registry.h"
@@ -52,6 +57,7 @@ struct Setup {
     double rateHz = 100;
     bool journal = false;
     int publishMs = 0;
+    bool sparkplug = false; // the edge node instead of the JSON topics
 };
 
 // What the process has written to the storage layer so far.
@@ -139,6 +145,10 @@ struct Subscriber {
         if (!self->counting || message->retain) {
             return;
         }
+        if (std::strncmp(message->topic, "spBv1.0/", 8) == 0) {
+            self->takeSparkplug(*message);
+            return;
+        }
         std::string text(static_cast<const char*>(message->payload),
                          static_cast<std::size_t>(message->payloadlen));
         std::size_t at = text.find("\"time_us\":");
@@ -151,11 +161,31 @@ struct Subscriber {
         self->latencyMs.push_back(static_cast<double>(wallMicros() - readAt) / 1000.0);
     }
 
+    // Each sample in a DDATA: its channel 0 Count, stamped with the
+    // sample's time.
+    void takeSparkplug(const struct mosquitto_message& message) {
+        std::string why;
+        const auto payload = tool::sparkplug::decode(static_cast<const std::uint8_t*>(message.payload),
+                                                     static_cast<std::size_t>(message.payloadlen), why);
+        if (!payload) {
+            return;
+        }
+        const double now = static_cast<double>(wallMicros()) / 1000.0;
+        std::lock_guard<std::mutex> guard(lock);
+        for (const auto& metric : payload->metrics) {
+            if (metric.alias && *metric.alias % 1000 == 100 && metric.timestamp) {
+                ++received;
+                latencyMs.push_back(now - static_cast<double>(*metric.timestamp));
+            }
+        }
+    }
+
     void start(int port) {
         client = mosquitto_new(nullptr, true, this);
         mosquitto_message_callback_set(client, onMessage);
         mosquitto_connect(client, "127.0.0.1", port, 30);
         mosquitto_subscribe(client, nullptr, "brivant/bench/unit/+/state", 1);
+        mosquitto_subscribe(client, nullptr, "spBv1.0/bench/DDATA/#", 0);
         mosquitto_loop_start(client);
     }
     void stop() {
@@ -200,12 +230,21 @@ Figures measure(const Setup& setup, double runFor) {
     tool::Station station;
     station.name = "bench";
     station.rateHz = kRateHz;
-    station.mqtt.emplace();
-    station.mqtt->url = "mqtt://127.0.0.1:" + std::to_string(broker.port());
-    station.mqtt->host = "127.0.0.1";
-    station.mqtt->port = broker.port();
-    station.mqtt->qos = setup.qos;
-    station.mqtt->publishMs = setup.publishMs;
+    tool::MqttSettings link;
+    link.url = "mqtt://127.0.0.1:" + std::to_string(broker.port());
+    link.host = "127.0.0.1";
+    link.port = broker.port();
+    link.qos = setup.qos;
+    link.publishMs = setup.publishMs;
+    if (setup.sparkplug) {
+        link.mqtt5 = false;
+        station.sparkplug.emplace();
+        station.sparkplug->link = link;
+        station.sparkplug->groupId = "bench";
+        station.sparkplug->publishMs = setup.publishMs;
+    } else {
+        station.mqtt = link;
+    }
     std::vector<std::int16_t> ids;
     for (std::int16_t id = 0; id < kUnits; ++id) {
         station.units[id] = tool::UnitSettings{};
@@ -222,15 +261,34 @@ Figures measure(const Setup& setup, double runFor) {
         journal = std::make_unique<tool::Journal>(history, "bench", quiet);
         journal->start();
     }
-    tool::MqttPublisher publisher(station, quiet);
-    if (journal) {
-        publisher.forwardFrom(*journal);
+    std::unique_ptr<tool::MqttPublisher> publisher;
+    std::unique_ptr<tool::SparkplugNode> node;
+    std::shared_ptr<const tool::ReaderListener> mqtt;
+    if (setup.sparkplug) {
+        node = std::make_unique<tool::SparkplugNode>(station, quiet);
+        if (journal) {
+            node->forwardFrom(*journal);
+        }
+        mqtt = node->listener();
+    } else {
+        publisher = std::make_unique<tool::MqttPublisher>(station, quiet);
+        if (journal) {
+            publisher->forwardFrom(*journal);
+        }
+        mqtt = publisher->listener();
     }
+    // What was sent and dropped so far, whichever speaks.
+    auto tally = [&] {
+        if (node) {
+            const tool::SparkplugTally t = node->tally();
+            return tool::OutboxTally{t.connected, t.backlog, t.messages, t.dropped};
+        }
+        return publisher->tally();
+    };
     tool::LiveStation live(station, std::nullopt);
     tool::ReaderSettings settings;
     settings.rateHz = kRateHz;
-    // As serve composes them: the journal first, then the publisher.
-    auto mqtt = publisher.listener();
+    // As serve composes them: the journal first, then the link.
     auto listener = std::make_shared<tool::ReaderListener>();
     tool::Journal* kept = journal.get();
     listener->sample = [kept, mqtt](std::int16_t id, const tool::Sample& s, std::optional<bool> configured) {
@@ -244,12 +302,16 @@ Figures measure(const Setup& setup, double runFor) {
     tool::UnitRegistry registry(settings, tool::StationUnits{ids, [&live](std::int16_t id, tool::ConfigureWhy why) {
                                                                  return live.configure(id, why);
                                                              }});
-    publisher.start();
+    if (node) {
+        node->start();
+    } else {
+        publisher->start();
+    }
     registry.start();
     std::this_thread::sleep_for(1s);
 
     subscriber.counting = true;
-    const tool::OutboxTally before = publisher.tally();
+    const tool::OutboxTally before = tally();
     const tool::JournalTally journalBefore = journal ? journal->tally() : tool::JournalTally{};
     const std::uint64_t diskBefore = bytesWritten();
     const double cpuBefore = cpuSeconds(CLOCK_PROCESS_CPUTIME_ID);
@@ -276,11 +338,15 @@ Figures measure(const Setup& setup, double runFor) {
         figures.commitsPerSecond = static_cast<double>(after.commits - journalBefore.commits) / elapsed;
         figures.unstored = after.unstored;
     }
-    figures.outbox = publisher.tally();
+    figures.outbox = tally();
     figures.outbox.sent -= before.sent;
     figures.outbox.dropped -= before.dropped;
     registry.stop(5s);
-    publisher.stop();
+    if (node) {
+        node->stop();
+    } else {
+        publisher->stop();
+    }
     subscriber.stop();
     figures.samples = *settings.sequence;
     if (journal) {
@@ -319,6 +385,9 @@ int main() {
         {"100 Hz, QoS 1, journal", {1, 100, true, 0}},
         {"1000 Hz, publish_ms 100", {1, 1000, false, 100}},
         {"1000 Hz, publish_ms 100, journal", {1, 1000, true, 100}},
+        {"100 Hz, publish_ms 100", {1, 100, false, 100}},
+        {"100 Hz, 100 ms, Sparkplug", {0, 100, false, 100, true}},
+        {"100 Hz, 100 ms, Sparkplug, journal", {0, 100, true, 100, true}},
     };
     for (const auto& [name, setup] : runs) {
         Figures f = measure(setup, 10.0);

@@ -11,6 +11,9 @@ set -euo pipefail
 source "$(dirname "$0")/../lib.sh"
 need wine wine32 python msi
 need_packages mosquitto mosquitto-clients
+# The Sparkplug host of the servers suite reads the service's edge node.
+install_sparkplug_host
+export BRIVANT_SPARKPLUG_HOST=$BRIVANT_ROOT/tests/sparkplug-host/host.mjs
 build_dir=$BRIVANT_ROOT/build-win
 [ -f "$build_dir/BRIVANT.dll" ] && [ -f "$build_dir-x86/BRIVANT.dll" ] ||
     bash "$BRIVANT_ROOT/scripts/build-windows.sh" "$build_dir"

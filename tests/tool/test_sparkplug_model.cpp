@@ -59,6 +59,12 @@ TEST(SparkplugModel, SeqRisesByOneAndWrapsAt255) {
     }
     EXPECT_EQ(seq.birth(), 0u);
     EXPECT_EQ(seq.next(), 1u);
+    // bdSeq the same way, from one CONNECT to the next.
+    std::uint64_t bdSeq = 0;
+    for (int connect = 1; connect <= 300; ++connect) {
+        bdSeq = sp::nextBdSeq(bdSeq);
+        EXPECT_EQ(bdSeq, static_cast<std::uint64_t>(connect % 256)) << connect;
+    }
 }
 
 // Every metric of every unit has an alias no other has, the same at each

@@ -5,9 +5,34 @@
 # msiexec upgrades it twice, once while it runs and once while it is stopped,
 # to installers of the same files at higher versions ($BRIVANT_MSI_UPGRADES,
 # two of them), and msiexec /x takes the program away but not what is in
-# ProgramData. Sourced by run_suite.sh after the tool's checks (units 0, 1
-# and 5 linked). Needs: $work, $WINEPREFIX, $BRIVANT_MSI,
-# $BRIVANT_MSI_UPGRADES, mosquitto and mosquitto_sub.
+# ProgramData. The service is a Sparkplug B edge node on the same broker
+# too, read by the servers suite's npm host ($BRIVANT_SPARKPLUG_HOST, when
+# set). Sourced by run_suite.sh after the tool's checks (units 0, 1 and 5
+# linked). Needs: $work, $WINEPREFIX, $BRIVANT_MSI, $BRIVANT_MSI_UPGRADES,
+# mosquitto and mosquitto_sub.
+
+# What the npm host took, a line each: "NBIRTH bdSeq N seq S", "DBIRTH
+# unit-N NAME TYPE" for each metric, "DDATA unit-N", "NDEATH bdSeq N".
+sparkplug_births() {
+    /usr/bin/python3 -c '
+import json, sys
+for line in open(sys.argv[1]):
+    m = json.loads(line)
+    if "topic" not in m:
+        continue
+    parts = m["topic"].split("/")
+    kind, payload = parts[2], m.get("payload", {})
+    metrics = payload.get("metrics", [])
+    if kind in ("NBIRTH", "NDEATH"):
+        bdseq = [x["value"] for x in metrics if x.get("name") == "bdSeq"]
+        print(kind, "bdSeq", bdseq[0] if bdseq else "?", *(["seq", payload["seq"]] if "seq" in payload else []))
+    elif kind == "DBIRTH":
+        for x in metrics:
+            print(kind, parts[4], x["name"], x["type"])
+    elif kind == "DDATA":
+        print(kind, parts[4])
+' "$1"
+}
 
 free_port() {
     /usr/bin/python3 -c 'import socket; s = socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])'
@@ -100,7 +125,7 @@ run_service_checks() {
     local - # each check's status is taken, not left to end the script
     set +e
     local passed=0 failed=0 out=$work/service-output status
-    local drive=$WINEPREFIX/drive_c installed data broker_pid sub_pid keeper_pid
+    local drive=$WINEPREFIX/drive_c installed data broker_pid sub_pid keeper_pid host_pid host_in last_birth
     installed="$drive/Program Files/Brivant"
     data="$drive/ProgramData/Brivant"
     service_check() { # service_check CONDITION-STATUS WHAT
@@ -157,8 +182,17 @@ run_service_checks() {
     sleep 0.5
     timeout 300 mosquitto_sub -h 127.0.0.1 -p "$mqtt_port" -t 'brivant/#' -v >"$work/mqtt.txt" 2>&1 &
     sub_pid=$!
-    printf 'station = "wine-1"\nrate_hz = 10\nport = %s\n[unit.0]\n[unit.1.channel.0]\nmultiplier = 2\n[mqtt]\nurl = "mqtt://127.0.0.1:%s"\n' \
-        "$api_port" "$mqtt_port" >"$data/station.toml"
+    host_pid=""
+    if [ -n "${BRIVANT_SPARKPLUG_HOST:-}" ]; then
+        # It runs until its input closes: a fifo this shell holds open.
+        mkfifo "$work/host-in"
+        timeout 300 node "$BRIVANT_SPARKPLUG_HOST" "mqtt://127.0.0.1:$mqtt_port" <"$work/host-in" \
+            >"$work/sparkplug.jsonl" 2>/dev/null &
+        host_pid=$!
+        exec {host_in}>"$work/host-in"
+    fi
+    printf 'station = "wine-1"\nrate_hz = 10\nport = %s\n[unit.0]\n[unit.1.channel.0]\nmultiplier = 2\n[mqtt]\nurl = "mqtt://127.0.0.1:%s"\n[sparkplug]\nurl = "mqtt://127.0.0.1:%s"\ngroup_id = "wine"\npublish_ms = 200\n' \
+        "$api_port" "$mqtt_port" "$mqtt_port" >"$data/station.toml"
     # The double stands in for the units, next to the library that loads it.
     cp "$work/run/winusb.dll" "$installed/"
 
@@ -242,6 +276,16 @@ print(tomllib.load(open(sys.argv[1], "rb"))["unit"]["0"]["channel"]["2"]["set"][
     cp "$work/mqtt.txt" "$out"
     grep -q '^brivant/wine-1/status online' "$out" && grep -q '^brivant/wine-1/unit/0/state ' "$out"
     service_check $? "the service publishes online and unit 0's states to Mosquitto on the host"
+    if [ -n "$host_pid" ]; then
+        for _ in $(seq 1 50); do
+            grep -q '"topic":"spBv1.0/wine/DDATA/wine-1/unit-0"' "$work/sparkplug.jsonl" && break
+            sleep 0.2
+        done
+        sparkplug_births "$work/sparkplug.jsonl" >"$out"
+        grep -q '^NBIRTH bdSeq 0 seq 0$' "$out" && grep -q '^DBIRTH unit-0 Channel 0/Count UInt64$' "$out" &&
+            grep -q '^DDATA unit-0$' "$out"
+        service_check $? "the service is a Sparkplug edge node: NBIRTH, unit 0's DBIRTH and DDATA, read by the npm host"
+    fi
 
     # ---- an upgrade while the service runs ----------------------------------
     upgrade_checks running "$installed" "$data" brivant-next.msi "${upgrades[0]}"
@@ -254,6 +298,16 @@ print(tomllib.load(open(sys.argv[1], "rb"))["unit"]["0"]["channel"]["2"]["set"][
     status=$?
     cat "$work/mqtt.txt" | tail -n3 >>"$out"
     service_check $status "net stop: serve ends cleanly, publishes offline, removes its runtime file"
+    if [ -n "$host_pid" ]; then
+        sparkplug_births "$work/sparkplug.jsonl" >"$out"
+        # The last word of the last run: an NDEATH with the bdSeq of its birth.
+        last_birth=$(grep '^NBIRTH' "$out" | tail -n1 | cut -d' ' -f3)
+        [ -n "$last_birth" ] && tail -n1 "$out" | grep -q "^NDEATH bdSeq $last_birth\$"
+        service_check $? "net stop: the node's last message is an NDEATH with the bdSeq of its NBIRTH (bdSeq $last_birth)"
+        exec {host_in}>&-
+        wait "$host_pid" 2>/dev/null
+        host_pid=""
+    fi
 
     cp "$data/logs/serve.log" "$out" 2>/dev/null
     grep -q 'service Brivant starting' "$out" && grep -q 'ended with status 0' "$out"
@@ -285,7 +339,7 @@ print(tomllib.load(open(sys.argv[1], "rb"))["unit"]["0"]["channel"]["2"]["set"][
     [ -f "$data/state/journal-wine-1.db" ] && [ -f "$data/state/changes-wine-1.toml" ] && [ -f "$data/logs/serve.log" ]
     service_check $? "msiexec /x: the journal, the kept changes and the log stay in ProgramData\\Brivant"
 
-    kill "$sub_pid" "$broker_pid" 2>/dev/null
+    kill "$sub_pid" "$broker_pid" ${host_pid:+"$host_pid"} 2>/dev/null
     # The keeper is a Windows program: under Wine, SIGTERM to its `timeout`
     # is passed on and ignored, and waiting for it took the whole 600 s.
     # Its `timeout` is killed outright; run_suite.sh's wineserver -k ends the

@@ -69,6 +69,10 @@ std::uint64_t Sequence::birth() {
     return 0;
 }
 
+std::uint64_t nextBdSeq(std::uint64_t last) {
+    return (last + 1) % 256;
+}
+
 std::uint64_t Sequence::next() {
     const std::uint64_t seq = next_;
     next_ = (next_ + 1) % 256;

@@ -37,6 +37,9 @@ private:
     std::uint64_t next_ = 0;
 };
 
+// bdSeq after `last`: one more at each CONNECT the broker took, 255 then 0.
+std::uint64_t nextBdSeq(std::uint64_t last);
+
 // What a unit's metric stands for.
 enum class Stands { Answering, Count, Status, Setting };
 

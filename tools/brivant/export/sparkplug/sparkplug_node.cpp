@@ -198,7 +198,7 @@ struct SparkplugNode::Impl : MqttSpeaker {
         // will with the birth that follows it. An attempt that never
         // reached the broker keeps its number for the next.
         if (willTaken) {
-            bdSeq = (bdSeq + 1) % 256;
+            bdSeq = nextBdSeq(bdSeq);
             willTaken = false;
         }
         bdSeqNow = bdSeq;
