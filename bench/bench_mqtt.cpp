@@ -105,7 +105,9 @@ public:
         folder_ = ::mkdtemp(folder);
         const std::string conf = folder_ + "/mosquitto.conf";
         std::ofstream(conf) << "listener " << port_ << " 127.0.0.1\nallow_anonymous true\n"
-                            << "persistence false\nmax_queued_messages 100000\n";
+                            << "persistence false\nmax_queued_messages 100000\n"
+                            // as a plant sets it for telemetry: no Nagle delay to the subscriber
+                            << "set_tcp_nodelay true\n";
         pid_ = ::fork();
         if (pid_ == 0) {
             if (!std::freopen("/dev/null", "w", stderr)) {

@@ -174,7 +174,7 @@ class EdgeNodeSession(SparkplugTest):
         serve = self.start(rate=50, publish_ms=0)
         wait_for("more than 300 messages after the NBIRTH", lambda: len(self.host.taken()) > 320, timeout=30)
         serve.stop()
-        wait_for("the NDEATH", lambda: self.host.taken("NDEATH"))
+        wait_for("SIGTERM: the NDEATH serve publishes before DISCONNECT", lambda: self.host.taken("NDEATH"))
         time.sleep(0.3)
         messages = self.host.taken()
         kinds = [kind_of(m) for m in messages]
@@ -349,7 +349,7 @@ class PrimaryHost(SparkplugTest):
         wait_for("the NBIRTH", lambda: self.host.taken("NBIRTH"))
         self.host.publish(state, text=json.dumps({"online": False, "timestamp": 500}), retain=True)
         data = len(self.host.taken("DDATA"))
-        wait_for("data on", lambda: len(self.host.taken("DDATA")) > data + 4)
+        wait_for("data going on: an older offline STATE is ignored", lambda: len(self.host.taken("DDATA")) > data + 4)
         self.assertEqual(self.host.taken("NDEATH"), [], "an older offline STATE is ignored")
         self.host.publish(state, text=json.dumps({"online": False, "timestamp": 2000}), retain=True)
         wait_for("the NDEATH", lambda: self.host.taken("NDEATH"))

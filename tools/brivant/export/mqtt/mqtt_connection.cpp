@@ -249,6 +249,9 @@ bool MqttConnection::connect() {
         return false;
     }
     mosquitto_int_option(client_, MOSQ_OPT_PROTOCOL_VERSION, settings_.mqtt5 ? MQTT_PROTOCOL_V5 : MQTT_PROTOCOL_V311);
+    // Small messages go at once: with Nagle's algorithm a QoS 0 message
+    // waited for the broker's delayed ACK, some 40 ms.
+    mosquitto_int_option(client_, MOSQ_OPT_TCP_NODELAY, 1);
     mosquitto_connect_v5_callback_set(client_, onConnect);
     mosquitto_publish_v5_callback_set(client_, onPublish);
     mosquitto_message_v5_callback_set(client_, onMessage);

@@ -209,8 +209,15 @@ struct SparkplugNode::Impl : MqttSpeaker {
         return journal != nullptr ? "samples wait in the journal" : "samples wait in memory (at most 100000)";
     }
 
+    // Until the next period is due, so that a period's samples go when it
+    // ends, not a turn later.
     std::chrono::milliseconds pumpWait() const override {
-        return std::chrono::milliseconds(settings.publishMs > 0 ? std::min(100, settings.publishMs) : 100);
+        if (settings.publishMs == 0 || !born) {
+            return std::chrono::milliseconds(100);
+        }
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(nextPeriod - Clock::now());
+        return std::clamp(left + std::chrono::milliseconds(1), std::chrono::milliseconds(1),
+                          std::chrono::milliseconds(100));
     }
 
     // A message of ours to the client: its message ID, or -1 when the
