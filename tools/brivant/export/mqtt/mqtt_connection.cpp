@@ -216,6 +216,10 @@ void MqttConnection::onConnect(struct mosquitto*, void* user, int reason, int, c
     self->justConnected_ = true;
 }
 
+void MqttConnection::onSubscribe(struct mosquitto*, void* user, int mid, int, const int*, const mosquitto_property*) {
+    of(user)->speaker_->subscribed(mid);
+}
+
 void MqttConnection::onPublish(struct mosquitto*, void* user, int mid, int reason, const mosquitto_property*) {
     of(user)->speaker_->published(mid, reason);
 }
@@ -256,6 +260,7 @@ bool MqttConnection::connect() {
     mosquitto_publish_v5_callback_set(client_, onPublish);
     mosquitto_message_v5_callback_set(client_, onMessage);
     mosquitto_disconnect_v5_callback_set(client_, onDisconnect);
+    mosquitto_subscribe_v5_callback_set(client_, onSubscribe);
     // Asked for each connection: a will may change from one to the next.
     const MqttWill will = speaker_->will();
     mosquitto_will_set_v5(client_, will.topic.c_str(), static_cast<int>(will.payload.size()), will.payload.data(),

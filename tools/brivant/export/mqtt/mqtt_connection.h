@@ -54,6 +54,9 @@ public:
     // wrote to the socket (QoS 0), with the broker's reason code.
     virtual void published(int mid, int reason) = 0;
     virtual void received(const mosquitto_message& message, const mosquitto_property* properties) = 0;
+    // The broker answered a SUBSCRIBE of ours: it has read everything
+    // written before it.
+    virtual void subscribed(int /*mid*/) {}
     // The client is gone: what it was given and had not had acknowledged
     // must be given to the next one.
     virtual void lost() = 0;
@@ -123,6 +126,7 @@ private:
     static void onMessage(struct mosquitto*, void* user, const struct mosquitto_message* message,
                           const mosquitto_property* properties) noexcept;
     static void onDisconnect(struct mosquitto*, void* user, int reason, const mosquitto_property*) noexcept;
+    static void onSubscribe(struct mosquitto*, void* user, int mid, int, const int*, const mosquitto_property*);
 
     const MqttSettings settings_;
     const std::string clientId_;

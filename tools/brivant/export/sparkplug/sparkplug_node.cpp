@@ -32,6 +32,7 @@ constexpr std::size_t kTakeAtOnce = 1000;        // rows taken from the journal 
 constexpr std::size_t kMemoryBound = 100000;     // samples waiting without a journal
 constexpr std::size_t kCommandQueue = 64;
 constexpr auto kBacklogEvery = std::chrono::seconds(5);
+constexpr auto kProbeEvery = std::chrono::milliseconds(200); // a SUBSCRIBE that confirms what was written
 
 std::uint64_t nowMs() {
     return millisecondsOf(std::chrono::system_clock::now());
@@ -120,7 +121,7 @@ struct SparkplugNode::Impl : MqttSpeaker {
     std::map<std::int16_t, std::optional<bool>> answeringSaid;
     std::uint64_t queuedUpTo = 0; // rows taken up to here
     std::uint64_t replayUpTo = 0; // rows up to here were taken before this birth: historical
-    std::multiset<std::uint64_t> outstanding; // rows handed to the client, not yet written
+    std::multiset<std::uint64_t> outstanding; // rows handed to the client, not yet read by the broker
     std::map<int, std::vector<std::uint64_t>> inFlight; // by message ID: its rows
     std::vector<std::pair<int, int>> writtenInCall;
     Clock::time_point nextPeriod{};
@@ -128,6 +129,11 @@ struct SparkplugNode::Impl : MqttSpeaker {
     std::uint64_t backlogSaid = UINT64_MAX;
     std::set<std::string> told; // what is said once: ignored commands by kind
     std::deque<Taken> inbox;
+    std::deque<std::pair<std::uint64_t, std::vector<std::uint64_t>>> unconfirmed; // (write, rows)
+    std::uint64_t written = 0; // data messages written to the socket
+    int probeMid = -1;
+    std::uint64_t probeCovers = 0;
+    Clock::time_point nextProbe{};
     bool leaving = false; // the session is ending: NDEATH sent, reconnecting
     int deathMid = -1;
     bool deathWritten = false;
@@ -232,15 +238,15 @@ struct SparkplugNode::Impl : MqttSpeaker {
             ignore("not-sent", "the MQTT client did not take a message on " + topic + ": " + mosquitto_strerror(rc));
             return -1;
         }
-        const bool written = std::any_of(writtenInCall.begin(), writtenInCall.end(),
+        const bool inCall = std::any_of(writtenInCall.begin(), writtenInCall.end(),
                                          [mid](const std::pair<int, int>& w) { return w.first == mid; });
-        if (written) {
+        for (std::uint64_t row : rows) {
+            outstanding.insert(row);
+        }
+        if (inCall) {
             ++messages;
-            forget(rows);
+            provisional(std::move(rows));
         } else {
-            for (std::uint64_t row : rows) {
-                outstanding.insert(row);
-            }
             inFlight.emplace(mid, std::move(rows));
         }
         return mid;
@@ -274,9 +280,50 @@ struct SparkplugNode::Impl : MqttSpeaker {
             return;
         }
         ++messages;
-        const std::vector<std::uint64_t> rows = std::move(it->second);
+        std::vector<std::uint64_t> rows = std::move(it->second);
         inFlight.erase(it);
-        forget(rows);
+        provisional(std::move(rows));
+    }
+
+    // Written to the socket is not yet read by the broker: a broker that
+    // goes loses what it had not read, and QoS 0 has no acknowledgement.
+    // Rows stay outstanding until the broker answers a SUBSCRIBE sent
+    // after them (TCP keeps the order); a link lost before that sends them
+    // again, historical.
+    void provisional(std::vector<std::uint64_t> rows) {
+        if (rows.empty()) {
+            return;
+        }
+        unconfirmed.emplace_back(++written, std::move(rows));
+    }
+
+    void probe() {
+        const auto now = Clock::now();
+        if (unconfirmed.empty() || probeMid >= 0 || now < nextProbe) {
+            return;
+        }
+        int mid = 0;
+        const std::string topic = "spBv1.0/" + name.group + "/NCMD/" + name.node;
+        if (mosquitto_subscribe(client(), &mid, topic.c_str(), 1) == MOSQ_ERR_SUCCESS) {
+            probeMid = mid;
+            probeCovers = written;
+            nextProbe = now + kProbeEvery;
+        }
+    }
+
+    void subscribed(int mid) override {
+        if (mid != probeMid) {
+            return;
+        }
+        probeMid = -1;
+        confirm(probeCovers);
+    }
+
+    void confirm(std::uint64_t upTo) {
+        while (!unconfirmed.empty() && unconfirmed.front().first <= upTo) {
+            forget(unconfirmed.front().second);
+            unconfirmed.pop_front();
+        }
     }
 
     void connected() override {
@@ -298,6 +345,8 @@ struct SparkplugNode::Impl : MqttSpeaker {
 
     void lost() override {
         inbox.clear();
+        unconfirmed.clear();
+        probeMid = -1;
         linked = false;
         born = false;
         bornNow = false;
@@ -519,6 +568,7 @@ struct SparkplugNode::Impl : MqttSpeaker {
             }
         }
         diePassed();
+        probe();
         if (now >= nextBacklog) {
             nextBacklog = now + kBacklogEvery;
             const std::uint64_t backlog = journal != nullptr ? journal->backlog(forwarder) : 0;
@@ -687,6 +737,9 @@ struct SparkplugNode::Impl : MqttSpeaker {
         const auto ackBy = std::min(until + std::chrono::seconds(1), Clock::now() + std::chrono::seconds(1));
         while (client() != nullptr && deathMid != -1 && !deathWritten && Clock::now() < ackBy) {
             connection->pump(std::chrono::milliseconds(20));
+        }
+        if (deathWritten) {
+            confirm(written); // the broker acknowledged the NDEATH, after all before it
         }
         connection->disconnect();
     }
