@@ -134,6 +134,13 @@ TEST_F(SparkplugUnplug, AUnitUnpluggedIsADdeathAndBackADbirthWithTheSameAliases)
     char folder[] = "/tmp/brivant-sparkplug-XXXXXX";
     ASSERT_NE(::mkdtemp(folder), nullptr);
     const std::string conf = std::string(folder) + "/mosquitto.conf";
+    struct RemovedAtTheEnd { // whatever the test's outcome
+        std::string conf, folder;
+        ~RemovedAtTheEnd() {
+            ::unlink(conf.c_str());
+            ::rmdir(folder.c_str());
+        }
+    } removed{conf, folder};
     std::ofstream(conf) << "listener " << port << " 127.0.0.1\nallow_anonymous true\npersistence false\n";
     Child broker({"mosquitto", "-c", conf}, false);
     std::this_thread::sleep_for(300ms);
@@ -234,8 +241,6 @@ TEST_F(SparkplugUnplug, AUnitUnpluggedIsADdeathAndBackADbirthWithTheSameAliases)
     EXPECT_EQ(std::count(ofZero.begin(), death, "DBIRTH"), 1);
     ASSERT_EQ(births.size(), 2u);
     EXPECT_EQ(births[0], births[1]) << "aliases stable across replugs";
-    ::unlink(conf.c_str());
-    ::rmdir(folder);
 }
 
 } // namespace
