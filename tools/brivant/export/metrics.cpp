@@ -41,6 +41,21 @@ public:
     }
     void station(std::uint64_t value) { out_ << name_ << '{' << station_ << "} " << value << '\n'; }
     void stationReal(double value) { out_ << name_ << '{' << station_ << "} " << value << '\n'; }
+
+    // A family of one series labelled by the station alone.
+    struct StationSeries {
+        const char* name;
+        const char* type;
+        const char* help;
+        std::uint64_t value;
+    };
+    template <std::size_t N>
+    void stationSeries(const StationSeries (&series)[N]) {
+        for (const StationSeries& one : series) {
+            family(one.name, one.type, one.help);
+            station(one.value);
+        }
+    }
     std::string text() const { return out_.str(); }
 
 private:
@@ -114,12 +129,7 @@ std::string metricsText(const std::string& station, const std::vector<UnitView>&
         out.station(mqtt->dropped);
     }
     if (journal) {
-        const struct {
-            const char* name;
-            const char* type;
-            const char* help;
-            std::uint64_t value;
-        } journalSeries[] = {
+        const Exposition::StationSeries journalSeries[] = {
             {"brivant_journal_rows", "gauge", "Samples kept in the journal.", journal->rows},
             {"brivant_journal_bytes", "gauge", "The journal's size on disk, its WAL included.", journal->bytes},
             {"brivant_journal_held_bytes", "gauge", "The journal's pages in use: what its samples take.",
@@ -140,10 +150,7 @@ std::string metricsText(const std::string& station, const std::vector<UnitView>&
             {"brivant_journal_backlog_rows", "gauge",
              "Journaled samples the broker has not acknowledged yet.", journal->backlog},
         };
-        for (const auto& series : journalSeries) {
-            out.family(series.name, series.type, series.help);
-            out.station(series.value);
-        }
+        out.stationSeries(journalSeries);
         if (journal->oldestUs) {
             const std::int64_t now = std::chrono::duration_cast<std::chrono::microseconds>(
                                          std::chrono::system_clock::now().time_since_epoch())
@@ -153,12 +160,7 @@ std::string metricsText(const std::string& station, const std::vector<UnitView>&
         }
     }
     if (sparkplug) {
-        const struct {
-            const char* name;
-            const char* type;
-            const char* help;
-            std::uint64_t value;
-        } sparkplugSeries[] = {
+        const Exposition::StationSeries sparkplugSeries[] = {
             {"brivant_sparkplug_connected", "gauge", "1 while the edge node is connected to its broker.",
              sparkplug->connected ? 1u : 0u},
             {"brivant_sparkplug_born", "gauge", "1 once the node's births have gone on this connection.",
@@ -175,10 +177,7 @@ std::string metricsText(const std::string& station, const std::vector<UnitView>&
             {"brivant_sparkplug_dropped_total", "counter",
              "Samples dropped, oldest first, while waiting in memory (no journal).", sparkplug->dropped},
         };
-        for (const auto& series : sparkplugSeries) {
-            out.family(series.name, series.type, series.help);
-            out.station(series.value);
-        }
+        out.stationSeries(sparkplugSeries);
     }
     return out.text();
 }

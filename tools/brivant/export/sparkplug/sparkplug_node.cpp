@@ -108,7 +108,6 @@ struct SparkplugNode::Impl : MqttSpeaker {
     std::atomic<std::uint64_t> rebirths{0};
     std::atomic<std::uint64_t> messages{0};
     std::atomic<std::uint64_t> ignored{0};
-    std::atomic<std::uint64_t> queuedNow{0};
 
     // The connection's thread's own.
     Sequence seq;
@@ -123,7 +122,7 @@ struct SparkplugNode::Impl : MqttSpeaker {
     std::uint64_t replayUpTo = 0; // rows up to here were taken before this birth: historical
     std::multiset<std::uint64_t> outstanding; // rows handed to the client, not yet read by the broker
     std::map<int, std::vector<std::uint64_t>> inFlight; // by message ID: its rows
-    std::vector<std::pair<int, int>> writtenInCall;
+    std::vector<int> writtenInCall; // QoS 0 messages the client wrote inside mosquitto_publish
     Clock::time_point nextPeriod{};
     Clock::time_point nextBacklog{};
     std::uint64_t backlogSaid = UINT64_MAX;
@@ -238,8 +237,7 @@ struct SparkplugNode::Impl : MqttSpeaker {
             ignore("not-sent", "the MQTT client did not take a message on " + topic + ": " + mosquitto_strerror(rc));
             return -1;
         }
-        const bool inCall = std::any_of(writtenInCall.begin(), writtenInCall.end(),
-                                         [mid](const std::pair<int, int>& w) { return w.first == mid; });
+        const bool inCall = std::find(writtenInCall.begin(), writtenInCall.end(), mid) != writtenInCall.end();
         for (std::uint64_t row : rows) {
             outstanding.insert(row);
         }
@@ -276,7 +274,7 @@ struct SparkplugNode::Impl : MqttSpeaker {
         }
         auto it = inFlight.find(mid);
         if (it == inFlight.end()) {
-            writtenInCall.emplace_back(mid, 0);
+            writtenInCall.push_back(mid);
             return;
         }
         ++messages;
@@ -668,7 +666,6 @@ struct SparkplugNode::Impl : MqttSpeaker {
             journal->queued(queuedUpTo, forwarder);
         }
         acknowledge();
-        queuedNow = queuedUpTo;
         return true;
     }
 
